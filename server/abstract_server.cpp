@@ -1,0 +1,405 @@
+#include "server/abstract_server.h"
+
+#include "server/sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void set_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// The IPv4 addresses of every interface, one per line.
+std::string ipv4_addresses()
+{
+    std::string list;
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return list;
+    for (ifaddrs* i = all; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        char host[64];
+        if (getnameinfo(i->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+            continue;
+        if (!list.empty())
+            list += "\n";
+        list += host;
+    }
+    freeifaddrs(all);
+    return list;
+}
+
+// The receive buffer shared by every connection: received bytes are handed to
+// on_recv straight from here and must be consumed or copied during the call.
+char* receive_buffer()
+{
+    static char* buf = new char[connection::buffer_size];
+    return buf;
+}
+
+}  // namespace
+
+abstract_server::~abstract_server() { stop(); }
+
+bool abstract_server::start()
+{
+    if (port == 0)
+        return true;
+    if (listener != -1) {
+        puts("server already started");
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    char service[16];
+    snprintf(service, sizeof service, "%d", port);
+
+    addrinfo* result = nullptr;
+    int rc;
+    if (local_only) {
+        printf("Binding to port %d on localhost only\n", port);
+        rc = getaddrinfo("127.0.0.1", service, &hints, &result);
+    } else {
+        printf("Binding to port %d on all adapters:\n", port);
+        puts(ipv4_addresses().c_str());
+        rc = getaddrinfo(nullptr, service, &hints, &result);
+    }
+    if (rc != 0) {
+        printf("getaddrinfo() failed: %d %s\n", rc, gai_strerror(rc));
+        return false;
+    }
+
+    listener = ::socket(result->ai_family, result->ai_socktype | SOCK_CLOEXEC, result->ai_protocol);
+    if (listener == -1) {
+        puts("socket() failed");
+        freeaddrinfo(result);
+        return false;
+    }
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(listener, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    if (bind(listener, result->ai_addr, result->ai_addrlen) == -1) {
+        int err = errno;
+        printf("bind() failed: %d %s\n", err, strerror(err));
+        puts("Check that the port isn't already taken.");
+        puts("This can be done with 'netstat -an' on windows/mac/linux.");
+        close(listener);
+        freeaddrinfo(result);
+        listener = -1;
+        return false;
+    }
+    freeaddrinfo(result);
+    if (listen(listener, 128) == -1) {
+        puts("listen() failed");
+        close(listener);
+        listener = -1;
+        return false;
+    }
+    set_nonblocking(listener);
+    if (!sockets::add(listener)) {
+        puts("listen() failed");
+        close(listener);
+        listener = -1;
+        return false;
+    }
+    return true;
+}
+
+void abstract_server::stop()
+{
+    if (port != 0 && listener != -1) {
+        sockets::remove(listener);
+        close(listener);
+        listener = -1;
+    }
+    while (!connections.empty())
+        end_connection(connections.pop());
+}
+
+void abstract_server::on_idle() {}
+
+bool abstract_server::on_accept(connection*) { return true; }
+
+void abstract_server::on_remove(connection*) {}
+
+int abstract_server::recv(connection* c, char* buf, int len) { return int(::recv(c->socket, buf, size_t(len), 0)); }
+
+int abstract_server::send(connection* c, char* buf, int len)
+{
+    return int(::send(c->socket, buf, size_t(len), MSG_NOSIGNAL));
+}
+
+bool abstract_server::accept_connection()
+{
+    sockaddr_in addr{};
+    socklen_t addr_len = sizeof addr;
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+            return true;  // a spurious wake-up, or the client gave up already
+        puts("accept() failed");
+        switch (err) {
+        case EBADF:
+        case ENOTSOCK:
+        case EINVAL:
+        case EFAULT:
+        case EOPNOTSUPP:
+            return false;  // the listener itself is broken
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            // The client stays in the backlog; try again shortly instead of
+            // spinning on a listener that stays readable.
+            accept_paused_until = monotonic_ms() + 100;
+            sockets::set_reading(listener, false);
+            return true;
+        default:
+            return true;  // this client only (reset before accept, and so on)
+        }
+    }
+    connection* c = create_connection(addr.sin_addr.s_addr);
+    if (!c) {
+        close(fd);
+        return true;
+    }
+    c->socket = fd;
+    c->peer_address = addr.sin_addr.s_addr;
+    c->peer_port = ntohs(addr.sin_port);
+    if (!on_accept(c) || !sockets::add(fd)) {
+        delete c;
+        close(fd);
+        return true;
+    }
+    connections.add(c);
+    return true;
+}
+
+void abstract_server::end_connection(connection* c)
+{
+    if (c->socket >= 0) {
+        sockets::remove(c->socket);
+        close(c->socket);
+    }
+    on_remove(c);
+    delete c;
+}
+
+void abstract_server::add_connection(connection* c)
+{
+    connections.add(c);
+    if (!sockets::add(c->socket))
+        c->broken = true;
+}
+
+void abstract_server::unlink_and_end(connection* c)
+{
+    connections.remove();
+    end_connection(c);
+}
+
+// Reads until the socket has nothing more for now. Stops early while the
+// connection asks for back-pressure, unless ignore_pause (the socket is
+// failing and what already arrived must not be lost).
+abstract_server::drained abstract_server::drain(connection* c, bool ignore_pause)
+{
+    char* buf = receive_buffer();
+    for (;;) {
+        if (!ignore_pause && !c->wants_input())
+            return drained::again;
+        int n = recv(c, buf, connection::buffer_size);
+        if (n > 0) {
+            c->on_recv(buf, n);
+            c->last_active = now;
+            continue;
+        }
+        if (n == 0)
+            return drained::eof;
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+            return drained::again;
+        return drained::failed;
+    }
+}
+
+void abstract_server::send_pending(connection* c)
+{
+    while (c->send_length > 0) {
+        int n = send(c, c->send_buffer + c->send_offset, c->send_length);
+        if (n <= 0)
+            break;
+        c->send_length -= n;
+        c->send_offset += n;
+    }
+    c->last_active = now;
+}
+
+int abstract_server::report_connect(connection* c)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(c->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        err = errno;
+    if (err == 0 && sockets::errors(c->socket))
+        err = ECONNREFUSED;
+    c->connecting = false;
+    c->on_connect(err);
+    return err;
+}
+
+void abstract_server::update()
+{
+    if (sockets::num_ready() < 0) {
+        if (sockets::last_error() == EINTR)
+            return;
+        stop();
+        start();
+        return;
+    }
+    now = time(nullptr);
+
+    for (connections.rewind(); connections.has_current(); connections.advance()) {
+        connection* c = connections.current();
+        connection::selected() = c;
+        int fd = c->socket;
+        if (now - c->last_active > c->timeout) {
+            printf("%d has timed out.\n", fd);
+            unlink_and_end(c);
+            continue;
+        }
+        if (c->broken) {
+            printf("%d has errors.\n", fd);
+            unlink_and_end(c);
+            continue;
+        }
+        if (c->connecting) {
+            if (!sockets::writable(fd) && !sockets::errors(fd))
+                continue;
+            if (report_connect(c) != 0) {
+                printf("%d has errors.\n", fd);
+                unlink_and_end(c);
+                continue;
+            }
+        }
+        if (sockets::errors(fd)) {
+            // Bytes that arrived before a reset or hang-up are still readable
+            // and must reach the connection before it is ended.
+            drained d = sockets::readable(fd) && !c->eof ? drain(c, true) : drained::failed;
+            if (d == drained::eof && !c->on_eof()) {
+                unlink_and_end(c);
+                continue;
+            }
+            if (d != drained::eof) {
+                printf("%d has errors.\n", fd);
+                unlink_and_end(c);
+                continue;
+            }
+            c->eof = true;
+        } else if (sockets::readable(fd) && !c->eof) {
+            if (drain(c, false) == drained::eof) {
+                if (!c->on_eof()) {
+                    unlink_and_end(c);
+                    continue;
+                }
+                c->eof = true;
+            }
+        } else if (sockets::writable(fd)) {
+            send_pending(c);
+            if (!c->more && c->send_length == 0) {
+                unlink_and_end(c);
+                continue;
+            }
+        }
+    }
+
+    if (port != 0 && listener != -1) {
+        if (accept_paused_until && monotonic_ms() >= accept_paused_until) {
+            accept_paused_until = 0;
+            sockets::set_reading(listener, true);
+        }
+        if (sockets::readable(listener) && !accept_connection()) {
+            stop();
+            start();
+        }
+    }
+
+    for (connections.rewind(); connections.has_current(); connections.advance()) {
+        connection* c = connections.current();
+        connection::selected() = c;
+        if (c->send_length == 0) {
+            c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
+            if (c->send_length > 0)
+                c->send_offset = 0;
+        }
+        if (c->send_length != 0 || c->connecting)
+            sockets::arm(c->socket);
+        else if (!c->more) {
+            unlink_and_end(c);
+            continue;
+        }
+        sockets::set_reading(c->socket, !c->eof && c->wants_input());
+    }
+
+    int32_t count = connections.size();
+    if (now - last_report > 5) {
+        if (count != 0 || last_count != 0)
+            printf("%d connections\n", count);
+        last_count = count;
+        last_report = now;
+    }
+    connection::selected() = nullptr;
+}
+
+void abstract_server::run()
+{
+    struct local {
+        static void on_signal(int) { done() = 1; }
+        static volatile sig_atomic_t& done()
+        {
+            static volatile sig_atomic_t flag = 0;
+            return flag;
+        }
+    };
+    local::done() = 0;
+    // SIGTERM, which service managers send, ends the server like SIGINT.
+    struct sigaction sa{};
+    sa.sa_handler = local::on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    if (!start())
+        return;
+    while (!local::done()) {
+        sockets::select_all();
+        update();
+    }
+    puts("Shutting down...");
+}

@@ -1,0 +1,91 @@
+// The connection server: one listening socket, the list of every live
+// connection, and the per-turn servicing that accepts, feeds, drains, times
+// out and ends connections. server<T> (server.h) only adds the factory that
+// makes a T for each accepted client.
+//
+// A turn of the run loop is sockets::select_all() followed by update():
+//  1. first pass, in list order: time out idle connections, report connect
+//     outcomes, then at most one of error, read or write handling each;
+//  2. accept at most one new client;
+//  3. second pass: ask every connection with an empty send buffer for output
+//     (on_send), arm the ones with bytes waiting, end the finished ones;
+//  4. print the connection count when it changed (at most every 5 seconds).
+//
+// The server owns every connection. Connections are unlinked at the list
+// cursor and then ended (socket closed, on_remove, delete), so a pass goes on
+// with the connection that followed; connections added from inside a handler
+// are appended and serviced later in the same pass.
+#pragma once
+
+#include "base/linkedlist.h"
+#include "server/connection.h"
+
+#include <cstdint>
+#include <ctime>
+
+class abstract_server {
+public:
+    int32_t listener = -1;
+    base::linkedlist<connection*> connections;  // oldest first
+    int32_t port = 0;                           // 0: never listens
+    bool local_only = true;                     // 127.0.0.1 only, else all adapters
+    time_t last_report = 0;
+    int32_t last_count = -1;
+
+    abstract_server() = default;
+    abstract_server(int32_t port, bool local_only) : port(port), local_only(local_only) {}
+    abstract_server(const abstract_server&) = delete;
+    abstract_server& operator=(const abstract_server&) = delete;
+
+    // Ends every connection and closes the listener.
+    virtual ~abstract_server();
+
+    // Opens the listening socket; true on success and when there is no port.
+    // Prints its own reason on failure.
+    virtual bool start();
+
+    // One servicing turn after sockets::select_all().
+    virtual void update();
+
+    virtual void on_idle();
+
+    // Until SIGINT or SIGTERM: select_all(), update(). Prints "Shutting
+    // down..." at the end unless start() failed.
+    void run();
+
+    // Closes the listener and ends every connection, oldest first.
+    void stop();
+
+    // Accepts one pending client; false only when the listening socket itself
+    // is broken (the caller restarts the server then).
+    bool accept_connection();
+
+    // Closes the socket, calls on_remove and deletes the connection. The
+    // caller has unlinked it already.
+    void end_connection(connection* c);
+
+    // Takes ownership of a connection some other code created, with its
+    // socket stored in c->socket. Safe to call from inside handlers.
+    void add_connection(connection* c);
+
+    // Factory for accepted clients; null refuses the client.
+    virtual connection* create_connection(uint32_t peer_address) = 0;
+    virtual bool on_accept(connection* c);
+    virtual void on_remove(connection* c);
+    virtual int recv(connection* c, char* buf, int len);
+    virtual int send(connection* c, char* buf, int len);
+
+private:
+    enum class drained { again, eof, failed };
+
+    drained drain(connection* c, bool ignore_pause);
+    void send_pending(connection* c);
+    int report_connect(connection* c);  // the connect's errno value, 0 on success
+    void unlink_and_end(connection* c);
+
+    // While the descriptor table is full, accepting pauses until this
+    // monotonic time in milliseconds, so the loop does not spin on a listener
+    // that stays readable.
+    int64_t accept_paused_until = 0;
+    time_t now = 0;  // time() at the start of the turn
+};

@@ -1,0 +1,86 @@
+// One socket endpoint owned by the server: an accepted client or a connection
+// that some other connection opened (an upstream) and handed over.
+//
+// The contract with the server is a pull model for output and a push model for
+// input:
+//  - everything that arrives is handed to on_recv() at once;
+//  - whenever the send buffer is empty, the server asks on_send() to refill
+//    it; the result says whether the connection wants to stay open;
+//  - a connection never writes to its socket, never closes it, never deletes
+//    itself and never unlinks itself from the server: the server does all of
+//    that, and handlers may only ask for it through their results. A handler
+//    may hand a new connection to the server (add_connection).
+//
+// Ownership: the server owns every connection and deletes it through the
+// virtual destructor once it has ended it; the destructor runs while the
+// server is consistent, so it may release state shared with other connections.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+class connection {
+public:
+    static constexpr int32_t buffer_size = 1048576;
+
+    int32_t socket = -1;
+    uint32_t peer_address = 0;  // IPv4, network byte order; 0 unless accepted
+    int32_t peer_port = 0;      // host byte order; 0 unless accepted
+    time_t last_active;         // refreshed after every received chunk and every send attempt
+    int32_t send_length = 0;    // bytes still to send, starting at send_offset
+    int32_t send_offset = 0;
+    bool more = false;          // last result of on_send
+    int32_t timeout = 10;       // idle seconds before the server ends the connection
+
+    // A non-blocking connect() is in progress on `socket`. The server watches
+    // the socket for writability and reports the outcome once through
+    // on_connect(); nothing is sent before that.
+    bool connecting = false;
+
+    // Kept by the server: the peer has finished sending and on_eof() asked to
+    // stay open, so the socket is no longer read.
+    bool eof = false;
+
+    // Kept by the server: the socket could not be registered for polling; the
+    // next servicing pass ends the connection.
+    bool broken = false;
+
+    // Output waiting for the socket. Deliberately left uninitialised: nothing
+    // reads it beyond send_offset + send_length, and leaving its pages
+    // untouched keeps an idle connection's resident memory small.
+    char send_buffer[buffer_size];
+
+    connection();
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
+    virtual ~connection();
+
+    // A chunk of received bytes (len >= 1). data points into the server's
+    // shared receive buffer and is valid only during the call.
+    virtual void on_recv(char* data, int len) = 0;
+
+    // Called only while send_length is 0. Copies up to cap bytes of pending
+    // output into buf and stores their number in *len (0 to cap). Returns
+    // false when nothing more will follow these bytes: with *len 0 the
+    // connection ends at once, otherwise as soon as the bytes are sent.
+    virtual bool on_send(char* buf, int cap, int* len) = 0;
+
+    // The connect that `connecting` announced has finished: error is 0 on
+    // success, otherwise the socket's errno value. After a failure the server
+    // ends the connection.
+    virtual void on_connect(int error);
+
+    // The peer has shut down its sending side (a receive returned 0), after
+    // every byte it sent has gone to on_recv. Returning false ends the
+    // connection at once (the default); true keeps it open for output: the
+    // server stops reading it and ends it when on_send returns false.
+    virtual bool on_eof();
+
+    // Back-pressure: while this returns false the server does not read the
+    // socket, so the kernel's receive window stops the peer.
+    virtual bool wants_input() const;
+
+    // The connection being serviced by the server right now (null between
+    // turns), for code running inside a handler.
+    static connection*& selected();
+};

@@ -1,0 +1,30 @@
+// The kernel side of the socket registry: one small backend per polling
+// interface, chosen at build time (poller_epoll.cpp or poller_poll.cpp). The
+// registry in sockets.cpp decides what to watch; a backend only applies
+// interest changes and waits.
+#pragma once
+
+#include <cstdint>
+
+namespace poller {
+
+enum : uint8_t { readable = 1, writable = 2, error = 4 };
+
+// Starts watching fd with the given interest; false if the kernel refuses.
+bool watch(int fd, bool read, bool write);
+
+// Changes the interest of a watched fd.
+void modify(int fd, bool read, bool write);
+
+// Stops watching fd (before it is closed).
+void forget(int fd);
+
+// Waits up to timeout_ms and calls report(fd, events) for every ready fd,
+// events being a mask of the values above. Returns the number of ready fds, or
+// -1 with errno set.
+int wait(int timeout_ms, void (*report)(int fd, uint8_t events));
+
+// The backend's name, for diagnostics and benchmarks.
+const char* name();
+
+}  // namespace poller

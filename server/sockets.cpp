@@ -1,0 +1,161 @@
+#include "server/sockets.h"
+
+#include "server/poller.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace sockets {
+
+namespace {
+
+// Per-descriptor state, indexed by descriptor number.
+struct entry {
+    bool open;          // registered with add()
+    bool want_read;     // read interest asked for
+    bool armed;         // watch for writing in the next poll
+    bool kernel_read;   // interest the backend currently has
+    bool kernel_write;
+    uint8_t result;     // poller:: flags from the last poll
+};
+
+struct registry {
+    std::vector<entry> table;
+    std::vector<int> armed;     // fds armed since the last poll
+    std::vector<int> writing;   // fds whose kernel interest includes writing
+    std::vector<int> was_writing;  // scratch for select_all()
+    std::vector<int> changed;   // fds whose read interest changed
+    std::vector<int> reported;  // fds with a result from the last poll
+    int num_ready = 0;
+    int last_error = 0;
+
+    entry* at(int fd)
+    {
+        if (fd < 0)
+            return nullptr;
+        if (table.size() <= size_t(fd))
+            table.resize(size_t(fd) + 1 + table.size() / 2, entry{});
+        return &table[fd];
+    }
+};
+
+registry& reg()
+{
+    static registry* r = new registry;  // lives until the process ends
+    return *r;
+}
+
+void record(int fd, uint8_t events)
+{
+    entry* e = reg().at(fd);
+    if (!e->open)
+        return;
+    if (!e->result)
+        reg().reported.push_back(fd);
+    e->result |= events;
+}
+
+// Brings the kernel's interest for fd in line with what was asked for.
+void apply(int fd)
+{
+    entry* e = reg().at(fd);
+    if (!e->open)
+        return;
+    if (e->want_read == e->kernel_read && e->armed == e->kernel_write)
+        return;
+    e->kernel_read = e->want_read;
+    e->kernel_write = e->armed;
+    poller::modify(fd, e->kernel_read, e->kernel_write);
+}
+
+bool result(int fd, uint8_t flag)
+{
+    registry& r = reg();
+    return fd >= 0 && size_t(fd) < r.table.size() && (r.table[fd].result & flag);
+}
+
+}  // namespace
+
+bool add(int fd)
+{
+    entry* e = reg().at(fd);
+    if (!e || e->open)
+        return false;
+    if (!poller::watch(fd, true, false))
+        return false;
+    *e = entry{true, true, false, true, false, 0};
+    return true;
+}
+
+void remove(int fd)
+{
+    entry* e = reg().at(fd);
+    if (!e || !e->open)
+        return;
+    poller::forget(fd);
+    *e = entry{};
+}
+
+void arm(int fd)
+{
+    entry* e = reg().at(fd);
+    if (!e || !e->open || e->armed)
+        return;
+    e->armed = true;
+    reg().armed.push_back(fd);
+}
+
+void set_reading(int fd, bool on)
+{
+    entry* e = reg().at(fd);
+    if (!e || !e->open || e->want_read == on)
+        return;
+    e->want_read = on;
+    reg().changed.push_back(fd);
+}
+
+bool readable(int fd) { return result(fd, poller::readable); }
+bool writable(int fd) { return result(fd, poller::writable); }
+bool errors(int fd) { return result(fd, poller::error); }
+
+int& num_ready() { return reg().num_ready; }
+int last_error() { return reg().last_error; }
+
+void select_all()
+{
+    registry& r = reg();
+    for (int fd : r.reported)
+        r.table[fd].result = 0;
+    r.reported.clear();
+
+    // Write interest lasts one poll: whatever was armed last time and not
+    // re-armed since loses it now. Only real changes reach the kernel.
+    std::vector<int>& was_writing = r.was_writing;
+    was_writing.clear();
+    was_writing.swap(r.writing);
+    for (int fd : r.armed) {
+        apply(fd);
+        if (r.table[fd].open)
+            r.writing.push_back(fd);
+    }
+    for (int fd : was_writing)
+        if (!r.table[fd].armed)
+            apply(fd);
+    for (int fd : r.changed)
+        apply(fd);
+    r.changed.clear();
+    for (int fd : r.armed)
+        r.table[fd].armed = false;
+    r.armed.clear();
+
+    r.num_ready = poller::wait(100, record);
+    if (r.num_ready < 0) {
+        r.last_error = errno;
+        if (r.last_error != EINTR)
+            printf("select() failed! %d\n", r.last_error);
+    }
+}
+
+}  // namespace sockets

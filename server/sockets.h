@@ -1,0 +1,48 @@
+// The process-wide registry of open sockets and the one readiness poll per
+// turn of the run loop.
+//
+// Every registered socket is watched for reading and for errors; a socket is
+// watched for writing only in the poll that follows an arm() call, so the
+// server re-arms the sockets that still have bytes to send after every poll.
+// The poll waits at most 100 milliseconds, so timers checked once per turn run
+// at least ten times a second. There is no descriptor ceiling: the registry
+// grows with the highest descriptor it is given.
+//
+// The poll's results describe the last poll until the next one; the server
+// reads them in its servicing pass and never polls itself. The kernel side
+// lives behind the small interface of poller.h (epoll by default, poll(2) as
+// the alternative), chosen when the program is built.
+#pragma once
+
+namespace sockets {
+
+// Starts watching fd for reading and errors. False if the kernel refuses to
+// watch it; the caller then must not use the socket.
+bool add(int fd);
+
+// Stops watching fd; call before closing it. Results for it are cleared.
+void remove(int fd);
+
+// Watches fd for writing in the next poll only.
+void arm(int fd);
+
+// Turns read interest on or off (back-pressure, or a peer that has finished
+// sending). Errors are reported either way.
+void set_reading(int fd, bool on);
+
+// Results of the last poll. A hang-up is reported as readable too, so that the
+// bytes that arrived before it are read before the end is noticed.
+bool readable(int fd);
+bool writable(int fd);
+bool errors(int fd);
+
+// Result of the last poll: the number of ready descriptors, 0 on time-out,
+// negative on failure (errno then is in last_error()).
+int& num_ready();
+int last_error();
+
+// One poll: waits at most 100 milliseconds. An interrupted wait (a signal)
+// returns silently; any other failure prints "select() failed! %d\n".
+void select_all();
+
+}  // namespace sockets

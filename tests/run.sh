@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the proxy and runs every test: unit tests and end-to-end tests that
+# start the real binary on loopback. Installs what a fresh Debian machine
+# lacks (needs root for that) and fails loudly if it cannot.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=()
+command -v cmake >/dev/null || packages+=(cmake)
+command -v g++ >/dev/null || packages+=(g++)
+command -v make >/dev/null || packages+=(make)
+[ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+command -v curl >/dev/null || packages+=(curl)
+command -v openssl >/dev/null || packages+=(openssl)
+command -v python3 >/dev/null || packages+=(python3)
+if [ ${#packages[@]} -gt 0 ]; then
+  echo "installing: ${packages[*]}"
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}"
+fi
+
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" ${CMAKE_ARGS:-}
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j2 ${CTEST_ARGS:-}

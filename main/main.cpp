@@ -1,11 +1,73 @@
+// The program's entry: command line, settings, run loop.
+#include "main/blacklist_file.h"
+#include "proxy/blacklist_proxy.h"
+#include "proxy/settings.h"
+#include "server/server.h"
+
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Writing to a socket whose peer has gone must fail with an error instead of
+// ending the process; this runs during static initialisation.
+bool ignore_sigpipe()
+{
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+[[maybe_unused]] bool ignore_sigpipe_called = ignore_sigpipe();
+
+const char usage[] =
+    "USAGE:\n"
+    "\tproxy [port] -a [username:password] -b [blacklist]\n"
+    "WHERE:\n"
+    "\t-[port] is the port (negative = all adapters, positive = localhost only)\n"
+    "\t-if -a is set, [username:password] are the credentials for basic proxy authentication\n"
+    "\t-if -b is set, [blacklist] is a text file containing a list of domains to block, one per line\n";
+
+// strtol's reading of the port, kept within 32 bits.
+int32_t parse_port(const char* text)
+{
+    long v = strtol(text, nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < -INT32_MAX)
+        return -INT32_MAX;
+    return int32_t(v);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
-    (void)argv;
+    // Every log line must show up at once, also through a pipe or a file.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
     if (argc < 2) {
-        puts("USAGE:\n\tproxy [port] -a [username:password] -b [blacklist]\nWHERE:\n\t-[port] is the port (negative = all adapters, positive = localhost only)\n\t-if -a is set, [username:password] are the credentials for basic proxy authentication\n\t-if -b is set, [blacklist] is a text file containing a list of domains to block, one per line\n");
+        puts(usage);
         return 0;
     }
+    int32_t port = parse_port(argv[1]);
+    for (int i = 2; i < argc;) {
+        if (strcmp(argv[i], "-a") == 0 && i + 1 < argc) {
+            auth = argv[i + 1];
+            i += 2;
+        } else if (strcmp(argv[i], "-b") == 0 && i + 1 < argc) {
+            load_blacklist(argv[i + 1]);
+            puts(blacklist_size_line(blacklist.size()).c_str());
+            i += 2;
+        } else
+            i++;
+    }
+
+    server<blacklist_proxy> proxy_server(port < 0 ? -port : port, port >= 0);
+    http_proxy::g_server() = &proxy_server;
+    proxy_server.run();
+    http_proxy::g_server() = nullptr;
     return 0;
 }

@@ -1,0 +1,65 @@
+// Follows the chunked transfer coding of a request body, byte by byte, to
+// find where the body ends. It only frames: it stores no bytes and does not
+// decode anything, because the connection hands the body on unchanged
+// (framing included) and only needs to know where the next request begins.
+//
+//     body    = *( size [ext] CRLF data CRLF ) "0" [ext] CRLF *( trailer CRLF ) CRLF
+//     size    = 1*HEXDIG (either case)
+//     ext     = *( SP / HTAB ) ";" *( any byte but CR and LF )
+//
+// Input arrives in arbitrary pieces; the state carries over between feed()
+// calls, so a body split at any byte offset is followed exactly as a whole.
+// Anything outside this grammar makes the decoder malformed for good: the
+// caller then stops treating the connection as a sequence of requests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class chunked_decoder {
+public:
+    // Longest size line (digits and extension) and longest trailer line, CRLF
+    // not counted. Nothing is stored, so the bound is only there to reject
+    // framing that no real client sends.
+    static constexpr size_t max_line_length = 8192;
+
+    // Back to the start of a body.
+    void reset();
+
+    // Takes bytes of the body that follows. Returns how many of them belong
+    // to the body: all of them while it goes on, fewer once it has ended
+    // (done(), the rest is the next request) or turned out malformed
+    // (malformed(), the byte at the returned offset is the first bad one).
+    // Once done or malformed it takes nothing more.
+    size_t feed(const char* data, size_t len);
+
+    bool done() const { return at == state::done; }
+    bool malformed() const { return at == state::malformed; }
+
+private:
+    enum class state : uint8_t {
+        size_first,  // first hex digit of a chunk size
+        size,        // more hex digits, ";", blanks or CR
+        size_blank,  // blanks after the digits: only ";" may follow
+        extension,   // skipping an extension up to CR
+        size_lf,     // LF that ends the size line
+        data,        // `remaining` bytes of chunk data
+        data_cr,     // CR after the chunk data
+        data_lf,     // LF after the chunk data
+        trailer_first,  // first byte of a trailer line, or CR of the final CRLF
+        trailer,     // rest of a trailer line up to CR
+        trailer_lf,  // LF that ends a trailer line
+        final_lf,    // LF of the final CRLF
+        done,
+        malformed,
+    };
+
+    // One framing byte (any state but data, done and malformed).
+    void step(char c);
+    // Counts one more byte of the current size or trailer line.
+    void grow_line();
+
+    state at = state::size_first;
+    uint64_t remaining = 0;  // chunk size while reading it; then bytes of data left
+    size_t line_length = 0;  // bytes of the current size or trailer line so far
+};

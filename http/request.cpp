@@ -1,0 +1,215 @@
+// The receiving half: head assembly, request line and header parsing, body
+// framing and the calls of the handlers.
+#include "http/http_connection.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
+
+// Whether the last coding in a Transfer-Encoding value is "chunked" (letter
+// case and blanks around list elements do not matter; empty elements are
+// skipped). Only then does the chunked coding frame the body.
+bool last_coding_is_chunked(const std::string& value)
+{
+    std::string last;
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos)
+            end = value.size();
+        size_t a = start, b = end;
+        while (a < b && (value[a] == ' ' || value[a] == '\t'))
+            a++;
+        while (b > a && (value[b - 1] == ' ' || value[b - 1] == '\t'))
+            b--;
+        if (b > a)
+            last = value.substr(a, b - a);
+        start = end + 1;
+    }
+    static const char chunked[] = "chunked";
+    if (last.size() != sizeof chunked - 1)
+        return false;
+    for (size_t i = 0; i < last.size(); i++)
+        if (lower(last[i]) != chunked[i])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void http_connection::on_recv(char* data, int len)
+{
+    if (len <= 0)
+        return;
+    // The guard protects memory from what the connection stores: the head
+    // always, body and raw bytes unless the subclass only relays them. The
+    // chunk that first carries `received` past the limit is still taken.
+    bool limited = !headers_received || !relays_body();
+    if (max_request_length > 0 && limited && received > max_request_length) {
+        printf("Warning! Request exceeds max length of %d.\n", max_request_length);
+        return;
+    }
+    // One chunk may hold the end of one request and the start of the next:
+    // each turn of the loop takes what belongs to the current state.
+    for (;;) {
+        if (websocket) {
+            if (len > 0)
+                pass_on(data, len);
+            return;
+        }
+        if (!headers_received) {
+            if (len == 0)
+                return;
+            int used = take_head(data, len);
+            data += used;
+            len -= used;
+            if (!headers_received)
+                return;
+            continue;
+        }
+        if (!completed) {
+            int used = take_body(data, len);
+            data += used;
+            len -= used;
+            bool ended = chunked ? decoder.done() || decoder.malformed() : body_received >= content_length;
+            if (!ended)
+                return;
+            // Unreadable framing: nothing after this point can be trusted to
+            // be a request, so the connection stops parsing requests.
+            if (chunked && decoder.malformed())
+                keep_alive = false;
+            complete_request();
+            continue;
+        }
+        // No more requests on this connection: everything is raw.
+        if (len > 0) {
+            pass_on(data, len);
+            on_request();
+        }
+        return;
+    }
+}
+
+int http_connection::take_head(char* data, int len)
+{
+    size_t old = head.size();
+    head.append(data, size_t(len));
+    // A terminator at offset 0 does not count; as it would always be the
+    // first one found, such a head is never parsed. Otherwise the earlier
+    // bytes were searched already: go on from where a terminator split by the
+    // chunk boundary could begin.
+    size_t at = std::string::npos;
+    if (head.compare(0, 4, "\r\n\r\n") != 0)
+        at = head.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
+    if (at == std::string::npos) {
+        received += len;
+        return len;
+    }
+    // The terminator ends inside this chunk, so what follows it is the rest
+    // of the chunk.
+    int used = int(at + 4 - old);
+    received += used;
+    head.resize(at + 2);  // keeps the last header line's "\r\n"
+    headers_received = true;
+    parse_head();
+    return used;
+}
+
+void http_connection::parse_head()
+{
+    parse_request_line();
+
+    content_length = strtoll(get_header("content-length", head).c_str(), nullptr, 10);
+    if (content_length < 0)
+        content_length = 0;
+    // Transfer-Encoding wins over Content-Length.
+    chunked = last_coding_is_chunked(get_header("transfer-encoding", head));
+    if (chunked) {
+        content_length = 0;
+        decoder.reset();
+    }
+    body_received = 0;
+
+    if (version == "HTTP/1.0" && get_header("connection", head) != "Keep-Alive")
+        keep_alive = false;
+    cookie = get_header("cookie", head);
+
+    size_t q = url.find('?');
+    if (q != std::string::npos && q > 0) {
+        query = url.substr(q + 1);
+        path = url.substr(0, q);
+    } else
+        path = url;
+
+    if (get_header("Upgrade", head) == "websocket")
+        handshake();
+    else
+        on_headers();
+}
+
+// The searches run over the whole head and a failed one yields npos, one
+// past which is offset 0: a request line with fewer than two spaces takes its
+// fields from the header lines. A field whose end is not found, or is found at
+// offset 0, keeps its value.
+void http_connection::parse_request_line()
+{
+    const size_t none = std::string::npos;
+    size_t s1 = head.find(' ');
+    size_t s2 = head.find(' ', s1 + 1);
+    size_t e = head.find("\r\n", s2 + 1);
+    if (s1 != none && s1 > 0)
+        method = head.substr(0, s1);
+    if (s2 != none && s2 > 0)
+        url = head.substr(s1 + 1, s2 - s1 - 1);
+    if (e != none && e > 0)
+        version = head.substr(s2 + 1, e - s2 - 1);
+}
+
+int http_connection::take_body(char* data, int len)
+{
+    int n;
+    if (chunked)
+        n = int(decoder.feed(data, size_t(len)));
+    else {
+        int64_t left = content_length - body_received;
+        n = left < len ? int(left) : len;
+    }
+    if (n > 0)
+        pass_on(data, n);
+    return n;
+}
+
+void http_connection::pass_on(char* data, int len)
+{
+    if (!relays_body())
+        received += len;
+    body_received += len;
+    on_data(data, len);
+}
+
+void http_connection::complete_request()
+{
+    on_request();
+    if (keep_alive)
+        reset();
+    else
+        completed = true;
+}
+
+void http_connection::on_headers() { puts(info(true).c_str()); }
+
+void http_connection::on_data(char* data, int len)
+{
+    // A WebSocket that is finishing reads no more frames; keeping its bytes
+    // would only let the peer grow memory until the connection ends.
+    if (websocket && !keep_alive)
+        return;
+    body.append(data, size_t(len));
+    if (websocket)
+        read_frames();
+}
+
+bool http_connection::relays_body() const { return false; }

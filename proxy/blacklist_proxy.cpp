@@ -1,0 +1,49 @@
+#include "proxy/blacklist_proxy.h"
+
+#include "base/base64.h"
+#include "proxy/answers.h"
+#include "proxy/settings.h"
+
+#include <cstdio>
+
+bool blacklist_proxy::same_secret(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+void blacklist_proxy::on_headers()
+{
+    if (auth.empty()) {
+        http_proxy::on_headers();
+        return;
+    }
+    std::string value = get_header("proxy-authorization", head);
+    std::string presented;
+    if (value.size() >= 6 && value.compare(0, 6, "Basic ") == 0)
+        presented = base::unbase64(value.substr(6));
+    if (same_secret(presented, auth)) {
+        http_proxy::on_headers();
+        return;
+    }
+    refuse(answers::auth_required);
+}
+
+bool blacklist_proxy::should_block(const std::string& host)
+{
+    std::string candidate = host;
+    for (;;) {
+        if (blacklist.size() > 0 && blacklist.contains(candidate)) {
+            printf("Blocked: %s (%s)\n", host.c_str(), candidate.c_str());
+            return true;
+        }
+        size_t dot = candidate.find('.');
+        if (dot == std::string::npos)
+            return false;
+        candidate.erase(0, dot + 1);
+    }
+}

@@ -1,0 +1,24 @@
+// The client connection the server makes for every accepted client: an
+// http_proxy with the two policies of the command line.
+//  - Authentication: when `auth` is set, every request head must carry
+//    "Proxy-Authorization: Basic <base64 of auth>", or it is answered 407
+//    and goes no further (no log line, no blocking check). The same
+//    keep-alive connection may then try again.
+//  - Blocking: the request's host, then each parent domain down to the last
+//    label, is looked up in `blacklist`; the first hit prints a "Blocked: "
+//    line and the request is answered 404.
+#pragma once
+
+#include "proxy/http_proxy.h"
+
+#include <string>
+
+class blacklist_proxy : public http_proxy {
+public:
+    void on_headers() override;
+    bool should_block(const std::string& host) override;
+
+    // Compares in time that depends only on the lengths, not on where the
+    // texts first differ, so credentials cannot be guessed byte by byte.
+    static bool same_secret(const std::string& a, const std::string& b);
+};

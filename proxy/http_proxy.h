@@ -1,0 +1,65 @@
+// The client side of the forward proxy: an HTTP server connection whose
+// handlers forward each request to its origin instead of answering it.
+//
+// For every request head: log the request description line, split the
+// target, refuse blocked hosts (404), then either reuse the attached upstream
+// (same host and port, still open) or open a new one, and queue the request
+// rewritten to origin form (or, for CONNECT, the "200" once the origin's
+// connect has completed). Failures to reach the origin are answered 502 and
+// end the connection. Everything the client receives - the proxy's own
+// answers and the origin's bytes - goes through the relay's to_client queue,
+// never through the HTTP layer's response writer.
+//
+// Once keep_alive is false (CONNECT, a 502, an HTTP/1.0 request without
+// keep-alive) the connection parses no more requests and every byte the client
+// sends goes to the current relay unchanged.
+#pragma once
+
+#include "http/http_connection.h"
+#include "proxy/proxy_relay.h"
+
+#include <cstdint>
+#include <string>
+
+class abstract_server;
+
+class http_proxy : public http_connection {
+public:
+    std::string upstream_host;  // origin of the current upstream (after IDN conversion)
+    int32_t upstream_port = 0;
+    proxy_relay* relay;         // shared with the current upstream; never null
+
+    http_proxy();
+    ~http_proxy() override;
+
+    // The running server, which takes the upstream connections this class
+    // opens. Set by main before the server starts.
+    static abstract_server*& g_server();
+
+    // The header lines of head to forward: every line after the request line
+    // except the hop-by-hop ones, whose names begin with "Proxy" or
+    // "Connection" in any letter case.
+    static std::string copy_headers(const std::string& head);
+
+    bool on_send(char* buf, int cap, int* len) override;
+    void on_headers() override;
+    void on_data(char* data, int len) override;
+    void on_request() override;
+    bool wants_input() const override;
+    bool relays_body() const override;
+
+    // True refuses the request with 404. Here: never.
+    virtual bool should_block(const std::string& host);
+
+protected:
+    // Answers the current request with one of the proxy's own texts and
+    // drops its body: it must reach no origin.
+    void refuse(const char* answer);
+
+private:
+    // Opens a connection to host:port on a fresh relay; false (with the
+    // reason printed) when no connect could be started.
+    bool open_upstream(const std::string& host, int32_t port);
+
+    bool discarding = false;  // body bytes of the current request are dropped
+};

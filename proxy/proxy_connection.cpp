@@ -1,0 +1,60 @@
+#include "proxy/proxy_connection.h"
+
+#include "proxy/answers.h"
+
+proxy_connection::proxy_connection(int fd, proxy_relay* r) : relay(r)
+{
+    socket = fd;
+    relay->refs++;
+    timeout = 600;
+    connecting = true;
+}
+
+proxy_connection::~proxy_connection()
+{
+    // The origin is gone: a client still attached is ended once it has
+    // received everything the origin sent, instead of waiting for an end
+    // that would otherwise never come.
+    if (attached())
+        relay->close_client = true;
+    relay->connected = false;
+    proxy_relay::release(relay);
+}
+
+void proxy_connection::on_recv(char* data, int len)
+{
+    // Nobody will read what an orphaned relay collects.
+    if (attached())
+        relay->to_client.append(data, size_t(len));
+    else
+        relay->to_client.clear();
+}
+
+bool proxy_connection::on_send(char* buf, int cap, int* len)
+{
+    *len = int(relay->to_origin.take(buf, size_t(cap)));
+    return !relay->to_origin.empty() || attached();
+}
+
+void proxy_connection::on_connect(int error)
+{
+    if (error == 0) {
+        relay->connected = true;
+        if (relay->tunnel_pending && attached())
+            relay->to_client.append(answers::tunnel_open);
+        relay->tunnel_pending = false;
+        return;
+    }
+    // Nothing from this origin has reached the client yet, so the client can
+    // still be told the truth.
+    if (attached()) {
+        relay->to_client.append(answers::bad_gateway);
+        relay->close_client = true;
+    }
+    relay->tunnel_pending = false;
+}
+
+bool proxy_connection::wants_input() const
+{
+    return !attached() || relay->to_client.size() < proxy_relay::high_water;
+}

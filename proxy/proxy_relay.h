@@ -1,0 +1,38 @@
+// The pair of byte queues between a client connection (http_proxy) and its
+// upstream connection to the origin (proxy_connection).
+//
+// The two connections never call each other: each appends to one queue when
+// bytes arrive and drains the other when the server asks it for output. The
+// reference count tells each side whether its partner still exists:
+//   1  client only (no upstream yet, or it has ended), or
+//      orphaned (the client has gone or moved on to another origin);
+//   2  attached: the client side and one upstream connection.
+// An orphaned relay never becomes attached again. Whoever drops the count to
+// zero frees the record (release()).
+//
+// The flags below carry what the upstream learns (connect outcome, end of the
+// origin) to the client side, which decides what the client sees.
+#pragma once
+
+#include "base/byte_queue.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct proxy_relay {
+    // Above this many queued bytes the connection that fills a queue stops
+    // reading its socket until the other side has drained it, so memory per
+    // transfer stays bounded however fast one peer and slow the other.
+    static constexpr size_t high_water = 4u << 20;
+
+    int32_t refs = 1;
+    base::byte_queue to_origin;  // filled by the client side, drained by the upstream
+    base::byte_queue to_client;  // filled by the upstream (and the proxy's own answers)
+
+    bool connected = false;       // the upstream's connect has completed
+    bool tunnel_pending = false;  // a CONNECT waits for the connect before its "200"
+    bool close_client = false;    // end the client connection once to_client has drained
+
+    // Drops one holder; frees the relay with the last one.
+    static void release(proxy_relay* relay);
+};

@@ -1,0 +1,4 @@
+#include "proxy/settings.h"
+
+std::string auth;
+base::hashmap<bool> blacklist;

@@ -1,0 +1,70 @@
+#include "proxy/split_url.h"
+
+#include "base/punycode.h"
+#include "var/var.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+bool found(size_t at) { return at != std::string::npos && at > 0; }
+
+// The port text as strtol reads it in base 10, kept within 32 bits (a value
+// out of range saturates instead of being undefined).
+int32_t parse_port(const std::string& text)
+{
+    long v = strtol(text.c_str(), nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return int32_t(v);
+}
+
+}  // namespace
+
+split_url::split_url(const std::string& url) : scheme("http")
+{
+    std::string rest = url;
+    size_t i = url.find("://");
+    if (found(i)) {
+        scheme = url.substr(0, i);
+        rest = url.substr(i + 3);
+    } else if (url.size() >= 2 && url[0] == '/' && url[1] == '/') {
+        scheme = "https";
+        rest = url.substr(2);
+    }
+
+    size_t p = rest.find('/');
+    if (found(p)) {
+        path = rest.substr(p);
+        rest.resize(p);
+    } else
+        path = "/";
+
+    size_t c = rest.find(':');
+    if (found(c)) {
+        host = rest.substr(0, c);
+        port = parse_port(rest.substr(c + 1));
+    } else {
+        host = rest;
+        port = scheme == "https" ? 443 : scheme == "ftp" ? 21 : 80;
+    }
+    host = utf8_to_idn(host);
+}
+
+std::string split_url::utf8_to_idn(const std::string& host)
+{
+    var labels = var(host).split(".");
+    std::string result;
+    for (int32_t i = 0; i < labels.size(); i++) {
+        if (i > 0)
+            result += ".";
+        std::string label = labels.get(i);
+        std::string encoded = base::punycode(label);
+        result += encoded == label ? label : "xn--" + encoded;
+    }
+    return result;
+}

@@ -73,4 +73,22 @@ std::string escape(const std::string& text, bool json)
     return out;
 }
 
+std::string escape_controls(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        unsigned char b = static_cast<unsigned char>(ch);
+        if (b >= 0x20 && b != 0x7f) {
+            out += ch;
+            continue;
+        }
+        static const char hex[] = "0123456789abcdef";
+        out += "\\x";
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
+}
+
 }  // namespace base

@@ -12,4 +12,9 @@ namespace base {
 // "\0" in both modes.
 std::string escape(const std::string& text, bool json);
 
+// For log lines that carry bytes a peer chose: control bytes (below 0x20, and
+// 0x7F) become "\x" and two hex digits, so no request can start a forged
+// line or send a terminal escape; every other byte stays as it is.
+std::string escape_controls(const std::string& text);
+
 }  // namespace base

@@ -94,6 +94,7 @@ public:
     // on_request has run and keep_alive was false: every later byte is raw.
     bool completed = false;
     std::string body;  // default on_data: the body; on a WebSocket: unread frame bytes
+    std::string held;  // received bytes of requests not yet parsed (see ready_for_request)
     // Reset for another request after the answer; on a WebSocket: frames are
     // still processed.
     bool keep_alive = true;
@@ -131,6 +132,14 @@ public:
     // storing them: those bytes then do not count against
     // max_request_length. The head is always limited.
     virtual bool relays_body() const;
+    // False while the subclass cannot take the next request yet (the proxy,
+    // while the previous request's origin is still being reached): bytes of
+    // a new request are then kept in `held`, unparsed, until
+    // resume_requests() is called once this is true again. A subclass that
+    // holds should stop reading (wants_input) while `held` is not empty.
+    virtual bool ready_for_request() const;
+    // Parses the held bytes, if any and if ready_for_request().
+    void resume_requests();
 
     // Value of header `name` in `text` ("" when absent): the first line that
     // begins with `name` in any letter case, read from two bytes after the
@@ -138,6 +147,11 @@ public:
     // ("cookie" finds "Cookie2: y" as " y"), and "Name:value" without the
     // space loses its first byte.
     static std::string get_header(const std::string& name, const std::string& text);
+
+    // Whether the last coding in a Transfer-Encoding value is "chunked"
+    // (letter case and blanks around list elements do not matter; empty
+    // elements are skipped). Only then does the chunked coding frame a body.
+    static bool last_coding_is_chunked(const std::string& value);
 
     // Back to the state before a request. Leaves keep_alive, websocket, the
     // queued answer, timeout, subscriptions and the WebSocket limits alone.

@@ -1,5 +1,7 @@
 #include "http/http_connection.h"
 
+#include "base/escape.h"
+
 #include <cstdio>
 
 std::string http_connection::info(bool with_agent) const
@@ -20,5 +22,6 @@ std::string http_connection::info(bool with_agent) const
     std::string line = address + ":" + std::to_string(peer_port) + " " + method + " " + url + " " + version;
     if (with_agent)
         line += " [" + get_header("user-agent", head) + "]";
-    return line;
+    // Target, version, agent and forwarded address are the client's bytes.
+    return base::escape_controls(line);
 }

@@ -9,10 +9,9 @@ namespace {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
-// Whether the last coding in a Transfer-Encoding value is "chunked" (letter
-// case and blanks around list elements do not matter; empty elements are
-// skipped). Only then does the chunked coding frame the body.
-bool last_coding_is_chunked(const std::string& value)
+}  // namespace
+
+bool http_connection::last_coding_is_chunked(const std::string& value)
 {
     std::string last;
     size_t start = 0;
@@ -38,12 +37,14 @@ bool last_coding_is_chunked(const std::string& value)
     return true;
 }
 
-}  // namespace
-
 void http_connection::on_recv(char* data, int len)
 {
     if (len <= 0)
         return;
+    if (!held.empty()) {
+        held.append(data, size_t(len));  // stays behind what is held already
+        return;
+    }
     // The guard protects memory from what the connection stores: the head
     // always, body and raw bytes unless the subclass only relays them. The
     // chunk that first carries `received` past the limit is still taken.
@@ -63,6 +64,10 @@ void http_connection::on_recv(char* data, int len)
         if (!headers_received) {
             if (len == 0)
                 return;
+            if (head.empty() && !ready_for_request()) {
+                held.append(data, size_t(len));
+                return;
+            }
             int used = take_head(data, len);
             data += used;
             len -= used;
@@ -213,3 +218,14 @@ void http_connection::on_data(char* data, int len)
 }
 
 bool http_connection::relays_body() const { return false; }
+
+bool http_connection::ready_for_request() const { return true; }
+
+void http_connection::resume_requests()
+{
+    if (held.empty() || !ready_for_request())
+        return;
+    std::string bytes;
+    bytes.swap(held);
+    on_recv(bytes.data(), int(bytes.size()));
+}

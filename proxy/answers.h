@@ -15,4 +15,7 @@ inline constexpr const char auth_required[] =
 inline constexpr const char bad_gateway[] =
     "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nUnable to connect";
 
+inline constexpr const char bad_request[] =
+    "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nAmbiguous message framing";
+
 }  // namespace answers

@@ -1,6 +1,7 @@
 #include "proxy/blacklist_proxy.h"
 
 #include "base/base64.h"
+#include "base/escape.h"
 #include "proxy/answers.h"
 #include "proxy/settings.h"
 
@@ -18,6 +19,10 @@ bool blacklist_proxy::same_secret(const std::string& a, const std::string& b)
 
 void blacklist_proxy::on_headers()
 {
+    // Before the credentials: a request whose end is unclear must not be
+    // answered 407 and then let its body be read as the next request.
+    if (refuse_ambiguous())
+        return;
     if (auth.empty()) {
         http_proxy::on_headers();
         return;
@@ -38,7 +43,8 @@ bool blacklist_proxy::should_block(const std::string& host)
     std::string candidate = host;
     for (;;) {
         if (blacklist.size() > 0 && blacklist.contains(candidate)) {
-            printf("Blocked: %s (%s)\n", host.c_str(), candidate.c_str());
+            printf("Blocked: %s (%s)\n", base::escape_controls(host).c_str(),
+                   base::escape_controls(candidate).c_str());
             return true;
         }
         size_t dot = candidate.find('.');

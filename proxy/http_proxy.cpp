@@ -1,14 +1,15 @@
 #include "proxy/http_proxy.h"
 
+#include "base/escape.h"
 #include "proxy/answers.h"
 #include "proxy/proxy_connection.h"
+#include "proxy/resolver.h"
 #include "proxy/split_url.h"
 #include "server/abstract_server.h"
 
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,20 @@ bool starts_with_nocase(const std::string& line, const char* prefix)
 {
     size_t n = strlen(prefix);
     return line.size() >= n && strncasecmp(line.data(), prefix, n) == 0;
+}
+
+bool equals_nocase(const std::string& text, const char* word)
+{
+    return text.size() == strlen(word) && strncasecmp(text.data(), word, text.size()) == 0;
+}
+
+std::string trimmed(const std::string& text)
+{
+    size_t a = text.find_first_not_of(" \t");
+    if (a == std::string::npos)
+        return "";
+    size_t b = text.find_last_not_of(" \t");
+    return text.substr(a, b - a + 1);
 }
 
 }  // namespace
@@ -52,6 +67,47 @@ std::string http_proxy::copy_headers(const std::string& head)
     }
 }
 
+bool http_proxy::framing_is_ambiguous(const std::string& head)
+{
+    bool has_length = false;
+    bool has_coding = false;
+    bool lengths_differ = false;
+    std::string length;  // the first Content-Length value
+    std::string codings; // every Transfer-Encoding value, in order
+    size_t end = head.find("\r\n");
+    while (end != std::string::npos) {
+        size_t start = end + 2;
+        end = head.find("\r\n", start);
+        if (end == std::string::npos)
+            break;
+        std::string line = head.substr(start, end - start);
+        size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = trimmed(line.substr(0, colon));
+        std::string value = line.substr(colon + 1);
+        if (equals_nocase(name, "transfer-encoding")) {
+            has_coding = true;
+            codings += "," + value;
+        } else if (equals_nocase(name, "content-length")) {
+            has_length = true;
+            size_t from = 0;
+            for (;;) {
+                size_t comma = value.find(',', from);
+                std::string one = trimmed(value.substr(from, comma - from));
+                if (length.empty())
+                    length = one;
+                else if (one != length)
+                    lengths_differ = true;
+                if (comma == std::string::npos)
+                    break;
+                from = comma + 1;
+            }
+        }
+    }
+    return (has_coding && has_length) || lengths_differ || (has_coding && !last_coding_is_chunked(codings));
+}
+
 bool http_proxy::should_block(const std::string&) { return false; }
 
 void http_proxy::refuse(const char* answer)
@@ -60,46 +116,92 @@ void http_proxy::refuse(const char* answer)
     discarding = true;
 }
 
-bool http_proxy::open_upstream(const std::string& host, int32_t port)
+bool http_proxy::refuse_ambiguous()
 {
-    proxy_relay::release(relay);
-    relay = new proxy_relay;
+    if (!framing_is_ambiguous(head))
+        return false;
+    // The proxy cannot tell where this request ends, so nothing after it on
+    // this connection can be trusted to be the next request either.
+    refuse(answers::bad_request);
+    relay->close_client = true;
+    keep_alive = false;
+    return true;
+}
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host.c_str(), service, &hints, &list) != 0) {
-        printf("getaddrinfo() failed for host %s:%d!\n", host.c_str(), port);
+bool http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
+                                  addrinfo* list)
+{
+    std::string shown = base::escape_controls(host);
+    if (status != 0) {
+        printf("getaddrinfo() failed for host %s:%d!\n", shown.c_str(), port);
         return false;
     }
+    // Only one address is tried: the first that is not IPv6.
     addrinfo* a = list;
     while (a && a->ai_family == AF_INET6)
         a = a->ai_next;
     int fd = -1;
     if (a) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd != -1) {
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            connect(fd, a->ai_addr, a->ai_addrlen);
-        }
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd != -1)
+            connect(fd, a->ai_addr, a->ai_addrlen);  // in progress; the server reports the outcome
     }
-    freeaddrinfo(list);
     if (fd == -1) {
-        printf("No addresses worked for host %s:%d.\n", host.c_str(), port);
+        printf("No addresses worked for host %s:%d.\n", shown.c_str(), port);
         return false;
     }
     g_server()->add_connection(new proxy_connection(fd, relay));
+    return true;
+}
+
+void http_proxy::upstream_resolved(resolver::lookup& job)
+{
+    proxy_relay* relay = job.relay;
+    // Only a client still waiting for this origin cares about the result.
+    if (relay->refs > 1 && !connect_upstream(relay, job.host, job.port, job.status, job.result)) {
+        relay->to_client.append(answers::bad_gateway);
+        relay->close_client = true;
+    }
+    proxy_relay::release(relay);
+}
+
+bool http_proxy::open_upstream(const std::string& host, int32_t port)
+{
+    proxy_relay::release(relay);
+    relay = new proxy_relay;
     upstream_host = host;
     upstream_port = port;
+
+    addrinfo* list = nullptr;
+    int status = resolver::numeric(host, port, &list);
+    if (status != EAI_NONAME) {
+        bool ok = connect_upstream(relay, host, port, status, list);
+        if (list)
+            freeaddrinfo(list);
+        return ok;
+    }
+    auto* job = new resolver::lookup;
+    job->host = host;
+    job->port = port;
+    job->relay = relay;
+    job->done = upstream_resolved;
+    relay->refs++;  // the lookup's hold: the relay counts as attached meanwhile
+    resolver::start(job);
     return true;
 }
 
 void http_proxy::on_headers()
 {
     discarding = false;
+    if (refuse_ambiguous())
+        return;
+    // Nothing more can be answered on a connection that is closing, or
+    // whose sending side has been shut down after the origin finished.
+    if (relay->close_client || write_done) {
+        discarding = true;
+        keep_alive = false;
+        return;
+    }
     puts(info(true).c_str());
 
     split_url target(url);
@@ -108,7 +210,7 @@ void http_proxy::on_headers()
         return;
     }
 
-    bool reuse = relay->refs >= 2 && upstream_host == target.host && upstream_port == target.port;
+    bool reuse = attached() && !relay->origin_eof && upstream_host == target.host && upstream_port == target.port;
     if (!reuse && !open_upstream(target.host, target.port)) {
         refuse(answers::bad_gateway);
         relay->close_client = true;
@@ -132,7 +234,7 @@ void http_proxy::on_headers()
 
 void http_proxy::on_data(char* data, int len)
 {
-    if (!discarding)
+    if (!discarding && !relay->close_client)
         relay->to_origin.append(data, size_t(len));
 }
 
@@ -140,10 +242,35 @@ void http_proxy::on_request() {}
 
 bool http_proxy::on_send(char* buf, int cap, int* len)
 {
+    resume_requests();
+    if (eof && held.empty())
+        relay->client_eof = true;
+
     *len = int(relay->to_client.take(buf, size_t(cap)));
-    return !(relay->close_client && relay->to_client.empty());
+    if (!relay->to_client.empty())
+        return true;
+    if (relay->close_client)
+        return false;
+    // The origin has finished and everything it sent is on its way: the
+    // client sees the end of the stream, and may still send.
+    if (relay->origin_eof)
+        write_done = true;
+    // The client has finished too, or nothing can come back any more.
+    return !(relay->client_eof && (write_done || !attached()));
 }
 
-bool http_proxy::wants_input() const { return relay->to_origin.size() < proxy_relay::high_water; }
+bool http_proxy::on_eof()
+{
+    // The answer to what the client sent may still be on its way; on_send
+    // decides when the connection is finished.
+    return true;
+}
+
+bool http_proxy::wants_input() const
+{
+    return held.empty() && relay->to_origin.size() < proxy_relay::high_water;
+}
 
 bool http_proxy::relays_body() const { return true; }
+
+bool http_proxy::ready_for_request() const { return !(attached() && !relay->connected); }

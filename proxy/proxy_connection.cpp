@@ -33,7 +33,14 @@ void proxy_connection::on_recv(char* data, int len)
 bool proxy_connection::on_send(char* buf, int cap, int* len)
 {
     *len = int(relay->to_origin.take(buf, size_t(cap)));
-    return !relay->to_origin.empty() || attached();
+    if (!relay->to_origin.empty())
+        return true;
+    if (!attached())
+        return false;
+    if (relay->client_eof)
+        write_done = true;
+    // Both directions finished: nothing more can pass.
+    return !(write_done && relay->origin_eof);
 }
 
 void proxy_connection::on_connect(int error)
@@ -52,6 +59,14 @@ void proxy_connection::on_connect(int error)
         relay->close_client = true;
     }
     relay->tunnel_pending = false;
+}
+
+bool proxy_connection::on_eof()
+{
+    relay->origin_eof = true;
+    // The client may still be sending (a half-closed tunnel, or a request
+    // whose body is still on its way): keep that direction open.
+    return attached();
 }
 
 bool proxy_connection::wants_input() const

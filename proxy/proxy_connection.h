@@ -1,11 +1,14 @@
 // The upstream side of a proxied exchange: one TCP connection to an origin
-// server, opened by a client connection (http_proxy) and handed to the server.
+// server, opened for a client connection (http_proxy) and handed to the
+// server.
 //
 // It sends what the client side queues in the relay's to_origin and appends
-// whatever the origin sends to to_client, without looking at the bytes. It
-// ends when the origin closes, on a socket error, after 600 idle seconds, or,
-// once the client side has let go of the relay, as soon as everything queued
-// for the origin has been sent.
+// whatever the origin sends to to_client, without looking at the bytes. When
+// the client has finished sending and to_origin is empty, it shuts down its
+// sending side; it ends once both directions are finished, when the origin
+// closes while the client is gone, on a socket error, after 600 idle seconds,
+// or, once the client side has let go of the relay, as soon as everything
+// queued for the origin has been sent.
 #pragma once
 
 #include "proxy/proxy_relay.h"
@@ -22,6 +25,7 @@ public:
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;
     void on_connect(int error) override;
+    bool on_eof() override;
     bool wants_input() const override;
 
 private:

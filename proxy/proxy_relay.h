@@ -10,8 +10,11 @@
 // An orphaned relay never becomes attached again. Whoever drops the count to
 // zero frees the record (release()).
 //
-// The flags below carry what the upstream learns (connect outcome, end of the
-// origin) to the client side, which decides what the client sees.
+// The flags below carry what each side learns (connect outcome, the end of a
+// direction) to the other. A relay is a pair of one-way streams: when one
+// peer stops sending, what it sent is delivered, the other peer's socket is
+// shut down for that direction, and the other direction goes on until it ends
+// too.
 #pragma once
 
 #include "base/byte_queue.h"
@@ -32,6 +35,8 @@ struct proxy_relay {
     bool connected = false;       // the upstream's connect has completed
     bool tunnel_pending = false;  // a CONNECT waits for the connect before its "200"
     bool close_client = false;    // end the client connection once to_client has drained
+    bool client_eof = false;      // the client has finished sending
+    bool origin_eof = false;      // the origin has finished sending
 
     // Drops one holder; frees the relay with the last one.
     static void release(proxy_relay* relay);

@@ -1,6 +1,7 @@
 #include "server/abstract_server.h"
 
 #include "server/sockets.h"
+#include "server/wakeup.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -259,14 +260,29 @@ void abstract_server::send_pending(connection* c)
         c->send_offset += n;
     }
     c->last_active = now;
+    shut_if_done(c);
+}
+
+void abstract_server::shut_if_done(connection* c)
+{
+    if (c->write_done && c->send_length == 0 && !c->write_shut) {
+        shutdown(c->socket, SHUT_WR);
+        c->write_shut = true;
+    }
+}
+
+int abstract_server::socket_error(int fd)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return errno;
+    return err;
 }
 
 int abstract_server::report_connect(connection* c)
 {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(c->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        err = errno;
+    int err = socket_error(c->socket);
     if (err == 0 && sockets::errors(c->socket))
         err = ECONNREFUSED;
     c->connecting = false;
@@ -284,6 +300,7 @@ void abstract_server::update()
         return;
     }
     now = time(nullptr);
+    wakeup::dispatch();
 
     for (connections.rewind(); connections.has_current(); connections.advance()) {
         connection* c = connections.current();
@@ -311,17 +328,21 @@ void abstract_server::update()
         if (sockets::errors(fd)) {
             // Bytes that arrived before a reset or hang-up are still readable
             // and must reach the connection before it is ended.
-            drained d = sockets::readable(fd) && !c->eof ? drain(c, true) : drained::failed;
-            if (d == drained::eof && !c->on_eof()) {
-                unlink_and_end(c);
-                continue;
+            drained d = sockets::readable(fd) && !c->eof ? drain(c, true) : drained::again;
+            if (d == drained::eof) {
+                if (!c->on_eof()) {
+                    unlink_and_end(c);
+                    continue;
+                }
+                c->eof = true;
             }
-            if (d != drained::eof) {
+            // A hang-up after both directions were shut down in order is the
+            // normal end of the stream, not an error.
+            bool orderly = d != drained::failed && c->eof && c->write_shut && socket_error(fd) == 0;
+            if (!orderly)
                 printf("%d has errors.\n", fd);
-                unlink_and_end(c);
-                continue;
-            }
-            c->eof = true;
+            unlink_and_end(c);
+            continue;
         } else if (sockets::readable(fd) && !c->eof) {
             if (drain(c, false) == drained::eof) {
                 if (!c->on_eof()) {
@@ -355,8 +376,11 @@ void abstract_server::update()
         connection::selected() = c;
         if (c->send_length == 0) {
             c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
+            if (c->write_shut)
+                c->send_length = 0;  // nothing can follow the end of the stream
             if (c->send_length > 0)
                 c->send_offset = 0;
+            shut_if_done(c);
         }
         if (c->send_length != 0 || c->connecting)
             sockets::arm(c->socket);

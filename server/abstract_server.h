@@ -80,6 +80,10 @@ private:
 
     drained drain(connection* c, bool ignore_pause);
     void send_pending(connection* c);
+    // Shuts down the sending side once a connection that asked for it has
+    // nothing left in its send buffer.
+    void shut_if_done(connection* c);
+    static int socket_error(int fd);  // SO_ERROR, which reading clears
     int report_connect(connection* c);  // the connect's errno value, 0 on success
     void unlink_and_end(connection* c);
 

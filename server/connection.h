@@ -41,6 +41,16 @@ public:
     // stay open, so the socket is no longer read.
     bool eof = false;
 
+    // Set by the connection: no output will follow what is in the send
+    // buffer. Once it has drained, the server shuts down the socket's sending
+    // side, so the peer sees the end of the stream while it may still send.
+    // on_send is still called afterwards (its result still decides when the
+    // connection ends) but must not produce bytes.
+    bool write_done = false;
+
+    // Kept by the server: the sending side has been shut down.
+    bool write_shut = false;
+
     // Kept by the server: the socket could not be registered for polling; the
     // next servicing pass ends the connection.
     bool broken = false;

@@ -58,3 +58,11 @@ TEST(utf8_decode, boundaries)
 }
 
 }  // namespace
+
+TEST(escape_controls, writes_control_bytes_as_hex_and_keeps_the_rest)
+{
+    EXPECT_EQ(base::escape_controls("GET /a HTTP/1.1"), "GET /a HTTP/1.1");
+    EXPECT_EQ(base::escape_controls("a\r\nFake: line\x1b[2J\x7f"), "a\\x0d\\x0aFake: line\\x1b[2J\\x7f");
+    EXPECT_EQ(base::escape_controls(std::string("\0b\\", 3)), "\\x00b\\");
+    EXPECT_EQ(base::escape_controls("b\xc3\xbc" "cher"), "b\xc3\xbc" "cher");  // UTF-8 is printable
+}

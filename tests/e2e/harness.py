@@ -31,9 +31,13 @@ class Proxy:
     """The proxy binary, started with the given arguments. Its standard output
     is collected line by line as it arrives."""
 
-    def __init__(self, *args, port=None, wait_for_start=True):
+    def __init__(self, *args, port=None, wait_for_start=True, wrapper=()):
+        """wrapper: a command that runs the binary and its arguments (given
+        to it as "$0" "$@"), e.g. to start it in a namespace of its own; it
+        must exec them so that signals reach the proxy."""
         self.port = free_port() if port is None else port
         self.args = [PROXY, *(str(a) for a in args)] if args else [PROXY, str(self.port)]
+        self.args = [*wrapper, *self.args]
         self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = []
         self._new = threading.Condition()
@@ -88,7 +92,10 @@ class Proxy:
 
     def stop(self, sig=signal.SIGINT, timeout=5):
         """Stops the proxy with sig; returns its exit status. What it wrote
-        on standard error (a sanitizer's report, say) is left in `errors`."""
+        on standard error (a sanitizer's report, say) is left in `errors`.
+        Stopping twice is harmless."""
+        if self.proc.stdout.closed:
+            return self.proc.returncode
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         try:

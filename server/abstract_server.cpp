@@ -239,6 +239,11 @@ abstract_server::drained abstract_server::drain(connection* c, bool ignore_pause
         if (n > 0) {
             c->on_recv(buf, n);
             c->last_active = now;
+            // A short read almost always means the socket is empty; asking
+            // again would cost a system call that says so. Whatever arrives
+            // meanwhile is reported by the next poll.
+            if (n < connection::buffer_size && !ignore_pause)
+                return drained::again;
             continue;
         }
         if (n == 0)
@@ -381,6 +386,16 @@ void abstract_server::update()
             if (c->send_length > 0)
                 c->send_offset = 0;
             shut_if_done(c);
+        }
+        // Bytes go out at once when the socket takes them, which spares the
+        // poll for writability and a turn of latency; only what the socket
+        // refuses waits for the next poll.
+        if (c->send_length > 0 && !c->connecting) {
+            send_pending(c);
+            if (c->send_length == 0 && !c->more) {
+                unlink_and_end(c);
+                continue;
+            }
         }
         if (c->send_length != 0 || c->connecting)
             sockets::arm(c->socket);

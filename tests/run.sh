@@ -13,6 +13,7 @@ command -v make >/dev/null || packages+=(make)
 command -v curl >/dev/null || packages+=(curl)
 command -v openssl >/dev/null || packages+=(openssl)
 command -v python3 >/dev/null || packages+=(python3)
+command -v chromium >/dev/null || packages+=(chromium)  # the browser test
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
   apt-get update -q

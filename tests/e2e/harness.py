@@ -31,14 +31,16 @@ class Proxy:
     """The proxy binary, started with the given arguments. Its standard output
     is collected line by line as it arrives."""
 
-    def __init__(self, *args, port=None, wait_for_start=True, wrapper=()):
+    def __init__(self, *args, port=None, wait_for_start=True, wrapper=(), env=None):
         """wrapper: a command that runs the binary and its arguments (given
         to it as "$0" "$@"), e.g. to start it in a namespace of its own; it
-        must exec them so that signals reach the proxy."""
+        must exec them so that signals reach the proxy. env: variables added
+        to the test's own environment for the proxy."""
         self.port = free_port() if port is None else port
         self.args = [PROXY, *(str(a) for a in args)] if args else [PROXY, str(self.port)]
         self.args = [*wrapper, *self.args]
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        environment = {**os.environ, **env} if env else None
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
         self.lines = []
         self._new = threading.Condition()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -111,6 +113,22 @@ class Proxy:
 
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
+
+    def accept_queue(self):
+        """Clients waiting in the listening socket's backlog, from the kernel's
+        socket table (the receive queue column of a listening socket)."""
+        wanted = f":{self.port:04X}"
+        with open("/proc/net/tcp") as table:
+            for row in (line.split() for line in table):
+                if row[1].endswith(wanted) and row[3] == "0A":
+                    return int(row[4].split(":")[1], 16)
+        return 0
+
+    def sanitized(self):
+        """True for a build with AddressSanitizer, whose allocator keeps freed
+        memory in quarantine for a while."""
+        with open(f"/proc/{self.proc.pid}/maps") as maps:
+            return "libasan" in maps.read()
 
     def rss_kib(self):
         with open(f"/proc/{self.proc.pid}/status") as f:

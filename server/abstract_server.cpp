@@ -116,7 +116,7 @@ bool abstract_server::start()
         return false;
     }
     freeaddrinfo(result);
-    if (listen(listener, 128) == -1) {
+    if (listen(listener, listen_backlog) == -1) {
         puts("listen() failed");
         close(listener);
         listener = -1;
@@ -156,7 +156,9 @@ int abstract_server::send(connection* c, char* buf, int len)
     return int(::send(c->socket, buf, size_t(len), MSG_NOSIGNAL));
 }
 
-bool abstract_server::accept_connection()
+bool abstract_server::accept_connection() { return try_accept() != accepted::broken; }
+
+abstract_server::accepted abstract_server::try_accept()
 {
     sockaddr_in addr{};
     socklen_t addr_len = sizeof addr;
@@ -164,7 +166,7 @@ bool abstract_server::accept_connection()
     if (fd < 0) {
         int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
-            return true;  // a spurious wake-up, or the client gave up already
+            return accepted::none;  // a spurious wake-up, or the client gave up already
         puts("accept() failed");
         switch (err) {
         case EBADF:
@@ -172,7 +174,7 @@ bool abstract_server::accept_connection()
         case EINVAL:
         case EFAULT:
         case EOPNOTSUPP:
-            return false;  // the listener itself is broken
+            return accepted::broken;  // the listener itself is broken
         case EMFILE:
         case ENFILE:
         case ENOBUFS:
@@ -181,15 +183,15 @@ bool abstract_server::accept_connection()
             // spinning on a listener that stays readable.
             accept_paused_until = monotonic_ms() + 100;
             sockets::set_reading(listener, false);
-            return true;
+            return accepted::none;
         default:
-            return true;  // this client only (reset before accept, and so on)
+            return accepted::skipped;  // this client only (reset before accept, and so on)
         }
     }
     connection* c = create_connection(addr.sin_addr.s_addr);
     if (!c) {
         close(fd);
-        return true;
+        return accepted::skipped;
     }
     c->socket = fd;
     c->peer_address = addr.sin_addr.s_addr;
@@ -197,10 +199,10 @@ bool abstract_server::accept_connection()
     if (!on_accept(c) || !sockets::add(fd)) {
         delete c;
         close(fd);
-        return true;
+        return accepted::skipped;
     }
     connections.add(c);
-    return true;
+    return accepted::client;
 }
 
 void abstract_server::end_connection(connection* c)
@@ -266,6 +268,43 @@ void abstract_server::send_pending(connection* c)
     }
     c->last_active = now;
     shut_if_done(c);
+}
+
+// Asks the connection for output while its send buffer is empty, and sends
+// what it gives at once: bytes the socket takes need no poll for
+// writability and no further turn. Only what the socket refuses waits for the
+// next poll. When the socket took everything, the connection is asked again,
+// a few rounds at most so that the others get their turn; a connection that
+// may have more then is armed, so that the next poll comes back at once.
+bool abstract_server::pull_output(connection* c)
+{
+    for (int round = 1;; round++) {
+        bool produced = false;
+        if (c->send_length == 0) {
+            c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
+            if (c->write_shut)
+                c->send_length = 0;  // nothing can follow the end of the stream
+            if (c->send_length > 0) {
+                c->send_offset = 0;
+                produced = true;
+            }
+            shut_if_done(c);
+        }
+        if (c->send_length > 0 && !c->connecting)
+            send_pending(c);
+        if (c->send_length != 0 || c->connecting) {
+            sockets::arm(c->socket);
+            return true;
+        }
+        if (!c->more)
+            return false;
+        if (!produced)
+            return true;  // nothing waiting: the next event brings more
+        if (round == max_pull_rounds) {
+            sockets::arm(c->socket);
+            return true;
+        }
+    }
 }
 
 void abstract_server::shut_if_done(connection* c)
@@ -370,36 +409,24 @@ void abstract_server::update()
             accept_paused_until = 0;
             sockets::set_reading(listener, true);
         }
-        if (sockets::readable(listener) && !accept_connection()) {
-            stop();
-            start();
+        // A burst of clients is taken in one turn, up to a bound that keeps
+        // the servicing of existing connections going.
+        for (int i = 0; i < accepts_per_turn && sockets::readable(listener); i++) {
+            accepted a = try_accept();
+            if (a == accepted::broken) {
+                stop();
+                start();
+                break;
+            }
+            if (a != accepted::client)
+                break;
         }
     }
 
     for (connections.rewind(); connections.has_current(); connections.advance()) {
         connection* c = connections.current();
         connection::selected() = c;
-        if (c->send_length == 0) {
-            c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
-            if (c->write_shut)
-                c->send_length = 0;  // nothing can follow the end of the stream
-            if (c->send_length > 0)
-                c->send_offset = 0;
-            shut_if_done(c);
-        }
-        // Bytes go out at once when the socket takes them, which spares the
-        // poll for writability and a turn of latency; only what the socket
-        // refuses waits for the next poll.
-        if (c->send_length > 0 && !c->connecting) {
-            send_pending(c);
-            if (c->send_length == 0 && !c->more) {
-                unlink_and_end(c);
-                continue;
-            }
-        }
-        if (c->send_length != 0 || c->connecting)
-            sockets::arm(c->socket);
-        else if (!c->more) {
+        if (!pull_output(c)) {
             unlink_and_end(c);
             continue;
         }

@@ -75,8 +75,22 @@ public:
     virtual int recv(connection* c, char* buf, int len);
     virtual int send(connection* c, char* buf, int len);
 
+    // Clients the kernel queues before the server accepts them. Bursts of a
+    // thousand connects are common for a proxy; a short queue drops their
+    // SYNs and costs each such client a retransmission second or more.
+    static constexpr int listen_backlog = 4096;
+    // Clients accepted in one turn at most, and rounds of output pulled from
+    // one connection in one turn at most: enough to take bursts at once,
+    // bounded so that no one waits long for a turn.
+    static constexpr int accepts_per_turn = 64;
+    static constexpr int max_pull_rounds = 8;
+
 private:
     enum class drained { again, eof, failed };
+    enum class accepted { client, skipped, none, broken };
+
+    accepted try_accept();
+    bool pull_output(connection* c);  // false when the connection is finished
 
     drained drain(connection* c, bool ignore_pause);
     void send_pending(connection* c);

@@ -303,9 +303,9 @@ TEST_F(server_test, clients_that_reset_before_being_accepted_leave_others_untouc
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         close(fd);
     }
-    // One client is accepted per turn; give the backlog time to drain.
+    // Give the server a few turns to take and drop them all.
     int turns = 0;
-    EXPECT_TRUE(turn_until([&] { return ++turns > 60 && srv.connections.size() == 1; }));
+    EXPECT_TRUE(turn_until([&] { return ++turns > 20 && srv.connections.size() == 1; }));
     send(keep, "still here", 10, 0);
     EXPECT_EQ(read_some(keep, 10), "still here");
     close(keep);
@@ -326,7 +326,8 @@ TEST_F(server_test, serves_more_than_1024_descriptors_at_once)
         int fd = connect_to(port);
         ASSERT_GE(fd, 0);
         clients.push_back(fd);
-        turn();  // one accept per turn keeps the backlog short
+        if (i % 32 == 0)
+            turn();  // keeps the listen backlog short
     }
     ASSERT_TRUE(turn_until([&] { return srv.connections.size() == 1100; }));
     for (int fd : clients)

@@ -1,0 +1,320 @@
+#!/usr/bin/env python3
+"""Turns the benchmark's raw outputs (one file per measurement, target and
+repetition, written by run.sh) into the Markdown results: a table of medians
+with ratios of our proxy to the direct connection and to each peer, and the
+targets our proxy is held to, each checked on ratios of the same run.
+
+Usage: report.py RAW_DIR
+"""
+
+import json
+import re
+import statistics
+import sys
+from pathlib import Path
+
+TARGETS = ["direct", "ours", "tinyproxy", "squid"]
+PEERS = ["tinyproxy", "squid"]
+FILE_SIZE = 10485760
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+# ---------------------------------------------------------------- parsers
+
+def to_ms(text):
+    m = re.fullmatch(r"([\d.]+)(us|ms|s|m)", text)
+    if not m:
+        return None
+    scale = {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0}[m.group(2)]
+    return float(m.group(1)) * scale
+
+
+def parse_wrk(path):
+    """requests/s, p50 and p99 in ms, and errors (socket errors of every
+    kind plus answers other than 2xx/3xx)."""
+    if not path.exists():
+        return None
+    text = path.read_text(errors="replace")
+    m = re.search(r"Requests/sec:\s+([\d.]+)", text)
+    if not m:
+        return None
+    out = {"rps": float(m.group(1)), "errors": 0, "read_errors": 0}
+    for pct, key in (("50", "p50"), ("99", "p99")):
+        lm = re.search(rf"^\s+{pct}%\s+(\S+)", text, re.M)
+        out[key] = to_ms(lm.group(1)) if lm else None
+    sm = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    if sm:
+        out["errors"] += sum(int(x) for x in sm.groups())
+        out["read_errors"] = int(sm.group(2))
+    nm = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
+    if nm:
+        out["errors"] += int(nm.group(1))
+    om = re.search(r"^listen_overflows (\d+)", text, re.M)
+    out["overflows"] = int(om.group(1)) if om else None
+    return out
+
+
+def parse_ab(path):
+    if not path.exists():
+        return None
+    text = path.read_text(errors="replace")
+    m = re.search(r"Requests per second:\s+([\d.]+)", text)
+    if not m:
+        return None
+    failed = re.search(r"Failed requests:\s+(\d+)", text)
+    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", text)
+    return {"rps": float(m.group(1)),
+            "errors": (int(failed.group(1)) if failed else 0) + (int(non2xx.group(1)) if non2xx else 0)}
+
+
+def parse_download(path):
+    """MB/s (10^6 bytes) over every transfer, or None if any failed."""
+    if not path.exists():
+        return None
+    size = seconds = 0.0
+    lines = path.read_text(errors="replace").split()
+    if not lines or len(lines) % 3:
+        return None
+    for i in range(0, len(lines), 3):
+        n, t, code = lines[i:i + 3]
+        if code != "200" or int(n) != FILE_SIZE:
+            return None
+        size += int(n)
+        seconds += float(t)
+    return size / seconds / 1e6 if seconds else None
+
+
+def parse_json_lines(path):
+    if not path.exists():
+        return []
+    out = []
+    for line in path.read_text(errors="replace").splitlines():
+        try:
+            out.append(json.loads(line))
+        except ValueError:
+            pass
+    return out
+
+
+# ---------------------------------------------------------------- collection
+
+class Results:
+    def __init__(self, raw):
+        self.raw = raw
+        self.meta = dict(line.split("=", 1) for line in (raw / "meta").read_text().splitlines() if "=" in line)
+        self.reps = int(self.meta["reps"])
+
+    def per_rep(self, measurement, target, parser):
+        return [parser(self.raw / f"{measurement}.{target}.{r}") for r in range(1, self.reps + 1)]
+
+    def values(self, measurement, target, parser, field=None):
+        """One value per repetition (None where it failed)."""
+        out = []
+        for v in self.per_rep(measurement, target, parser):
+            if v is None or field is None:
+                out.append(v)
+            else:
+                out.append(v.get(field) if isinstance(v, dict) else None)
+        return out
+
+
+def ratio_median(a, b):
+    """Median over repetitions of a/b, each pair measured in the same
+    repetition (interleaved, so drift between repetitions cancels)."""
+    return median([x / y for x, y in zip(a, b) if x is not None and y not in (None, 0)])
+
+
+# ---------------------------------------------------------------- formatting
+
+def fmt(v, kind):
+    if v is None:
+        return "—"
+    if kind == "rate":
+        return f"{v:,.0f}"
+    if kind == "ms":
+        return f"{v:.2f}" if v < 10 else f"{v:.1f}" if v < 100 else f"{v:,.0f}"
+    if kind == "mbs":
+        return f"{v:,.0f}"
+    if kind == "kib":
+        return f"{v:,.1f}"
+    if kind == "count":
+        return f"{v:,.0f}"
+    return str(v)
+
+
+def fmt_ratio(v):
+    return "—" if v is None else f"{v:.2f}×"
+
+
+def main():
+    raw = Path(sys.argv[1])
+    res = Results(raw)
+    m = res.meta
+    rows = []  # (label, {target: per-rep values}, kind, ratios wanted)
+    checks = []  # (target, required, measured, met)
+
+    def row(label, per_target, kind, ratios=True, direct_from=None):
+        cells = {t: median(v) for t, v in per_target.items()}
+        if direct_from is not None:
+            per_target = dict(per_target, direct=direct_from)
+        out = {}
+        if ratios:
+            for other in ["direct"] + PEERS:
+                if "ours" in per_target and other in per_target:
+                    out[other] = ratio_median(per_target["ours"], per_target[other])
+        rows.append((label, cells, kind, out, direct_from))
+        return out
+
+    def check(label, required, measured, met):
+        checks.append((label, required, measured, met))
+
+    # keep-alive, 50 connections
+    ka = {t: res.values("keepalive", t, parse_wrk) for t in TARGETS}
+    ka_rps = {t: [v and v["rps"] for v in ka[t]] for t in TARGETS}
+    r = row(f"Keep-alive 1 KiB, 50 connections (wrk, {m['d_keepalive']} s): requests/s", ka_rps, "rate")
+    row("… p50 latency, ms", {t: [v and v["p50"] for v in ka[t]] for t in TARGETS}, "ms")
+    row("… p99 latency, ms", {t: [v and v["p99"] for v in ka[t]] for t in TARGETS}, "ms")
+    row("… errors (socket errors + non-2xx, per run)", {t: [v and v["errors"] for v in ka[t]] for t in TARGETS},
+        "count", ratios=False)
+    check("Keep-alive 50: ours ≥ 3× squid", "≥ 3.00×", r.get("squid"), r.get("squid") is not None and r["squid"] >= 3)
+    check("Keep-alive 50: ours ≥ 0.35× direct", "≥ 0.35×", r.get("direct"),
+          r.get("direct") is not None and r["direct"] >= 0.35)
+
+    # without keep-alive
+    ab = {t: res.values("close", t, parse_ab) for t in TARGETS}
+    r = row(f"No keep-alive 1 KiB, 50 concurrent (ab, {int(m['ab_n']):,} requests): requests/s",
+            {t: [v and v["rps"] for v in ab[t]] for t in TARGETS}, "rate")
+    row("… failed requests (per run)", {t: [v and v["errors"] for v in ab[t]] for t in TARGETS}, "count", ratios=False)
+    check("No keep-alive: ours ≥ 2× tinyproxy", "≥ 2.00×", r.get("tinyproxy"),
+          r.get("tinyproxy") is not None and r["tinyproxy"] >= 2)
+
+    # downloads
+    dl = {t: res.values("download", t, parse_download) for t in TARGETS}
+    r = row(f"10 MiB download, {m['downloads']} in a row (curl -x): MB/s", dl, "mbs")
+    check("10 MiB plain: ours ≥ 0.7× direct", "≥ 0.70×", r.get("direct"),
+          r.get("direct") is not None and r["direct"] >= 0.7)
+    tun = {t: res.values("tunnel", t, parse_download) for t in ["ours"] + PEERS}
+    r = row("10 MiB download through CONNECT (curl -p -x): MB/s; direct column: plain", tun, "mbs",
+            direct_from=dl["direct"])
+    check("10 MiB CONNECT: ours ≥ 0.7× direct (plain)", "≥ 0.70×", r.get("direct"),
+          r.get("direct") is not None and r["direct"] >= 0.7)
+
+    # memory
+    mem = {t: res.values("memory", t, lambda p: (parse_json_lines(p) or [None])[-1]) for t in ["ours"] + PEERS}
+    mem_conn = {t: [v and v.get("kib_per_conn_connected") for v in mem[t]] for t in mem}
+    mem_req = {t: [v and v.get("kib_per_conn_after_request") for v in mem[t]] for t in mem}
+    row(f"Resident memory per idle client connection ({m['mem_n']} held, nothing sent): KiB", mem_conn, "kib")
+    row("… after one keep-alive request on each: KiB", mem_req, "kib")
+    ours_mem = median(mem_conn["ours"])
+    check("Idle connection ≤ 16 KiB resident", "≤ 16 KiB", ours_mem, ours_mem is not None and ours_mem <= 16,)
+
+    # 1,000 connections
+    c1k = {t: res.values("c1000", t, parse_wrk) for t in TARGETS}
+    r = row(f"1,000 keep-alive connections (wrk, {m['d_1000']} s): requests/s",
+            {t: [v and v["rps"] for v in c1k[t]] for t in TARGETS}, "rate")
+    rp = row("… p99 latency, ms", {t: [v and v["p99"] for v in c1k[t]] for t in TARGETS}, "ms")
+    errs = {t: [v and v["errors"] for v in c1k[t]] for t in TARGETS}
+    row("… errors (per run)", errs, "count", ratios=False)
+    row("… connections dropped from a full accept queue (kernel ListenOverflows, per run)",
+        {t: [v and v["overflows"] for v in c1k[t]] for t in TARGETS}, "count", ratios=False)
+    check("1,000 connections: ours ≥ 3× squid", "≥ 3.00×", r.get("squid"), r.get("squid") is not None and r["squid"] >= 3)
+    ours_errs = [e for e in errs["ours"] if e is not None]
+    check("1,000 connections: no errors", "0", max(ours_errs) if ours_errs else None,
+          bool(ours_errs) and max(ours_errs) == 0 and len(ours_errs) == res.reps)
+    check("1,000 connections: p99 ≤ half of squid's", "≤ 0.50×", rp.get("squid"),
+          rp.get("squid") is not None and rp["squid"] <= 0.5)
+
+    # idle connections
+    n = int(m["idle_n"])
+    holds = {t: [(parse_json_lines(raw / f"idle_hold.{t}.{r}") or [{}])[-1] for r in range(1, res.reps + 1)]
+             for t in TARGETS}
+    base = {t: [v and v["rps"] for v in res.values("idle_base", t, parse_wrk)] for t in TARGETS}
+    loaded = {t: [v and v["rps"] for v in res.values("idle_wrk", t, parse_wrk)] for t in TARGETS}
+
+    def hold_field(field):
+        return {t: [h.get(field) for h in holds[t]] for t in TARGETS}
+
+    row(f"{n:,} idle connections: accepted by the server (sockets in /proc)", hold_field("accepted"), "count",
+        ratios=False)
+    ready = {t: [(parse_json_lines(raw / f"idle_hold.{t}.{r}") or [{}])[0].get("seconds")
+                 for r in range(1, res.reps + 1)] for t in TARGETS}
+    row("… seconds taken to open them (a window of 100 at a time)", ready, "ms", ratios=False)
+    row("… still open after the run", hold_field("open_after"), "count", ratios=False)
+    served = hold_field("served_after")
+    row("… then answered one request each", served, "count", ratios=False)
+    row(f"… keep-alive rate of 50 active (wrk, {m['d_idle']} s) without idle ones: requests/s", base, "rate")
+    r = row(f"… the same beside {n:,} idle ones: requests/s", loaded, "rate")
+    keep = {t: [x / y if x is not None and y else None for x, y in zip(loaded[t], base[t])] for t in TARGETS}
+    row("… rate beside idle ones / rate without", keep, "ratio", ratios=False)
+    ours_served = [s for s in served["ours"] if s is not None]
+    check(f"{n:,} connections: all served", f"{n:,}", min(ours_served) if ours_served else None,
+          len(ours_served) == res.reps and min(ours_served) == n)
+    ours_keep = median(keep["ours"])
+    check(f"{n:,} connections: rate ≥ half of the rate without", "≥ 0.50×", ours_keep,
+          ours_keep is not None and ours_keep >= 0.5)
+
+    stopped = []
+    for t in TARGETS:
+        reasons = [h.get("stopped") for h in holds[t] if h.get("stopped") not in (None, "done")]
+        if reasons:
+            stopped.append(f"{t}: opening stopped early ({', '.join(sorted(set(reasons)))}) "
+                           f"in {len(reasons)} of {res.reps} repetitions")
+
+    # ---------------------------------------------------------------- output
+    p = print
+    p("# Benchmark results")
+    p()
+    p(f"Medians of {res.reps} interleaved repetition{'s' if res.reps > 1 else ''} "
+      f"(direct, ours, tinyproxy, squid in turn), {m['date']}; run time {int(m['seconds']) // 60} min."
+      + (" **QUICK mode: short runs, one repetition.**" if m.get("quick") == "1" else ""))
+    p(f"Machine: {m['cores']} cores ({m['cpu']}), Linux {m['kernel']}; the origin (nginx {m['nginx']}, "
+      f"1 worker), the proxies (tinyproxy {m['tinyproxy']}, squid {m['squid']}) and the load generators "
+      f"(wrk {m['wrk']}, ab, curl) all share those cores, on loopback. Absolute figures drift between "
+      f"runs on such a machine; the ratios, each the median of per-repetition ratios, hold better.")
+    p()
+    p("| Measurement | direct | ours | tinyproxy | squid | ours/direct | ours/tinyproxy | ours/squid |")
+    p("|---|---:|---:|---:|---:|---:|---:|---:|")
+    for label, cells, kind, ratios, direct_from in rows:
+        def cell(t):
+            if kind == "ratio":
+                v = cells.get(t)
+                return fmt_ratio(v) if t in cells else "n/a"
+            if t == "direct" and direct_from is not None:
+                return f"({fmt(median(direct_from), kind)})"
+            return fmt(cells[t], kind) if t in cells else "n/a"
+        p(f"| {label} | {cell('direct')} | {cell('ours')} | {cell('tinyproxy')} | {cell('squid')} | "
+          f"{fmt_ratio(ratios.get('direct')) if ratios else ''} | "
+          f"{fmt_ratio(ratios.get('tinyproxy')) if ratios else ''} | "
+          f"{fmt_ratio(ratios.get('squid')) if ratios else ''} |")
+    p()
+    p("Notes: MB/s is 10^6 bytes per second, summed over the transfers of one curl on one reused "
+      "connection (or tunnel). Memory is (VmRSS after − before) / connections, summed over the server's "
+      "processes, in a freshly started server. tinyproxy answers each request with the connection closed, so "
+      "wrk counts a read error and reconnects for every tinyproxy request: its errors row is that, not "
+      "failures; it holds no connection after an answer. The idle connections send nothing until the run "
+      "is over, then each sends one request and closes after the answer; they come from 127.0.0.2 and up. "
+      f"Descriptor limit {int(m['nofile']):,}."
+      + "".join(f" {s}." for s in stopped))
+    p()
+    p("## Targets for our proxy")
+    p()
+    p("| Target | Required | Measured | Met |")
+    p("|---|---:|---:|:---:|")
+    for label, required, measured, met in checks:
+        if measured is None:
+            shown = "—"
+        elif "KiB" in required:
+            shown = f"{measured:.1f} KiB"
+        elif required.endswith("×"):
+            shown = fmt_ratio(measured)
+        else:
+            shown = f"{measured:,.0f}"
+        p(f"| {label} | {required} | {shown} | {'yes' if met else '**no**'} |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,368 @@
+#!/usr/bin/env bash
+# The proxy's benchmark beside two mature forward proxies, in one command:
+#
+#   bash bench/run.sh            # as root; full run, about 10-15 minutes
+#   QUICK=1 bash bench/run.sh    # one short repetition (2,000 idle connections), about 1.5 minutes
+#
+# Installs what it needs from Debian (nginx as the origin, tinyproxy and squid
+# as peers, wrk and ab as load, curl), builds the proxy (Release), writes its
+# own configuration files into a scratch directory, starts its own instances
+# on loopback only, runs every measurement against the direct connection, our
+# proxy, tinyproxy and squid in turn (A B C D, A B C D, A B C D), stops
+# everything it started and writes a Markdown table of medians and ratios to
+# bench/results.md and stdout (QUICK=1 only prints it).
+#
+# It never touches a system service: package installs run with a policy-rc.d
+# that forbids starting services (unless the machine already has one), and
+# only processes this script started are ever stopped, by their pid.
+#
+# Settings (environment): QUICK=1; BENCH_PORT=18100 (the origin's port; the
+# proxies listen on the next three); BUILD_DIR=build-bench (relative to the
+# repository); KEEP=1 keeps the scratch directory with every raw output.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+PATH=$PATH:/usr/sbin:/sbin
+if [ "$(id -u)" != 0 ]; then
+  echo "run as root: it installs packages and starts servers under their own users" >&2
+  exit 1
+fi
+bench=$repo/bench
+
+# ---------------------------------------------------------------- settings
+if [ "${QUICK:-0}" = 1 ]; then
+  reps=1; d_keepalive=3; d_1000=3; d_idle=3; ab_n=3000; downloads=5; mem_n=500; idle_n=${IDLE_N:-2000}
+else
+  reps=3; d_keepalive=10; d_1000=10; d_idle=5; ab_n=20000; downloads=20; mem_n=500; idle_n=${IDLE_N:-10000}
+fi
+origin_port=${BENCH_PORT:-18100}
+declare -A port=([direct]=$origin_port [ours]=$((origin_port + 1)) [tinyproxy]=$((origin_port + 2)) [squid]=$((origin_port + 3)))
+targets=(direct ours tinyproxy squid)
+proxies=(ours tinyproxy squid)
+url_1k=http://127.0.0.1:$origin_port/1k
+url_10m=http://127.0.0.1:$origin_port/10m
+
+# ---------------------------------------------------------------- packages
+packages=()
+command -v nginx >/dev/null || packages+=(nginx)
+command -v tinyproxy >/dev/null || packages+=(tinyproxy)
+command -v squid >/dev/null || packages+=(squid)
+command -v wrk >/dev/null || packages+=(wrk)
+command -v ab >/dev/null || packages+=(apache2-utils)
+command -v curl >/dev/null || packages+=(curl)
+command -v python3 >/dev/null || packages+=(python3)
+command -v cmake >/dev/null || packages+=(cmake)
+command -v g++ >/dev/null || packages+=(g++)
+command -v make >/dev/null || packages+=(make)
+if [ ${#packages[@]} -gt 0 ]; then
+  echo "installing: ${packages[*]}"
+  # Debian starts a package's service on install unless policy-rc.d says no;
+  # this benchmark runs instances of its own, so the system's stay stopped.
+  own_policy=
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    own_policy=1
+  fi
+  rc=0
+  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" || rc=$?
+  [ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
+  [ $rc = 0 ] || { echo "package install failed" >&2; exit 1; }
+fi
+
+# ---------------------------------------------------------------- build
+build=${BUILD_DIR:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPROXY_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target proxy >/dev/null
+proxy_bin=$(cd "$build" && pwd)/bin/proxy
+
+# ---------------------------------------------------------------- limits
+# 10,000 idle connections need as many descriptors in the server, the
+# holder and (for the direct case) nginx. Raise the hard limit where the
+# machine allows it (root with CAP_SYS_RESOURCE), never lower it.
+hard=$(ulimit -Hn)
+if [ "$hard" != unlimited ] && [ "$hard" -lt 65536 ]; then
+  ulimit -Hn 65536 2>/dev/null || true
+  hard=$(ulimit -Hn)
+fi
+nofile=65536
+[ "$hard" != unlimited ] && [ "$hard" -lt $nofile ] && nofile=$hard
+ulimit -Sn "$nofile"
+if [ $((idle_n + 600)) -gt "$nofile" ]; then
+  idle_n=$((nofile - 600))
+  echo "descriptor limit $nofile: holding $idle_n idle connections instead"
+fi
+# The holder stops opening connections once a server's resident memory
+# passes 40% of what the machine has available, whatever the server does.
+rss_cap_mib=$(awk '/MemAvailable/ { print int($2 * 0.4 / 1024) }' /proc/meminfo)
+
+# ---------------------------------------------------------------- scratch
+scratch=$(mktemp -d /tmp/proxy-bench.XXXXXX)
+chmod 755 "$scratch"  # nginx workers, tinyproxy and squid run unprivileged
+raw=$scratch/raw
+mkdir -p "$raw" "$scratch/www" "$scratch/nginx/temp" "$scratch/tinyproxy" "$scratch/squid"
+head -c 1024 /dev/urandom > "$scratch/www/1k"
+head -c 10485760 /dev/urandom > "$scratch/www/10m"
+chmod 644 "$scratch/www/"*
+chown nobody:nogroup "$scratch/tinyproxy"
+chown proxy:proxy "$scratch/squid"
+
+# One nginx worker: with two cores shared by everything, a second worker
+# would only compete with the proxy and the load generator.
+cat > "$scratch/nginx/nginx.conf" <<EOF
+worker_processes 1;
+worker_rlimit_nofile $nofile;
+pid $scratch/nginx/nginx.pid;
+error_log $scratch/nginx/error.log warn;
+daemon off;
+events { worker_connections $((nofile - 100)); }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 100000000;
+  keepalive_timeout 120s;
+  default_type application/octet-stream;
+  client_body_temp_path $scratch/nginx/temp;
+  proxy_temp_path $scratch/nginx/temp;
+  fastcgi_temp_path $scratch/nginx/temp;
+  uwsgi_temp_path $scratch/nginx/temp;
+  scgi_temp_path $scratch/nginx/temp;
+  server {
+    # A deep accept queue, so 1,000 connections opened at once are not
+    # dropped by the origin (its default of 511 would be the bottleneck).
+    listen 127.0.0.1:$origin_port backlog=4096;
+    root $scratch/www;
+  }
+}
+EOF
+
+# tinyproxy runs a thread per client, up to MaxClients.
+cat > "$scratch/tinyproxy/tinyproxy.conf" <<EOF
+User nobody
+Group nogroup
+Port ${port[tinyproxy]}
+Listen 127.0.0.1
+Timeout 600
+MaxClients $((idle_n + 2000))
+Allow 127.0.0.0/8
+ConnectPort $origin_port
+DisableViaHeader Yes
+LogLevel Critical
+LogFile "$scratch/tinyproxy/tinyproxy.log"
+PidFile "$scratch/tinyproxy/tinyproxy.pid"
+EOF
+
+cat > "$scratch/squid/squid.conf" <<EOF
+http_port 127.0.0.1:${port[squid]}
+visible_hostname proxy-bench
+acl loopback_clients src 127.0.0.0/8
+acl CONNECT method CONNECT
+acl origin_port port $origin_port
+http_access deny CONNECT !origin_port
+http_access allow loopback_clients
+http_access deny all
+cache deny all
+cache_mem 0 MB
+max_filedescriptors $nofile
+via off
+forwarded_for delete
+access_log none
+cache_store_log none
+cache_log $scratch/squid/cache.log
+pid_filename $scratch/squid/squid.pid
+coredump_dir $scratch/squid
+netdb_filename none
+pinger_enable off
+logfile_rotate 0
+shutdown_lifetime 1 seconds
+EOF
+
+# ---------------------------------------------------------------- processes
+declare -A pid=()  # what this script started, by name
+holder_pid=
+
+stop_pid() {
+  local p=$1 i
+  kill -TERM "$p" 2>/dev/null || return 0
+  for i in $(seq 1 100); do
+    kill -0 "$p" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$p" 2>/dev/null || true
+  wait "$p" 2>/dev/null || true
+}
+
+cleanup() {
+  local name
+  [ -n "$holder_pid" ] && stop_pid "$holder_pid"
+  for name in "${!pid[@]}"; do
+    stop_pid "${pid[$name]}"
+  done
+  if [ "${KEEP:-0}" = 1 ]; then
+    echo "scratch directory kept: $scratch"
+  else
+    rm -rf "$scratch"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+wait_port() {
+  local i
+  for i in $(seq 1 100); do
+    port_open "$1" && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on 127.0.0.1:$1 after 10 s" >&2
+  return 1
+}
+
+start() {
+  case $1 in
+    direct) nginx -p "$scratch/nginx" -e "$scratch/nginx/error.log" -c "$scratch/nginx/nginx.conf" & ;;
+    ours) "$proxy_bin" "${port[ours]}" >/dev/null & ;;
+    tinyproxy) tinyproxy -d -c "$scratch/tinyproxy/tinyproxy.conf" >"$scratch/tinyproxy/stdout" 2>&1 & ;;
+    squid) squid -N -f "$scratch/squid/squid.conf" >"$scratch/squid/stdout" 2>&1 & ;;
+  esac
+  pid[$1]=$!
+  wait_port "${port[$1]}"
+}
+
+restart() {
+  stop_pid "${pid[$1]}"
+  unset "pid[$1]"
+  start "$1"
+}
+
+for t in "${targets[@]}"; do
+  if port_open "${port[$t]}"; then
+    echo "port ${port[$t]} is taken already; choose others with BENCH_PORT=..." >&2
+    exit 1
+  fi
+done
+for t in "${targets[@]}"; do start "$t"; done
+
+# Every peer must answer through both paths before anything is measured.
+for t in "${proxies[@]}"; do
+  for mode in plain tunnel; do
+    flag=; [ $mode = tunnel ] && flag=-p
+    got=$(curl -s -m 10 $flag -x "127.0.0.1:${port[$t]}" -o /dev/null -w '%{http_code} %{size_download}' "$url_1k" || true)
+    if [ "$got" != "200 1024" ]; then
+      echo "$t does not forward ($mode): got '$got'; see $scratch" >&2
+      KEEP=1
+      exit 1
+    fi
+  done
+done
+
+# ---------------------------------------------------------------- measurements
+# Each writes its raw output to $raw/<measurement>.<target>.<repetition>.
+
+# The kernel's count of connections dropped because a listener's accept
+# queue was full (machine-wide): a server that accepts too slowly shows here,
+# and its clients see SYN retransmits of a second or more.
+listen_overflows() {
+  awk '/^TcpExt:/ { if (!h) { for (i = 1; i <= NF; i++) if ($i == "ListenOverflows") c = i; h = 1 } else print $c }' /proc/net/netstat
+}
+
+wrk_run() {  # target connections seconds output
+  local t=$1 c=$2 d=$3 out=$4 before
+  before=$(listen_overflows)
+  if [ "$t" = direct ]; then
+    timeout $((d + 30)) wrk -t2 -c"$c" -d"${d}s" --timeout 5s --latency "$url_1k" >"$out" 2>&1 || true
+  else
+    BENCH_TARGET=$url_1k timeout $((d + 30)) wrk -t2 -c"$c" -d"${d}s" --timeout 5s --latency \
+      -s "$bench/absolute_form.lua" "http://127.0.0.1:${port[$t]}/" >"$out" 2>&1 || true
+  fi
+  echo "listen_overflows $(( $(listen_overflows) - before ))" >>"$out"
+}
+
+ab_run() {  # target output
+  local proxy=()
+  [ "$1" != direct ] && proxy=(-X "127.0.0.1:${port[$1]}")
+  timeout 120 ab -r -s 10 -n "$ab_n" -c 50 "${proxy[@]}" "$url_1k" >"$2" 2>&1 || true
+}
+
+download_run() {  # target plain|tunnel output
+  local via=()
+  [ "$1" != direct ] && via=(-x "127.0.0.1:${port[$1]}")
+  [ "$2" = tunnel ] && via+=(-p)
+  # One curl, one reused connection (or tunnel), $downloads transfers.
+  timeout 120 curl -s -m 60 "${via[@]}" -o /dev/null -w '%{size_download} %{time_total} %{http_code}\n' \
+    "$url_10m?n=[1-$downloads]" >"$3" 2>&1 || true
+}
+
+memory_run() {  # target output
+  # A fresh process, so memory that earlier loads left allocated does not hide the cost.
+  restart "$1"
+  timeout 90 python3 "$bench/hold_connections.py" memory --connect "127.0.0.1:${port[$1]}" \
+    --target "$url_1k" --proxy-form --count "$mem_n" --pid "${pid[$1]}" \
+    --max-rss-mib "$rss_cap_mib" >"$2" 2>&1 || true
+}
+
+idle_run() {  # target repetition
+  local t=$1 r=$2 form=() i
+  [ "$t" != direct ] && form=(--proxy-form)
+  wrk_run "$t" 50 "$d_idle" "$raw/idle_base.$t.$r"
+  python3 "$bench/hold_connections.py" hold --connect "127.0.0.1:${port[$t]}" --target "$url_1k" "${form[@]}" \
+    --count "$idle_n" --sources 20 --pid "${pid[$t]}" --max-rss-mib "$rss_cap_mib" \
+    --timeout 60 --hold-seconds 120 >"$raw/idle_hold.$t.$r" 2>&1 &
+  holder_pid=$!
+  for i in $(seq 1 700); do
+    grep -q '"ready"' "$raw/idle_hold.$t.$r" && break
+    kill -0 "$holder_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  wrk_run "$t" 50 "$d_idle" "$raw/idle_wrk.$t.$r"
+  kill -USR1 "$holder_pid" 2>/dev/null || true
+  for i in $(seq 1 700); do
+    kill -0 "$holder_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  stop_pid "$holder_pid"
+  holder_pid=
+}
+
+started=$(date +%s)
+for r in $(seq 1 "$reps"); do
+  echo "repetition $r of $reps"
+  echo "  keep-alive, 50 connections";  for t in "${targets[@]}"; do wrk_run "$t" 50 "$d_keepalive" "$raw/keepalive.$t.$r"; done
+  echo "  no keep-alive (ab)";          for t in "${targets[@]}"; do ab_run "$t" "$raw/close.$t.$r"; done
+  echo "  10 MiB downloads";            for t in "${targets[@]}"; do download_run "$t" plain "$raw/download.$t.$r"; done
+  echo "  10 MiB through CONNECT";      for t in "${proxies[@]}"; do download_run "$t" tunnel "$raw/tunnel.$t.$r"; done
+  echo "  memory per idle connection";  for t in "${proxies[@]}"; do memory_run "$t" "$raw/memory.$t.$r"; done
+  echo "  1,000 connections";           for t in "${targets[@]}"; do wrk_run "$t" 1000 "$d_1000" "$raw/c1000.$t.$r"; done
+  echo "  $idle_n idle connections";    for t in "${targets[@]}"; do idle_run "$t" "$r"; done
+done
+
+cat > "$raw/meta" <<EOF
+reps=$reps
+quick=${QUICK:-0}
+seconds=$(( $(date +%s) - started ))
+d_keepalive=$d_keepalive
+d_1000=$d_1000
+d_idle=$d_idle
+ab_n=$ab_n
+downloads=$downloads
+mem_n=$mem_n
+idle_n=$idle_n
+nofile=$nofile
+cpu=$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)
+cores=$(nproc)
+kernel=$(uname -r)
+date=$(date -u +%Y-%m-%d)
+nginx=$(nginx -v 2>&1 | sed 's/.*nginx\///')
+tinyproxy=$(tinyproxy -v 2>&1 | awk '{ print $2 }')
+squid=$(squid -v | awk '/Version/ { print $NF; exit }')
+wrk=$(wrk -v 2>&1 | awk 'NR == 1 { print $2 }')
+EOF
+
+if [ "${QUICK:-0}" = 1 ]; then
+  python3 "$bench/report.py" "$raw"
+else
+  python3 "$bench/report.py" "$raw" | tee "$bench/results.md"
+  echo "written to bench/results.md"
+fi

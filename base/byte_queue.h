@@ -1,62 +1,71 @@
-// A FIFO of bytes: appended at the back, consumed from the front.
+// A FIFO of bytes, appended at the back and consumed from the front, kept in
+// fixed-size blocks.
 //
-// Consuming advances an offset instead of moving the rest of the bytes, and
-// the consumed prefix is dropped only once it is at least half of the
-// storage, so moving n bytes through the queue costs O(n) whatever its size.
-// Storage that has grown large is given back once the queue runs empty, so an
-// idle queue costs almost nothing.
+// Blocks never move once written, so a reader may send straight from the
+// front block (front()) and a writer may receive straight into the back
+// block (back_space(), then commit()): the bytes need not be copied in and
+// out of a staging buffer. Consuming and appending cost O(n) in the bytes
+// moved, whatever the size of the queue.
+//
+// Emptied blocks go to a small process-wide cache and are reused, so a busy
+// transfer does not fault fresh pages in for every block; an empty queue
+// holds no block at all. Not thread-safe: queues and the cache belong to the
+// event loop's thread.
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <string>
 
 namespace base {
 
 class byte_queue {
 public:
-    size_t size() const { return bytes.size() - head; }
-    bool empty() const { return head == bytes.size(); }
+    static constexpr size_t block_size = 128 * 1024;
 
-    // The queued bytes, oldest first (valid until the next change).
-    const char* data() const { return bytes.data() + head; }
+    byte_queue() = default;
+    byte_queue(const byte_queue&) = delete;
+    byte_queue& operator=(const byte_queue&) = delete;
+    ~byte_queue() { clear(); }
 
-    void append(const char* p, size_t n) { bytes.append(p, n); }
-    void append(const std::string& s) { bytes.append(s); }
+    size_t size() const { return total; }
+    bool empty() const { return total == 0; }
 
-    // Moves up to cap bytes from the front into out; returns how many.
-    size_t take(char* out, size_t cap)
-    {
-        size_t n = size() < cap ? size() : cap;
-        memcpy(out, data(), n);
-        consume(n);
-        return n;
-    }
+    void append(const char* p, size_t n);
+    void append(const std::string& s) { append(s.data(), s.size()); }
+
+    // Copies up to cap bytes from the front into out and consumes them;
+    // returns how many.
+    size_t take(char* out, size_t cap);
+
+    // The contiguous bytes at the front (null and 0 when empty). They stay
+    // valid and unchanged until they are consumed or the queue is cleared;
+    // appending does not move them.
+    const char* front(size_t* len) const;
 
     // Drops n bytes (at most size()) from the front.
-    void consume(size_t n)
-    {
-        head += n;
-        if (head == bytes.size())
-            clear();
-        else if (head >= bytes.size() / 2 && head >= 65536) {
-            bytes.erase(0, head);
-            head = 0;
-        }
-    }
+    void consume(size_t n);
 
-    void clear()
-    {
-        head = 0;
-        if (bytes.capacity() > 65536)
-            std::string().swap(bytes);
-        else
-            bytes.clear();
-    }
+    // Free space at the back to write into, at least one byte; commit() then
+    // adds the bytes written there. Appending in between is not allowed.
+    char* back_space(size_t* len);
+    void commit(size_t n);
+
+    void clear();
 
 private:
-    std::string bytes;
-    size_t head = 0;  // bytes before this offset are consumed
+    struct block {
+        block* next;
+        size_t begin;  // first unread byte
+        size_t end;    // one past the last written byte
+        char* data() { return reinterpret_cast<char*>(this + 1); }
+    };
+
+    static block* get_block();
+    static void put_block(block* b);
+
+    block* head = nullptr;
+    block* tail = nullptr;
+    size_t total = 0;
 };
 
 }  // namespace base

@@ -165,8 +165,22 @@ void http_proxy::upstream_resolved(resolver::lookup& job)
     proxy_relay::release(relay);
 }
 
+void http_proxy::keep_unsent_output()
+{
+    if (send_data && send_length > 0) {
+        memcpy(send_buffer, send_data + send_offset, size_t(send_length));
+        send_offset = 0;
+    }
+    send_data = nullptr;
+    relay->to_client.consume(lent);
+    lent = 0;
+}
+
 bool http_proxy::open_upstream(const std::string& host, int32_t port)
 {
+    // The old relay may go away with it; what is being sent from its queue
+    // moves into this connection's own buffer first.
+    keep_unsent_output();
     proxy_relay::release(relay);
     relay = new proxy_relay;
     upstream_host = host;
@@ -240,15 +254,23 @@ void http_proxy::on_data(char* data, int len)
 
 void http_proxy::on_request() {}
 
-bool http_proxy::on_send(char* buf, int cap, int* len)
+bool http_proxy::on_send(char*, int cap, int* len)
 {
+    // The bytes sent last time, from the queue itself, are done with.
+    relay->to_client.consume(lent);
+    lent = 0;
     resume_requests();
     if (eof && held.empty())
         relay->client_eof = true;
 
-    *len = int(relay->to_client.take(buf, size_t(cap)));
-    if (!relay->to_client.empty())
+    size_t n;
+    send_data = relay->to_client.front(&n);
+    lent = n < size_t(cap) ? n : size_t(cap);
+    *len = int(lent);
+    if (relay->to_client.size() > lent)
         return true;
+    if (lent == 0)
+        relay->to_client.clear();  // gives back a block offered for receiving but never filled
     if (relay->close_client)
         return false;
     // The origin has finished and everything it sent is on its way: the

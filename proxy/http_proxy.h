@@ -91,5 +91,11 @@ private:
 
     bool attached() const { return relay->refs > 1; }
 
+    // Before the relay is replaced: moves the bytes still being sent from its
+    // queue into send_buffer, so nothing points into a relay that may be
+    // freed.
+    void keep_unsent_output();
+
     bool discarding = false;  // body bytes of the current request are dropped
+    size_t lent = 0;          // bytes of to_client being sent from in place
 };

@@ -23,17 +23,36 @@ proxy_connection::~proxy_connection()
 
 void proxy_connection::on_recv(char* data, int len)
 {
+    bool in_place = data == offered;
+    offered = nullptr;
     // Nobody will read what an orphaned relay collects.
-    if (attached())
-        relay->to_client.append(data, size_t(len));
-    else
+    if (!attached())
         relay->to_client.clear();
+    else if (in_place)
+        relay->to_client.commit(size_t(len));
+    else
+        relay->to_client.append(data, size_t(len));
 }
 
-bool proxy_connection::on_send(char* buf, int cap, int* len)
+char* proxy_connection::receive_space(int* len)
 {
-    *len = int(relay->to_origin.take(buf, size_t(cap)));
-    if (!relay->to_origin.empty())
+    if (!attached())
+        return nullptr;
+    size_t room;
+    offered = relay->to_client.back_space(&room);
+    *len = room < size_t(*len) ? int(room) : *len;
+    return offered;
+}
+
+bool proxy_connection::on_send(char*, int cap, int* len)
+{
+    // The bytes sent last time, from the queue itself, are done with.
+    relay->to_origin.consume(lent);
+    size_t n;
+    send_data = relay->to_origin.front(&n);
+    lent = n < size_t(cap) ? n : size_t(cap);
+    *len = int(lent);
+    if (relay->to_origin.size() > lent)
         return true;
     if (!attached())
         return false;

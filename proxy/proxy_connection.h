@@ -27,7 +27,11 @@ public:
     void on_connect(int error) override;
     bool on_eof() override;
     bool wants_input() const override;
+    char* receive_space(int* len) override;
 
 private:
     bool attached() const { return relay->refs > 1; }
+
+    size_t lent = 0;               // bytes of to_origin being sent from in place
+    char* offered = nullptr;       // space in to_client offered for receiving
 };

@@ -233,18 +233,23 @@ void abstract_server::unlink_and_end(connection* c)
 // failing and what already arrived must not be lost).
 abstract_server::drained abstract_server::drain(connection* c, bool ignore_pause)
 {
-    char* buf = receive_buffer();
     for (;;) {
         if (!ignore_pause && !c->wants_input())
             return drained::again;
-        int n = recv(c, buf, connection::buffer_size);
+        int room = connection::buffer_size;
+        char* buf = c->receive_space(&room);
+        if (!buf) {
+            buf = receive_buffer();
+            room = connection::buffer_size;
+        }
+        int n = recv(c, buf, room);
         if (n > 0) {
             c->on_recv(buf, n);
             c->last_active = now;
             // A short read almost always means the socket is empty; asking
             // again would cost a system call that says so. Whatever arrives
             // meanwhile is reported by the next poll.
-            if (n < connection::buffer_size && !ignore_pause)
+            if (n < room && !ignore_pause)
                 return drained::again;
             continue;
         }
@@ -259,8 +264,9 @@ abstract_server::drained abstract_server::drain(connection* c, bool ignore_pause
 
 void abstract_server::send_pending(connection* c)
 {
+    char* from = c->send_data ? const_cast<char*>(c->send_data) : c->send_buffer;
     while (c->send_length > 0) {
-        int n = send(c, c->send_buffer + c->send_offset, c->send_length);
+        int n = send(c, from + c->send_offset, c->send_length);
         if (n <= 0)
             break;
         c->send_length -= n;
@@ -278,15 +284,17 @@ void abstract_server::send_pending(connection* c)
 // may have more then is armed, so that the next poll comes back at once.
 bool abstract_server::pull_output(connection* c)
 {
-    for (int round = 1;; round++) {
+    for (int64_t pulled = 0;;) {
         bool produced = false;
         if (c->send_length == 0) {
+            c->send_data = nullptr;
             c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
             if (c->write_shut)
                 c->send_length = 0;  // nothing can follow the end of the stream
             if (c->send_length > 0) {
                 c->send_offset = 0;
                 produced = true;
+                pulled += c->send_length;
             }
             shut_if_done(c);
         }
@@ -300,7 +308,7 @@ bool abstract_server::pull_output(connection* c)
             return false;
         if (!produced)
             return true;  // nothing waiting: the next event brings more
-        if (round == max_pull_rounds) {
+        if (pulled >= max_pull_bytes) {
             sockets::arm(c->socket);
             return true;
         }

@@ -79,11 +79,11 @@ public:
     // thousand connects are common for a proxy; a short queue drops their
     // SYNs and costs each such client a retransmission second or more.
     static constexpr int listen_backlog = 4096;
-    // Clients accepted in one turn at most, and rounds of output pulled from
+    // Clients accepted in one turn at most, and bytes of output pulled from
     // one connection in one turn at most: enough to take bursts at once,
     // bounded so that no one waits long for a turn.
     static constexpr int accepts_per_turn = 64;
-    static constexpr int max_pull_rounds = 8;
+    static constexpr int64_t max_pull_bytes = 4 << 20;
 
 private:
     enum class drained { again, eof, failed };

@@ -10,6 +10,8 @@ bool connection::on_eof() { return false; }
 
 bool connection::wants_input() const { return true; }
 
+char* connection::receive_space(int*) { return nullptr; }
+
 connection*& connection::selected()
 {
     static connection* current = nullptr;

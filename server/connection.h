@@ -55,6 +55,12 @@ public:
     // next servicing pass ends the connection.
     bool broken = false;
 
+    // Set by on_send instead of copying into send_buffer: the output is the
+    // send_length bytes there, in the connection's own storage, which must
+    // stay valid and unchanged until the next on_send call or the end of the
+    // connection. The server clears it before every on_send call.
+    const char* send_data = nullptr;
+
     // Output waiting for the socket. Deliberately left uninitialised: nothing
     // reads it beyond send_offset + send_length, and leaving its pages
     // untouched keeps an idle connection's resident memory small.
@@ -89,6 +95,12 @@ public:
     // Back-pressure: while this returns false the server does not read the
     // socket, so the kernel's receive window stops the peer.
     virtual bool wants_input() const;
+
+    // Where the next received bytes go: null (the default) for the server's
+    // shared receive buffer. A connection that keeps what it receives may
+    // offer space of its own (at least one byte, *len set to its size);
+    // on_recv is then called with a pointer to it, and the bytes need no copy.
+    virtual char* receive_space(int* len);
 
     // The connection being serviced by the server right now (null between
     // turns), for code running inside a handler.

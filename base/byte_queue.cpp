@@ -1,0 +1,145 @@
+#include "base/byte_queue.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace base {
+
+namespace {
+
+// Blocks kept for reuse: enough for a few busy transfers, bounded so that an
+// idle process gives memory back.
+constexpr size_t cached_blocks_max = 64;
+
+struct block_cache {
+    void* first = nullptr;  // each cached block's first word links the next
+    size_t count = 0;
+};
+
+block_cache& cache()
+{
+    static block_cache c;
+    return c;
+}
+
+}  // namespace
+
+byte_queue::block* byte_queue::get_block()
+{
+    block_cache& c = cache();
+    void* raw = c.first;
+    if (raw) {
+        c.first = *static_cast<void**>(raw);
+        c.count--;
+    } else {
+        raw = malloc(sizeof(block) + block_size);
+        if (!raw)
+            abort();
+    }
+    block* b = static_cast<block*>(raw);
+    b->next = nullptr;
+    b->begin = b->end = 0;
+    return b;
+}
+
+void byte_queue::put_block(block* b)
+{
+    block_cache& c = cache();
+    if (c.count >= cached_blocks_max) {
+        free(b);
+        return;
+    }
+    *reinterpret_cast<void**>(b) = c.first;
+    c.first = b;
+    c.count++;
+}
+
+void byte_queue::append(const char* p, size_t n)
+{
+    while (n > 0) {
+        size_t room;
+        char* at = back_space(&room);
+        size_t k = n < room ? n : room;
+        memcpy(at, p, k);
+        commit(k);
+        p += k;
+        n -= k;
+    }
+}
+
+size_t byte_queue::take(char* out, size_t cap)
+{
+    size_t done = 0;
+    while (done < cap && total > 0) {
+        size_t len;
+        const char* p = front(&len);
+        size_t k = len < cap - done ? len : cap - done;
+        memcpy(out + done, p, k);
+        consume(k);
+        done += k;
+    }
+    return done;
+}
+
+const char* byte_queue::front(size_t* len) const
+{
+    if (!head) {
+        *len = 0;
+        return nullptr;
+    }
+    *len = head->end - head->begin;
+    return head->data() + head->begin;
+}
+
+void byte_queue::consume(size_t n)
+{
+    total -= n;
+    while (n > 0) {
+        size_t here = head->end - head->begin;
+        if (n < here) {
+            head->begin += n;
+            return;
+        }
+        n -= here;
+        block* done = head;
+        head = head->next;
+        put_block(done);
+    }
+    // A block whose every byte was read starts over, so the bytes that
+    // follow fill it from the start instead of needing a new block.
+    if (!head)
+        tail = nullptr;
+}
+
+char* byte_queue::back_space(size_t* len)
+{
+    if (!tail || tail->end == block_size) {
+        block* b = get_block();
+        if (tail)
+            tail->next = b;
+        else
+            head = b;
+        tail = b;
+    }
+    *len = block_size - tail->end;
+    return tail->data() + tail->end;
+}
+
+void byte_queue::commit(size_t n)
+{
+    tail->end += n;
+    total += n;
+}
+
+void byte_queue::clear()
+{
+    while (head) {
+        block* next = head->next;
+        put_block(head);
+        head = next;
+    }
+    tail = nullptr;
+    total = 0;
+}
+
+}  // namespace base

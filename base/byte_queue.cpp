@@ -1,5 +1,7 @@
 #include "base/byte_queue.h"
 
+#include "base/sanitizer.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -9,7 +11,7 @@ namespace {
 
 // Blocks kept for reuse: enough for a few busy transfers, bounded so that an
 // idle process gives memory back.
-constexpr size_t cached_blocks_max = 64;
+constexpr size_t cached_blocks_max = address_sanitizer ? 0 : 64;
 
 struct block_cache {
     void* first = nullptr;  // each cached block's first word links the next

@@ -1,5 +1,7 @@
 #include "base/find.h"
 
+#include <cstring>
+
 namespace base {
 
 bool& find_case_insensitive()
@@ -27,7 +29,17 @@ size_t find(const std::string& text, const std::string& pattern, size_t from)
     if (from > text.size() || pattern.size() > text.size() - from)
         return std::string::npos;
     size_t last = text.size() - pattern.size();
+    // A first byte that is not a letter matches only itself (header lookups
+    // start with "\r\n"): jump from one occurrence of it to the next.
+    unsigned char first = static_cast<unsigned char>(pattern.empty() ? 'a' : pattern[0]);
+    bool letter = (first | 0x20) >= 'a' && (first | 0x20) <= 'z';
     for (size_t i = from; i <= last; i++) {
+        if (!letter) {
+            const void* at = memchr(text.data() + i, first, last - i + 1);
+            if (!at)
+                return std::string::npos;
+            i = size_t(static_cast<const char*>(at) - text.data());
+        }
         size_t j = 0;
         while (j < pattern.size() && fold(text[i + j]) == fold(pattern[j]))
             j++;

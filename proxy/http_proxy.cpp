@@ -10,30 +10,48 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-bool starts_with_nocase(const std::string& line, const char* prefix)
+bool starts_with_nocase(std::string_view line, std::string_view prefix)
 {
-    size_t n = strlen(prefix);
-    return line.size() >= n && strncasecmp(line.data(), prefix, n) == 0;
+    return line.size() >= prefix.size() && strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
-bool equals_nocase(const std::string& text, const char* word)
+bool equals_nocase(std::string_view text, std::string_view word)
 {
-    return text.size() == strlen(word) && strncasecmp(text.data(), word, text.size()) == 0;
+    return text.size() == word.size() && strncasecmp(text.data(), word.data(), word.size()) == 0;
 }
 
-std::string trimmed(const std::string& text)
+std::string_view trimmed(std::string_view text)
 {
     size_t a = text.find_first_not_of(" \t");
-    if (a == std::string::npos)
-        return "";
+    if (a == std::string_view::npos)
+        return {};
     size_t b = text.find_last_not_of(" \t");
     return text.substr(a, b - a + 1);
+}
+
+// Calls fn(line) for every header line of head: the lines after the request
+// line, each without its "\r\n" (a last line without one is left out).
+template <typename F>
+void for_each_header_line(const std::string& head, F fn)
+{
+    std::string_view all(head);
+    size_t end = all.find("\r\n");
+    if (end == std::string_view::npos || end == 0)
+        return;
+    for (;;) {
+        size_t start = end + 2;
+        end = all.find("\r\n", start + 2);
+        if (end == std::string_view::npos)
+            return;
+        fn(all.substr(start, end - start));
+    }
 }
 
 }  // namespace
@@ -51,20 +69,13 @@ abstract_server*& http_proxy::g_server()
 std::string http_proxy::copy_headers(const std::string& head)
 {
     std::string kept;
-    size_t end = head.find("\r\n");
-    if (end == std::string::npos || end == 0)
-        return kept;
-    for (;;) {
-        size_t start = end + 2;
-        end = head.find("\r\n", start + 2);
-        if (end == std::string::npos)
-            return kept;
-        std::string line = head.substr(start, end - start);
+    for_each_header_line(head, [&](std::string_view line) {
         if (starts_with_nocase(line, "Proxy") || starts_with_nocase(line, "Connection"))
-            continue;
+            return;
         kept += line;
         kept += "\r\n";
-    }
+    });
+    return kept;
 }
 
 bool http_proxy::framing_is_ambiguous(const std::string& head)
@@ -72,39 +83,33 @@ bool http_proxy::framing_is_ambiguous(const std::string& head)
     bool has_length = false;
     bool has_coding = false;
     bool lengths_differ = false;
-    std::string length;  // the first Content-Length value
-    std::string codings; // every Transfer-Encoding value, in order
-    size_t end = head.find("\r\n");
-    while (end != std::string::npos) {
-        size_t start = end + 2;
-        end = head.find("\r\n", start);
-        if (end == std::string::npos)
-            break;
-        std::string line = head.substr(start, end - start);
+    std::string_view length;  // the first Content-Length value
+    std::string codings;      // every Transfer-Encoding value, in order
+    for_each_header_line(head, [&](std::string_view line) {
         size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string name = trimmed(line.substr(0, colon));
-        std::string value = line.substr(colon + 1);
+        if (colon == std::string_view::npos)
+            return;
+        std::string_view name = trimmed(line.substr(0, colon));
+        std::string_view value = line.substr(colon + 1);
         if (equals_nocase(name, "transfer-encoding")) {
             has_coding = true;
-            codings += "," + value;
+            codings += ',';
+            codings += value;
         } else if (equals_nocase(name, "content-length")) {
             has_length = true;
-            size_t from = 0;
-            for (;;) {
+            for (size_t from = 0;;) {
                 size_t comma = value.find(',', from);
-                std::string one = trimmed(value.substr(from, comma - from));
+                std::string_view one = trimmed(value.substr(from, comma - from));
                 if (length.empty())
                     length = one;
                 else if (one != length)
                     lengths_differ = true;
-                if (comma == std::string::npos)
+                if (comma == std::string_view::npos)
                     break;
                 from = comma + 1;
             }
         }
-    }
+    });
     return (has_coding && has_length) || lengths_differ || (has_coding && !last_coding_is_chunked(codings));
 }
 

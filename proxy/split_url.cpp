@@ -57,6 +57,16 @@ split_url::split_url(const std::string& url) : scheme("http")
 
 std::string split_url::utf8_to_idn(const std::string& host)
 {
+    // Nearly every host is plain ASCII without zero bytes, which the
+    // conversion below returns unchanged.
+    bool plain = true;
+    for (char c : host) {
+        unsigned char b = static_cast<unsigned char>(c);
+        plain = plain && b != 0 && b < 0x80;
+    }
+    if (plain)
+        return host;
+
     var labels = var(host).split(".");
     std::string result;
     for (int32_t i = 0; i < labels.size(); i++) {

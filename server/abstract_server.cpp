@@ -135,7 +135,7 @@ bool abstract_server::start()
 void abstract_server::stop()
 {
     if (port != 0 && listener != -1) {
-        sockets::remove(listener);
+        sockets::remove(listener, true);
         close(listener);
         listener = -1;
     }
@@ -208,7 +208,7 @@ abstract_server::accepted abstract_server::try_accept()
 void abstract_server::end_connection(connection* c)
 {
     if (c->socket >= 0) {
-        sockets::remove(c->socket);
+        sockets::remove(c->socket, true);
         close(c->socket);
     }
     on_remove(c);

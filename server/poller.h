@@ -16,8 +16,8 @@ bool watch(int fd, bool read, bool write);
 // Changes the interest of a watched fd.
 void modify(int fd, bool read, bool write);
 
-// Stops watching fd (before it is closed).
-void forget(int fd);
+// Stops watching fd. closing: the caller closes fd right after.
+void forget(int fd, bool closing);
 
 // Waits up to timeout_ms and calls report(fd, events) for every ready fd,
 // events being a mask of the values above. Returns the number of ready fds, or

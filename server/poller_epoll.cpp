@@ -48,8 +48,12 @@ void modify(int fd, bool read, bool write)
     epoll_ctl(epoll_fd(), EPOLL_CTL_MOD, fd, &ev);
 }
 
-void forget(int fd)
+void forget(int fd, bool closing)
 {
+    // Closing the last descriptor of a socket removes it from the interest
+    // list; the server never duplicates descriptors.
+    if (closing)
+        return;
     epoll_event ev{};
     epoll_ctl(epoll_fd(), EPOLL_CTL_DEL, fd, &ev);
 }

@@ -45,7 +45,7 @@ void modify(int fd, bool read, bool write)
     list()[index()[fd]].events = mask(read, write);
 }
 
-void forget(int fd)
+void forget(int fd, bool)
 {
     int at = index()[fd];
     // Swap the last entry into the hole so removal is constant time.

@@ -89,12 +89,12 @@ bool add(int fd)
     return true;
 }
 
-void remove(int fd)
+void remove(int fd, bool closing)
 {
     entry* e = reg().at(fd);
     if (!e || !e->open)
         return;
-    poller::forget(fd);
+    poller::forget(fd, closing);
     *e = entry{};
 }
 

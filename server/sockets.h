@@ -21,7 +21,9 @@ namespace sockets {
 bool add(int fd);
 
 // Stops watching fd; call before closing it. Results for it are cleared.
-void remove(int fd);
+// With closing true the caller closes fd right after, which takes it out of
+// the kernel's interest list by itself, so no system call is spent on that.
+void remove(int fd, bool closing = false);
 
 // Watches fd for writing in the next poll only.
 void arm(int fd);

@@ -4,6 +4,7 @@ loopback, read its log through a pipe, and run small origin servers.
 Every wait is bounded; every process and server a test starts is stopped by
 the test itself."""
 
+import atexit
 import os
 import signal
 import socket
@@ -27,6 +28,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+# Every proxy a test started and has not stopped; a failing test that never
+# reached its stop leaves none running behind it.
+_running = []
+
+
+@atexit.register
+def _stop_leftovers():
+    for proxy in list(_running):
+        proxy.stop(signal.SIGKILL, 2)
+
+
 class Proxy:
     """The proxy binary, started with the given arguments. Its standard output
     is collected line by line as it arrives."""
@@ -41,6 +53,7 @@ class Proxy:
         self.args = [*wrapper, *self.args]
         environment = {**os.environ, **env} if env else None
         self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+        _running.append(self)
         self.lines = []
         self._new = threading.Condition()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -98,6 +111,8 @@ class Proxy:
         Stopping twice is harmless."""
         if self.proc.stdout.closed:
             return self.proc.returncode
+        if self in _running:
+            _running.remove(self)
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         try:

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string_view>
 #include <strings.h>
 #include <sys/socket.h>
@@ -148,8 +150,11 @@ bool http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, i
     int fd = -1;
     if (a) {
         fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd != -1)
+        if (fd != -1) {
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             connect(fd, a->ai_addr, a->ai_addrlen);  // in progress; the server reports the outcome
+        }
     }
     if (fd == -1) {
         printf("No addresses worked for host %s:%d.\n", shown.c_str(), port);

@@ -12,6 +12,7 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -193,6 +194,10 @@ abstract_server::accepted abstract_server::try_accept()
         close(fd);
         return accepted::skipped;
     }
+    // Output is handed to the socket in large pieces already; waiting to
+    // coalesce a small remainder would only add a delayed-ACK round trip.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c->socket = fd;
     c->peer_address = addr.sin_addr.s_addr;
     c->peer_port = ntohs(addr.sin_port);
@@ -298,8 +303,13 @@ bool abstract_server::pull_output(connection* c)
             }
             shut_if_done(c);
         }
-        if (c->send_length > 0 && !c->connecting)
+        if (c->send_length > 0 && !c->connecting) {
+            int32_t before = c->send_length;
             send_pending(c);
+            // Bytes left over from an earlier turn that go out now count as
+            // progress too: whatever follows them must be asked for.
+            produced = produced || c->send_length < before;
+        }
         if (c->send_length != 0 || c->connecting) {
             sockets::arm(c->socket);
             return true;

@@ -9,45 +9,46 @@ namespace base {
 
 namespace {
 
-// Blocks kept for reuse: enough for a few busy transfers, bounded so that an
-// idle process gives memory back.
-constexpr size_t cached_blocks_max = address_sanitizer ? 0 : 64;
-
+// Blocks kept for reuse, per size: enough for a few dozen busy transfers,
+// bounded so that an idle process gives memory back.
 struct block_cache {
     void* first = nullptr;  // each cached block's first word links the next
     size_t count = 0;
+    size_t max;
 };
 
-block_cache& cache()
+block_cache& cache(size_t capacity)
 {
-    static block_cache c;
-    return c;
+    static block_cache small{nullptr, 0, address_sanitizer ? 0u : 256u};
+    static block_cache large{nullptr, 0, address_sanitizer ? 0u : 32u};
+    return capacity == byte_queue::small_block ? small : large;
 }
 
 }  // namespace
 
-byte_queue::block* byte_queue::get_block()
+byte_queue::block* byte_queue::get_block(size_t capacity)
 {
-    block_cache& c = cache();
+    block_cache& c = cache(capacity);
     void* raw = c.first;
     if (raw) {
         c.first = *static_cast<void**>(raw);
         c.count--;
     } else {
-        raw = malloc(sizeof(block) + block_size);
+        raw = malloc(sizeof(block) + capacity);
         if (!raw)
             abort();
     }
     block* b = static_cast<block*>(raw);
     b->next = nullptr;
+    b->capacity = capacity;
     b->begin = b->end = 0;
     return b;
 }
 
 void byte_queue::put_block(block* b)
 {
-    block_cache& c = cache();
-    if (c.count >= cached_blocks_max) {
+    block_cache& c = cache(b->capacity);
+    if (c.count >= c.max) {
         free(b);
         return;
     }
@@ -107,23 +108,21 @@ void byte_queue::consume(size_t n)
         head = head->next;
         put_block(done);
     }
-    // A block whose every byte was read starts over, so the bytes that
-    // follow fill it from the start instead of needing a new block.
     if (!head)
         tail = nullptr;
 }
 
 char* byte_queue::back_space(size_t* len)
 {
-    if (!tail || tail->end == block_size) {
-        block* b = get_block();
+    if (!tail || tail->end == tail->capacity) {
+        block* b = get_block(tail ? large_block : small_block);
         if (tail)
             tail->next = b;
         else
             head = b;
         tail = b;
     }
-    *len = block_size - tail->end;
+    *len = tail->capacity - tail->end;
     return tail->data() + tail->end;
 }
 

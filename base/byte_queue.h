@@ -7,10 +7,12 @@
 // out of a staging buffer. Consuming and appending cost O(n) in the bytes
 // moved, whatever the size of the queue.
 //
-// Emptied blocks go to a small process-wide cache and are reused, so a busy
-// transfer does not fault fresh pages in for every block; an empty queue
-// holds no block at all. Not thread-safe: queues and the cache belong to the
-// event loop's thread.
+// A queue starts with a small block, which is all a short message needs, and
+// goes on with large ones, so that a bulk transfer moves big pieces per
+// system call. Emptied blocks go to small process-wide caches, one per size,
+// and are reused, so a busy transfer does not fault fresh pages in for every
+// block; an empty queue holds no block at all. Not thread-safe: queues and the
+// caches belong to the event loop's thread.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +22,8 @@ namespace base {
 
 class byte_queue {
 public:
-    static constexpr size_t block_size = 128 * 1024;
+    static constexpr size_t small_block = 16 * 1024;
+    static constexpr size_t large_block = 256 * 1024;
 
     byte_queue() = default;
     byte_queue(const byte_queue&) = delete;
@@ -55,12 +58,13 @@ public:
 private:
     struct block {
         block* next;
-        size_t begin;  // first unread byte
-        size_t end;    // one past the last written byte
+        size_t capacity;  // small_block or large_block
+        size_t begin;     // first unread byte
+        size_t end;       // one past the last written byte
         char* data() { return reinterpret_cast<char*>(this + 1); }
     };
 
-    static block* get_block();
+    static block* get_block(size_t capacity);
     static void put_block(block* b);
 
     block* head = nullptr;

@@ -28,7 +28,7 @@ std::string pattern(size_t n)
 TEST(byte_queue, keeps_bytes_in_order_across_blocks)
 {
     base::byte_queue q;
-    std::string data = pattern(3 * base::byte_queue::block_size + 12345);
+    std::string data = pattern(3 * base::byte_queue::large_block + 12345);
     q.append(data.substr(0, 100));
     q.append(data.substr(100));
     EXPECT_EQ(q.size(), data.size());
@@ -46,7 +46,7 @@ TEST(byte_queue, front_bytes_stay_put_while_more_is_appended)
     q.append("first part");
     size_t n;
     const char* p = q.front(&n);
-    std::string big = pattern(2 * base::byte_queue::block_size);
+    std::string big = pattern(2 * base::byte_queue::large_block);
     q.append(big);  // the block in use is not moved
     EXPECT_EQ(std::string(p, 10), "first part");
     q.consume(6);

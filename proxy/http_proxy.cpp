@@ -175,15 +175,43 @@ void http_proxy::upstream_resolved(resolver::lookup& job)
     proxy_relay::release(relay);
 }
 
+void http_proxy::release_lent()
+{
+    if (lent_from_pipe) {
+        relay->piped -= lent;
+        relay->pipe_full = false;
+    } else
+        relay->to_client.consume(lent);
+    lent = 0;
+    lent_from_pipe = false;
+}
+
 void http_proxy::keep_unsent_output()
 {
-    if (send_data && send_length > 0) {
+    if (send_length > 0 && send_pipe >= 0) {
+        // Pipe bytes already announced to the server: take them out of the
+        // pipe before it goes away with the relay.
+        int got = 0;
+        while (got < send_length) {
+            ssize_t n = read(send_pipe, send_buffer + got, size_t(send_length - got));
+            if (n <= 0)
+                break;
+            got += int(n);
+        }
+        send_length = got;
+        send_offset = 0;
+    } else if (send_length > 0 && send_data) {
         memcpy(send_buffer, send_data + send_offset, size_t(send_length));
         send_offset = 0;
     }
     send_data = nullptr;
-    relay->to_client.consume(lent);
+    send_pipe = -1;
+    // Counted as taken: whatever of them is left now lives in send_buffer.
+    relay->piped -= lent_from_pipe ? lent : 0;
+    if (!lent_from_pipe)
+        relay->to_client.consume(lent);
     lent = 0;
+    lent_from_pipe = false;
 }
 
 bool http_proxy::open_upstream(const std::string& host, int32_t port)
@@ -266,18 +294,24 @@ void http_proxy::on_request() {}
 
 bool http_proxy::on_send(char*, int cap, int* len)
 {
-    // The bytes sent last time, from the queue itself, are done with.
-    relay->to_client.consume(lent);
-    lent = 0;
+    // The bytes sent last time, from the pipe or the queue itself, are done
+    // with.
+    release_lent();
     resume_requests();
     if (eof && held.empty())
         relay->client_eof = true;
 
-    size_t n;
-    send_data = relay->to_client.front(&n);
-    lent = n < size_t(cap) ? n : size_t(cap);
+    if (relay->piped > 0) {
+        send_pipe = relay->pipe_read;
+        lent_from_pipe = true;
+        lent = relay->piped < size_t(cap) ? relay->piped : size_t(cap);
+    } else {
+        size_t n;
+        send_data = relay->to_client.front(&n);
+        lent = n < size_t(cap) ? n : size_t(cap);
+    }
     *len = int(lent);
-    if (relay->to_client.size() > lent)
+    if (relay->for_client() > lent)
         return true;
     if (lent == 0)
         relay->to_client.clear();  // gives back a block offered for receiving but never filled

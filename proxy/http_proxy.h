@@ -96,6 +96,11 @@ private:
     // freed.
     void keep_unsent_output();
 
-    bool discarding = false;  // body bytes of the current request are dropped
-    size_t lent = 0;          // bytes of to_client being sent from in place
+    // The bytes handed to the server last time are sent: drops them from the
+    // pipe's count or the queue.
+    void release_lent();
+
+    bool discarding = false;      // body bytes of the current request are dropped
+    size_t lent = 0;              // bytes being sent from the pipe or in place from to_client
+    bool lent_from_pipe = false;
 };

@@ -21,8 +21,37 @@ proxy_connection::~proxy_connection()
     proxy_relay::release(relay);
 }
 
+int proxy_connection::receive_pipe(int* len)
+{
+    // Only straight to an attached client, and only while nothing waits in
+    // the queue ahead of these bytes.
+    if (!attached() || !relay->to_client.empty() || relay->pipe_full)
+        return -1;
+    if (relay->pipe_read < 0 && (relay->relayed < proxy_relay::pipe_after || !relay->open_pipe()))
+        return -1;
+    size_t room = relay->pipe_capacity - relay->piped;
+    if (room == 0)
+        return -1;
+    *len = room < size_t(*len) ? int(room) : *len;
+    return relay->pipe_write;
+}
+
+void proxy_connection::on_piped(int len)
+{
+    if (len == 0) {
+        // Nothing went in: the pipe is full, or the socket was empty. Either
+        // way reading may wait until the client has taken some of the pipe,
+        // unless there is nothing in it to take.
+        relay->pipe_full = relay->piped > 0;
+        return;
+    }
+    relay->piped += size_t(len);
+    relay->relayed += uint64_t(len);
+}
+
 void proxy_connection::on_recv(char* data, int len)
 {
+    relay->relayed += uint64_t(len);
     bool in_place = data == offered;
     offered = nullptr;
     // Nobody will read what an orphaned relay collects.
@@ -90,5 +119,5 @@ bool proxy_connection::on_eof()
 
 bool proxy_connection::wants_input() const
 {
-    return !attached() || relay->to_client.size() < proxy_relay::high_water;
+    return !attached() || (relay->for_client() < proxy_relay::high_water && !relay->pipe_full);
 }

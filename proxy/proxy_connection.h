@@ -28,6 +28,8 @@ public:
     bool on_eof() override;
     bool wants_input() const override;
     char* receive_space(int* len) override;
+    int receive_pipe(int* len) override;
+    void on_piped(int len) override;
 
 private:
     bool attached() const { return relay->refs > 1; }

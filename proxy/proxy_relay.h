@@ -38,6 +38,30 @@ struct proxy_relay {
     bool client_eof = false;      // the client has finished sending
     bool origin_eof = false;      // the origin has finished sending
 
+    // Bulk data from the origin skips user space: once a relay has carried
+    // a bulk answer, the origin's bytes are spliced into this pipe and from
+    // there to the client. Invariant: every byte in the pipe precedes every
+    // byte in to_client, so bytes go into the pipe only while to_client is
+    // empty, and the client takes from the pipe first.
+    static constexpr uint64_t pipe_after = 1u << 20;  // bytes relayed before a pipe is worth it
+    int pipe_read = -1;
+    int pipe_write = -1;
+    size_t pipe_capacity = 0;
+    size_t piped = 0;        // bytes in the pipe
+    bool pipe_full = false;  // it took nothing last time; wait until the client has taken some
+    uint64_t relayed = 0;    // bytes the origin has sent so far
+
+    proxy_relay() = default;
+    proxy_relay(const proxy_relay&) = delete;
+    proxy_relay& operator=(const proxy_relay&) = delete;
+    ~proxy_relay();
+
+    // Bytes waiting for the client, in the pipe and in to_client.
+    size_t for_client() const { return piped + to_client.size(); }
+
+    // Creates the pipe; false if the system refuses (the queue serves then).
+    bool open_pipe();
+
     // Drops one holder; frees the relay with the last one.
     static void release(proxy_relay* relay);
 };

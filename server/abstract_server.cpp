@@ -241,6 +241,26 @@ abstract_server::drained abstract_server::drain(connection* c, bool ignore_pause
     for (;;) {
         if (!ignore_pause && !c->wants_input())
             return drained::again;
+        int pipe_room = connection::buffer_size;
+        int pipe = ignore_pause ? -1 : c->receive_pipe(&pipe_room);
+        if (pipe >= 0) {
+            ssize_t n = splice(c->socket, nullptr, pipe, nullptr, size_t(pipe_room), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n > 0) {
+                c->on_piped(int(n));
+                c->last_active = now;
+                if (n < pipe_room)
+                    return drained::again;
+                continue;
+            }
+            if (n == 0)
+                return drained::eof;
+            int err = errno;
+            if (err == EAGAIN || err == EINTR) {
+                c->on_piped(0);
+                return drained::again;
+            }
+            return drained::failed;
+        }
         int room = connection::buffer_size;
         char* buf = c->receive_space(&room);
         if (!buf) {
@@ -271,7 +291,10 @@ void abstract_server::send_pending(connection* c)
 {
     char* from = c->send_data ? const_cast<char*>(c->send_data) : c->send_buffer;
     while (c->send_length > 0) {
-        int n = send(c, from + c->send_offset, c->send_length);
+        int n = c->send_pipe >= 0
+                    ? int(splice(c->send_pipe, nullptr, c->socket, nullptr, size_t(c->send_length),
+                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK))
+                    : send(c, from + c->send_offset, c->send_length);
         if (n <= 0)
             break;
         c->send_length -= n;
@@ -293,6 +316,7 @@ bool abstract_server::pull_output(connection* c)
         bool produced = false;
         if (c->send_length == 0) {
             c->send_data = nullptr;
+            c->send_pipe = -1;
             c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
             if (c->write_shut)
                 c->send_length = 0;  // nothing can follow the end of the stream

@@ -73,6 +73,10 @@ bool connection::wants_input() const { return true; }
 
 char* connection::receive_space(int*) { return nullptr; }
 
+int connection::receive_pipe(int*) { return -1; }
+
+void connection::on_piped(int) {}
+
 connection*& connection::selected()
 {
     static connection* current = nullptr;

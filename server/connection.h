@@ -62,6 +62,11 @@ public:
     // connection. The server clears it before every on_send call.
     const char* send_data = nullptr;
 
+    // Set by on_send instead: the send_length bytes wait in this pipe (its
+    // read end), and the server moves them to the socket with splice(),
+    // without copying them through user space. Cleared before every on_send.
+    int send_pipe = -1;
+
     // Output waiting for the socket. Deliberately left uninitialised: nothing
     // reads it beyond send_offset + send_length, and leaving its pages
     // untouched keeps an idle connection's resident memory small.
@@ -110,6 +115,14 @@ public:
     // offer space of its own (at least one byte, *len set to its size);
     // on_recv is then called with a pointer to it, and the bytes need no copy.
     virtual char* receive_space(int* len);
+
+    // Bulk data the connection only passes on can skip user space: a pipe's
+    // write end (and in *len the most it may take) to splice received bytes
+    // into, or -1 (the default) for receiving into memory. on_piped(n) then
+    // reports the n bytes moved, or n = 0 when the pipe took nothing, full or
+    // because the socket had nothing (the two cannot be told apart).
+    virtual int receive_pipe(int* len);
+    virtual void on_piped(int len);
 
     // The connection being serviced by the server right now (null between
     // turns), for code running inside a handler.

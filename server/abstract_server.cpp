@@ -106,6 +106,10 @@ bool abstract_server::start()
     int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(listener, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    // Accepted sockets inherit this. Output is handed to a socket in large
+    // pieces already; holding back a small remainder would only add a
+    // delayed-ACK round trip.
+    setsockopt(listener, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (bind(listener, result->ai_addr, result->ai_addrlen) == -1) {
         int err = errno;
         printf("bind() failed: %d %s\n", err, strerror(err));
@@ -194,10 +198,6 @@ abstract_server::accepted abstract_server::try_accept()
         close(fd);
         return accepted::skipped;
     }
-    // Output is handed to the socket in large pieces already; waiting to
-    // coalesce a small remainder would only add a delayed-ACK round trip.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c->socket = fd;
     c->peer_address = addr.sin_addr.s_addr;
     c->peer_port = ntohs(addr.sin_port);
@@ -223,7 +223,8 @@ void abstract_server::end_connection(connection* c)
 void abstract_server::add_connection(connection* c)
 {
     connections.add(c);
-    if (!sockets::add(c->socket))
+    // A connect in progress is watched for writability from the start.
+    if (!sockets::add(c->socket, c->connecting))
         c->broken = true;
 }
 
@@ -368,9 +369,14 @@ int abstract_server::socket_error(int fd)
 
 int abstract_server::report_connect(connection* c)
 {
-    int err = socket_error(c->socket);
-    if (err == 0 && sockets::errors(c->socket))
-        err = ECONNREFUSED;
+    // A failed connect is always reported as an error by the poll; only then
+    // is its reason worth a system call.
+    int err = 0;
+    if (sockets::errors(c->socket)) {
+        err = socket_error(c->socket);
+        if (err == 0)
+            err = ECONNREFUSED;
+    }
     c->connecting = false;
     c->on_connect(err);
     return err;

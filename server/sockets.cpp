@@ -78,14 +78,16 @@ bool result(int fd, uint8_t flag)
 
 }  // namespace
 
-bool add(int fd)
+bool add(int fd, bool armed)
 {
     entry* e = reg().at(fd);
     if (!e || e->open)
         return false;
-    if (!poller::watch(fd, true, false))
+    if (!poller::watch(fd, true, armed))
         return false;
-    *e = entry{true, true, false, true, false, 0};
+    *e = entry{true, true, armed, true, armed, 0};
+    if (armed)
+        reg().armed.push_back(fd);
     return true;
 }
 

@@ -16,9 +16,10 @@
 
 namespace sockets {
 
-// Starts watching fd for reading and errors. False if the kernel refuses to
+// Starts watching fd for reading and errors, and with armed true also for
+// writing in the next poll (as arm() would). False if the kernel refuses to
 // watch it; the caller then must not use the socket.
-bool add(int fd);
+bool add(int fd, bool armed = false);
 
 // Stops watching fd; call before closing it. Results for it are cleared.
 // With closing true the caller closes fd right after, which takes it out of

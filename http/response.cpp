@@ -37,6 +37,8 @@ void http_connection::write(std::string headers, const std::string& body)
 
 bool http_connection::on_send(char* buf, int cap, int* len)
 {
+    // Every path reports a length, those that hand nothing over included.
+    *len = 0;
     if (responses.empty())
         return responded ? keep_alive : true;
     response_part* part = responses.first();

@@ -54,12 +54,15 @@ public:
     int32_t size() const { return count; }
     bool empty() const { return count == 0; }
 
-    void add(T value)
+    // Appends value; the node stays valid until it is removed, so an owner may
+    // keep it to find the element again without a search.
+    node* add(T value)
     {
         node* n = new node{value, nullptr};
         tail->next = n;
         tail = n;
         count++;
+        return n;
     }
 
     // Removes the first element and returns it; a zero value when empty.

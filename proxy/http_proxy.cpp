@@ -58,9 +58,17 @@ void for_each_header_line(const std::string& head, F fn)
 
 }  // namespace
 
-http_proxy::http_proxy() : relay(new proxy_relay) {}
+http_proxy::http_proxy() : relay(new proxy_relay) { relay->client = this; }
 
-http_proxy::~http_proxy() { proxy_relay::release(relay); }
+http_proxy::~http_proxy() { let_go_of_relay(); }
+
+void http_proxy::let_go_of_relay()
+{
+    // The upstream, if any, finishes what it was given and then ends.
+    relay->client = nullptr;
+    relay->wake_origin();
+    proxy_relay::release(relay);
+}
 
 abstract_server*& http_proxy::g_server()
 {
@@ -172,11 +180,14 @@ void http_proxy::upstream_resolved(resolver::lookup& job)
         relay->to_client.append(answers::bad_gateway);
         relay->close_client = true;
     }
+    relay->wake_client();
     proxy_relay::release(relay);
 }
 
 void http_proxy::release_lent()
 {
+    if (lent > 0)
+        relay->wake_origin();  // it may read again if it was held back
     if (lent_from_pipe) {
         relay->piped -= lent;
         relay->pipe_full = false;
@@ -219,8 +230,9 @@ bool http_proxy::open_upstream(const std::string& host, int32_t port)
     // The old relay may go away with it; what is being sent from its queue
     // moves into this connection's own buffer first.
     keep_unsent_output();
-    proxy_relay::release(relay);
+    let_go_of_relay();
     relay = new proxy_relay;
+    relay->client = this;
     upstream_host = host;
     upstream_port = port;
 
@@ -282,12 +294,15 @@ void http_proxy::on_headers()
     request += copy_headers(head);
     request += "\r\n";
     relay->to_origin.append(request);
+    relay->wake_origin();
 }
 
 void http_proxy::on_data(char* data, int len)
 {
-    if (!discarding && !relay->close_client)
+    if (!discarding && !relay->close_client) {
         relay->to_origin.append(data, size_t(len));
+        relay->wake_origin();
+    }
 }
 
 void http_proxy::on_request() {}
@@ -298,8 +313,10 @@ bool http_proxy::on_send(char*, int cap, int* len)
     // with.
     release_lent();
     resume_requests();
-    if (eof && held.empty())
+    if (eof && held.empty() && !relay->client_eof) {
         relay->client_eof = true;
+        relay->wake_origin();  // it shuts down its sending side once it is done
+    }
 
     if (relay->piped > 0) {
         send_pipe = relay->pipe_read;

@@ -100,6 +100,9 @@ private:
     // pipe's count or the queue.
     void release_lent();
 
+    // Gives up this connection's hold on the relay.
+    void let_go_of_relay();
+
     bool discarding = false;      // body bytes of the current request are dropped
     size_t lent = 0;              // bytes being sent from the pipe or in place from to_client
     bool lent_from_pipe = false;

@@ -6,6 +6,7 @@ proxy_connection::proxy_connection(int fd, proxy_relay* r) : relay(r)
 {
     socket = fd;
     relay->refs++;
+    relay->origin = this;
     timeout = 600;
     connecting = true;
 }
@@ -18,6 +19,8 @@ proxy_connection::~proxy_connection()
     if (attached())
         relay->close_client = true;
     relay->connected = false;
+    relay->origin = nullptr;
+    relay->wake_client();
     proxy_relay::release(relay);
 }
 
@@ -47,6 +50,7 @@ void proxy_connection::on_piped(int len)
     }
     relay->piped += size_t(len);
     relay->relayed += uint64_t(len);
+    relay->wake_client();
 }
 
 void proxy_connection::on_recv(char* data, int len)
@@ -61,6 +65,7 @@ void proxy_connection::on_recv(char* data, int len)
         relay->to_client.commit(size_t(len));
     else
         relay->to_client.append(data, size_t(len));
+    relay->wake_client();
 }
 
 char* proxy_connection::receive_space(int* len)
@@ -75,8 +80,11 @@ char* proxy_connection::receive_space(int* len)
 
 bool proxy_connection::on_send(char*, int cap, int* len)
 {
-    // The bytes sent last time, from the queue itself, are done with.
+    // The bytes sent last time, from the queue itself, are done with; the
+    // client may read again if it was held back.
     relay->to_origin.consume(lent);
+    if (lent > 0)
+        relay->wake_client();
     size_t n;
     send_data = relay->to_origin.front(&n);
     lent = n < size_t(cap) ? n : size_t(cap);
@@ -93,6 +101,7 @@ bool proxy_connection::on_send(char*, int cap, int* len)
 
 void proxy_connection::on_connect(int error)
 {
+    relay->wake_client();  // a "200" or "502" to deliver, held requests to take up
     if (error == 0) {
         relay->connected = true;
         if (relay->tunnel_pending && attached())
@@ -112,6 +121,7 @@ void proxy_connection::on_connect(int error)
 bool proxy_connection::on_eof()
 {
     relay->origin_eof = true;
+    relay->wake_client();
     // The client may still be sending (a half-closed tunnel, or a request
     // whose body is still on its way): keep that direction open.
     return attached();

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "base/byte_queue.h"
+#include "server/connection.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,23 @@ struct proxy_relay {
     int32_t refs = 1;
     base::byte_queue to_origin;  // filled by the client side, drained by the upstream
     base::byte_queue to_client;  // filled by the upstream (and the proxy's own answers)
+
+    // The two ends while they hold the relay (null once gone). Each side
+    // wakes the other whenever it changes what the other may act on - bytes
+    // queued or taken, a connect's outcome, an end - since the server only
+    // services on its own the connections whose sockets report something.
+    connection* client = nullptr;
+    connection* origin = nullptr;
+    void wake_client() const
+    {
+        if (client)
+            client->wake();
+    }
+    void wake_origin() const
+    {
+        if (origin)
+            origin->wake();
+    }
 
     bool connected = false;       // the upstream's connect has completed
     bool tunnel_pending = false;  // a CONNECT waits for the connect before its "200"

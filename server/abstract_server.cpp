@@ -145,7 +145,8 @@ void abstract_server::stop()
         listener = -1;
     }
     while (!connections.empty())
-        end_connection(connections.pop());
+        if (connection* c = connections.pop())
+            end_connection(c);
 }
 
 void abstract_server::on_idle() {}
@@ -206,7 +207,7 @@ abstract_server::accepted abstract_server::try_accept()
         close(fd);
         return accepted::skipped;
     }
-    connections.add(c);
+    enlist(c);
     return accepted::client;
 }
 
@@ -215,14 +216,42 @@ void abstract_server::end_connection(connection* c)
     if (c->socket >= 0) {
         sockets::remove(c->socket, true);
         close(c->socket);
+        if (size_t(c->socket) < by_fd.size() && by_fd[size_t(c->socket)] == c)
+            by_fd[size_t(c->socket)] = nullptr;
     }
+    // A connection ended by a partner's handler may still wait its turn in
+    // the list being served.
+    for (connection*& waiting : serving)
+        if (waiting == c)
+            waiting = nullptr;
+    live--;
     on_remove(c);
     delete c;
 }
 
+void abstract_server::enlist(connection* c)
+{
+    c->list_node = connections.add(c);
+    live++;
+    if (c->socket >= 0) {
+        if (by_fd.size() <= size_t(c->socket))
+            by_fd.resize(size_t(c->socket) + 1 + by_fd.size() / 2, nullptr);
+        by_fd[size_t(c->socket)] = c;
+    }
+    c->wake();  // asked for output in this turn's second half
+}
+
+void abstract_server::retire(connection* c)
+{
+    // Between sweeps the list is not walked: the connection's place is left
+    // empty and the next sweep unlinks it.
+    c->list_node->value = nullptr;
+    end_connection(c);
+}
+
 void abstract_server::add_connection(connection* c)
 {
-    connections.add(c);
+    enlist(c);
     // A connect in progress is watched for writability from the start.
     if (!sockets::add(c->socket, c->connecting))
         c->broken = true;
@@ -394,63 +423,15 @@ void abstract_server::update()
     now = time(nullptr);
     wakeup::dispatch();
 
-    for (connections.rewind(); connections.has_current(); connections.advance()) {
-        connection* c = connections.current();
-        connection::selected() = c;
-        int fd = c->socket;
-        if (now - c->last_active > c->timeout) {
-            printf("%d has timed out.\n", fd);
-            unlink_and_end(c);
-            continue;
-        }
-        if (c->broken) {
-            printf("%d has errors.\n", fd);
-            unlink_and_end(c);
-            continue;
-        }
-        if (c->connecting) {
-            if (!sockets::writable(fd) && !sockets::errors(fd))
-                continue;
-            if (report_connect(c) != 0) {
-                printf("%d has errors.\n", fd);
-                unlink_and_end(c);
-                continue;
-            }
-        }
-        if (sockets::errors(fd)) {
-            // Bytes that arrived before a reset or hang-up are still readable
-            // and must reach the connection before it is ended.
-            drained d = sockets::readable(fd) && !c->eof ? drain(c, true) : drained::again;
-            if (d == drained::eof) {
-                if (!c->on_eof()) {
-                    unlink_and_end(c);
-                    continue;
-                }
-                c->eof = true;
-            }
-            // A hang-up after both directions were shut down in order is the
-            // normal end of the stream, not an error.
-            bool orderly = d != drained::failed && c->eof && c->write_shut && socket_error(fd) == 0;
-            if (!orderly)
-                printf("%d has errors.\n", fd);
-            unlink_and_end(c);
-            continue;
-        } else if (sockets::readable(fd) && !c->eof) {
-            if (drain(c, false) == drained::eof) {
-                if (!c->on_eof()) {
-                    unlink_and_end(c);
-                    continue;
-                }
-                c->eof = true;
-            }
-        } else if (sockets::writable(fd)) {
-            send_pending(c);
-            if (!c->more && c->send_length == 0) {
-                unlink_and_end(c);
-                continue;
-            }
-        }
-    }
+    // Once a second every connection is visited (time-outs, and anything no
+    // event announced); in between only those with events or woken ones, so
+    // that idle connections cost nothing per turn.
+    bool sweep = now != last_sweep;
+    if (sweep) {
+        last_sweep = now;
+        sweep_input();
+    } else
+        serve_events();
 
     if (port != 0 && listener != -1) {
         if (accept_paused_until && monotonic_ms() >= accept_paused_until) {
@@ -471,24 +452,148 @@ void abstract_server::update()
         }
     }
 
-    for (connections.rewind(); connections.has_current(); connections.advance()) {
-        connection* c = connections.current();
-        connection::selected() = c;
-        if (!pull_output(c)) {
-            unlink_and_end(c);
-            continue;
-        }
-        sockets::set_reading(c->socket, !c->eof && c->wants_input());
-    }
+    if (sweep)
+        sweep_output();
+    else
+        serve_woken();
+    // Connections woken during this turn are served in the next one, which
+    // must then not wait for events.
+    if (!connection::woken().empty())
+        sockets::poll_at_once();
 
-    int32_t count = connections.size();
     if (now - last_report > 5) {
-        if (count != 0 || last_count != 0)
-            printf("%d connections\n", count);
-        last_count = count;
+        if (live != 0 || last_count != 0)
+            printf("%d connections\n", live);
+        last_count = live;
         last_report = now;
     }
     connection::selected() = nullptr;
+}
+
+bool abstract_server::service_input(connection* c)
+{
+    connection::selected() = c;
+    int fd = c->socket;
+    if (c->broken) {
+        printf("%d has errors.\n", fd);
+        return false;
+    }
+    if (c->connecting) {
+        if (!sockets::writable(fd) && !sockets::errors(fd))
+            return true;
+        if (report_connect(c) != 0) {
+            printf("%d has errors.\n", fd);
+            return false;
+        }
+    }
+    if (sockets::errors(fd)) {
+        // Bytes that arrived before a reset or hang-up are still readable
+        // and must reach the connection before it is ended.
+        drained d = sockets::readable(fd) && !c->eof ? drain(c, true) : drained::again;
+        if (d == drained::eof) {
+            if (!c->on_eof())
+                return false;
+            c->eof = true;
+        }
+        // A hang-up after both directions were shut down in order is the
+        // normal end of the stream, not an error.
+        bool orderly = d != drained::failed && c->eof && c->write_shut && socket_error(fd) == 0;
+        if (!orderly)
+            printf("%d has errors.\n", fd);
+        return false;
+    }
+    if (sockets::readable(fd) && !c->eof) {
+        if (drain(c, false) == drained::eof) {
+            if (!c->on_eof())
+                return false;
+            c->eof = true;
+        }
+    } else if (sockets::writable(fd)) {
+        send_pending(c);
+        if (!c->more && c->send_length == 0)
+            return false;
+    }
+    return true;
+}
+
+bool abstract_server::service_output(connection* c)
+{
+    connection::selected() = c;
+    if (c->broken) {
+        printf("%d has errors.\n", c->socket);
+        return false;
+    }
+    if (!pull_output(c))
+        return false;
+    sockets::set_reading(c->socket, !c->eof && c->wants_input());
+    return true;
+}
+
+void abstract_server::sweep_input()
+{
+    for (connections.rewind(); connections.has_current(); connections.advance()) {
+        connection* c = connections.current();
+        if (!c) {
+            connections.remove();  // the place of a connection ended between sweeps
+            continue;
+        }
+        if (now - c->last_active > c->timeout) {
+            connection::selected() = c;
+            printf("%d has timed out.\n", c->socket);
+            unlink_and_end(c);
+            continue;
+        }
+        if (!service_input(c))
+            unlink_and_end(c);
+    }
+}
+
+void abstract_server::sweep_output()
+{
+    // Everyone is visited now; a connection woken again by a partner on the
+    // way is served once more in the next turn.
+    for (connection* c : connection::woken())
+        c->awake = false;
+    connection::woken().clear();
+    for (connections.rewind(); connections.has_current(); connections.advance()) {
+        connection* c = connections.current();
+        if (!c) {
+            connections.remove();
+            continue;
+        }
+        if (!service_output(c))
+            unlink_and_end(c);
+    }
+}
+
+void abstract_server::serve_events()
+{
+    // Copied: ending a connection changes the poll's results.
+    events.assign(sockets::reported().begin(), sockets::reported().end());
+    for (int fd : events) {
+        connection* c = size_t(fd) < by_fd.size() ? by_fd[size_t(fd)] : nullptr;
+        if (!c)
+            continue;  // the listener, or a descriptor no connection owns
+        if (!service_input(c))
+            retire(c);
+        else
+            c->wake();  // asked for output in the second half of the turn
+    }
+}
+
+void abstract_server::serve_woken()
+{
+    serving.swap(connection::woken());
+    for (connection* c : serving)
+        c->awake = false;
+    for (size_t i = 0; i < serving.size(); i++) {
+        connection* c = serving[i];
+        if (!c)
+            continue;  // ended while this list was being served
+        if (!service_output(c))
+            retire(c);
+    }
+    serving.clear();
 }
 
 void abstract_server::run()

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 class abstract_server {
 public:
@@ -85,9 +86,28 @@ public:
     static constexpr int accepts_per_turn = 64;
     static constexpr int64_t max_pull_bytes = 4 << 20;
 
+    // Connections alive (the list may also hold the empty places of
+    // connections ended since the last sweep).
+    int32_t live_connections() const { return live; }
+
 private:
     enum class drained { again, eof, failed };
     enum class accepted { client, skipped, none, broken };
+
+    // Per connection: the poll's results (false: end it), and the output
+    // pull (false: end it).
+    bool service_input(connection* c);
+    bool service_output(connection* c);
+    // Every connection, in list order, with time-outs: once a second.
+    void sweep_input();
+    void sweep_output();
+    // Only connections with events, and woken ones: every other turn.
+    void serve_events();
+    void serve_woken();
+    // Puts a new connection on the list and in the descriptor index.
+    void enlist(connection* c);
+    // Ends a connection outside a sweep, leaving its place in the list empty.
+    void retire(connection* c);
 
     accepted try_accept();
     bool pull_output(connection* c);  // false when the connection is finished
@@ -106,4 +126,9 @@ private:
     // that stays readable.
     int64_t accept_paused_until = 0;
     time_t now = 0;  // time() at the start of the turn
+    time_t last_sweep = 0;
+    int32_t live = 0;
+    std::vector<connection*> by_fd;    // the connection owning each descriptor
+    std::vector<int> events;           // descriptors the last poll reported
+    std::vector<connection*> serving;  // woken connections being served
 };

@@ -63,7 +63,32 @@ void connection::operator delete(void* p, size_t size)
 
 connection::connection() : last_active(time(nullptr)) {}
 
-connection::~connection() = default;
+connection::~connection()
+{
+    if (awake) {
+        std::vector<connection*>& list = woken();
+        for (size_t i = 0; i < list.size(); i++)
+            if (list[i] == this) {
+                list[i] = list.back();
+                list.pop_back();
+                break;
+            }
+    }
+}
+
+void connection::wake()
+{
+    if (awake)
+        return;
+    awake = true;
+    woken().push_back(this);
+}
+
+std::vector<connection*>& connection::woken()
+{
+    static std::vector<connection*> list;
+    return list;
+}
 
 void connection::on_connect(int) {}
 

@@ -16,9 +16,12 @@
 // server is consistent, so it may release state shared with other connections.
 #pragma once
 
+#include "base/linkedlist.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 class connection {
 public:
@@ -55,6 +58,11 @@ public:
     // Kept by the server: the socket could not be registered for polling; the
     // next servicing pass ends the connection.
     bool broken = false;
+
+    // Kept by the server: the connection's node in its list, and whether it
+    // waits in the list of woken connections.
+    base::linkedlist<connection*>::node* list_node = nullptr;
+    bool awake = false;
 
     // Set by on_send instead of copying into send_buffer: the output is the
     // send_length bytes there, in the connection's own storage, which must
@@ -127,4 +135,15 @@ public:
     // The connection being serviced by the server right now (null between
     // turns), for code running inside a handler.
     static connection*& selected();
+
+    // The server services a connection when its socket reports something.
+    // A connection whose partner (the other end of a relay) has produced
+    // output for it, taken what it was waiting to send, or changed state,
+    // must be woken so that the server asks it for output in this or the
+    // next turn; otherwise it is asked only in the server's periodic sweep.
+    // Safe on any connection, also one no server owns yet.
+    void wake();
+
+    // Connections woken and not yet serviced.
+    static std::vector<connection*>& woken();
 };

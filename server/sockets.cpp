@@ -30,6 +30,7 @@ struct registry {
     std::vector<int> reported;  // fds with a result from the last poll
     int num_ready = 0;
     int last_error = 0;
+    bool at_once = false;
 
     entry* at(int fd)
     {
@@ -123,6 +124,10 @@ bool writable(int fd) { return result(fd, poller::writable); }
 bool errors(int fd) { return result(fd, poller::error); }
 
 int& num_ready() { return reg().num_ready; }
+
+const std::vector<int>& reported() { return reg().reported; }
+
+void poll_at_once() { reg().at_once = true; }
 int last_error() { return reg().last_error; }
 
 void select_all()
@@ -152,7 +157,8 @@ void select_all()
         r.table[fd].armed = false;
     r.armed.clear();
 
-    r.num_ready = poller::wait(100, record);
+    r.num_ready = poller::wait(r.at_once ? 0 : 100, record);
+    r.at_once = false;
     if (r.num_ready < 0) {
         r.last_error = errno;
         if (r.last_error != EINTR)

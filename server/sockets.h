@@ -14,6 +14,8 @@
 // the alternative), chosen when the program is built.
 #pragma once
 
+#include <vector>
+
 namespace sockets {
 
 // Starts watching fd for reading and errors, and with armed true also for
@@ -43,6 +45,13 @@ bool errors(int fd);
 // negative on failure (errno then is in last_error()).
 int& num_ready();
 int last_error();
+
+// Descriptors with a result from the last poll.
+const std::vector<int>& reported();
+
+// Makes the next poll return at once, with whatever is ready: there is work
+// that does not wait for an event.
+void poll_at_once();
 
 // One poll: waits at most 100 milliseconds. An interrupted wait (a signal)
 // returns silently; any other failure prints "select() failed! %d\n".

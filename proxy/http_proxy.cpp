@@ -186,8 +186,7 @@ void http_proxy::upstream_resolved(resolver::lookup& job)
 
 void http_proxy::release_lent()
 {
-    if (lent > 0)
-        relay->wake_origin();  // it may read again if it was held back
+    bool was_full = relay->for_client() >= proxy_relay::high_water || relay->pipe_full;
     if (lent_from_pipe) {
         relay->piped -= lent;
         relay->pipe_full = false;
@@ -195,6 +194,9 @@ void http_proxy::release_lent()
         relay->to_client.consume(lent);
     lent = 0;
     lent_from_pipe = false;
+    // An upstream held back by a full queue or pipe may read again.
+    if (was_full && relay->for_client() < proxy_relay::high_water)
+        relay->wake_origin();
 }
 
 void http_proxy::keep_unsent_output()

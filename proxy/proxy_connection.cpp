@@ -28,7 +28,7 @@ int proxy_connection::receive_pipe(int* len)
 {
     // Only straight to an attached client, and only while nothing waits in
     // the queue ahead of these bytes.
-    if (!attached() || !relay->to_client.empty() || relay->pipe_full)
+    if (!attached() || !relay->streaming || !relay->to_client.empty() || relay->pipe_full)
         return -1;
     if (relay->pipe_read < 0 && (relay->relayed < proxy_relay::pipe_after || !relay->open_pipe()))
         return -1;
@@ -50,12 +50,14 @@ void proxy_connection::on_piped(int len)
     }
     relay->piped += size_t(len);
     relay->relayed += uint64_t(len);
+    relay->streaming = len >= proxy_relay::streaming_read;
     relay->wake_client();
 }
 
 void proxy_connection::on_recv(char* data, int len)
 {
     relay->relayed += uint64_t(len);
+    relay->streaming = len >= proxy_relay::streaming_read;
     bool in_place = data == offered;
     offered = nullptr;
     // Nobody will read what an orphaned relay collects.
@@ -80,10 +82,11 @@ char* proxy_connection::receive_space(int* len)
 
 bool proxy_connection::on_send(char*, int cap, int* len)
 {
-    // The bytes sent last time, from the queue itself, are done with; the
-    // client may read again if it was held back.
+    // The bytes sent last time, from the queue itself, are done with; a
+    // client held back by a full queue may read again.
+    bool was_full = relay->to_origin.size() >= proxy_relay::high_water;
     relay->to_origin.consume(lent);
-    if (lent > 0)
+    if (was_full && relay->to_origin.size() < proxy_relay::high_water)
         relay->wake_client();
     size_t n;
     send_data = relay->to_origin.front(&n);

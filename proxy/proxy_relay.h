@@ -57,11 +57,15 @@ struct proxy_relay {
     bool origin_eof = false;      // the origin has finished sending
 
     // Bulk data from the origin skips user space: once a relay has carried
-    // a bulk answer, the origin's bytes are spliced into this pipe and from
-    // there to the client. Invariant: every byte in the pipe precedes every
-    // byte in to_client, so bytes go into the pipe only while to_client is
-    // empty, and the client takes from the pipe first.
+    // a megabyte and the origin is streaming (its last read brought a large
+    // piece), the origin's bytes are spliced into this pipe and from there to
+    // the client. Small answers keep going through the queue, where two
+    // plain copies cost less than two splices. Invariant: every byte in the
+    // pipe precedes every byte in to_client, so bytes go into the pipe only
+    // while to_client is empty, and the client takes from the pipe first.
     static constexpr uint64_t pipe_after = 1u << 20;  // bytes relayed before a pipe is worth it
+    static constexpr int streaming_read = 64 * 1024;  // a read this large means more is coming
+    bool streaming = false;
     int pipe_read = -1;
     int pipe_write = -1;
     size_t pipe_capacity = 0;

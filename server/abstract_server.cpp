@@ -224,6 +224,13 @@ void abstract_server::end_connection(connection* c)
     for (connection*& waiting : serving)
         if (waiting == c)
             waiting = nullptr;
+    if (c->writing)
+        for (size_t i = 0; i < writers.size(); i++)
+            if (writers[i] == c) {
+                writers[i] = writers.back();
+                writers.pop_back();
+                break;
+            }
     live--;
     on_remove(c);
     delete c;
@@ -365,7 +372,7 @@ bool abstract_server::pull_output(connection* c)
             produced = produced || c->send_length < before;
         }
         if (c->send_length != 0 || c->connecting) {
-            sockets::arm(c->socket);
+            arm(c);
             return true;
         }
         if (!c->more)
@@ -373,7 +380,7 @@ bool abstract_server::pull_output(connection* c)
         if (!produced)
             return true;  // nothing waiting: the next event brings more
         if (pulled >= max_pull_bytes) {
-            sockets::arm(c->socket);
+            arm(c);
             return true;
         }
     }
@@ -456,6 +463,7 @@ void abstract_server::update()
         sweep_output();
     else
         serve_woken();
+    rearm_writers();
     // Connections woken during this turn are served in the next one, which
     // must then not wait for events.
     if (!connection::woken().empty())
@@ -578,6 +586,33 @@ void abstract_server::serve_events()
             retire(c);
         else
             c->wake();  // asked for output in the second half of the turn
+    }
+}
+
+void abstract_server::arm(connection* c)
+{
+    sockets::arm(c->socket);
+    if (!c->writing) {
+        c->writing = true;
+        writers.push_back(c);
+    }
+}
+
+void abstract_server::rearm_writers()
+{
+    // Write interest lasts one poll. A connection whose socket was full
+    // stays unserved until the poll reports it writable, so its interest is
+    // renewed here rather than in a servicing pass.
+    for (size_t i = 0; i < writers.size();) {
+        connection* c = writers[i];
+        if (c->send_length != 0 || c->connecting) {
+            sockets::arm(c->socket);
+            i++;
+            continue;
+        }
+        c->writing = false;
+        writers[i] = writers.back();
+        writers.pop_back();
     }
 }
 

@@ -106,6 +106,10 @@ private:
     void serve_woken();
     // Puts a new connection on the list and in the descriptor index.
     void enlist(connection* c);
+    // Watches c for writability in the next poll, and keeps doing so each
+    // turn while it has bytes waiting or a connect in progress.
+    void arm(connection* c);
+    void rearm_writers();
     // Ends a connection outside a sweep, leaving its place in the list empty.
     void retire(connection* c);
 
@@ -131,4 +135,5 @@ private:
     std::vector<connection*> by_fd;    // the connection owning each descriptor
     std::vector<int> events;           // descriptors the last poll reported
     std::vector<connection*> serving;  // woken connections being served
+    std::vector<connection*> writers;  // connections waiting to write (arm())
 };

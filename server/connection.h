@@ -63,6 +63,7 @@ public:
     // waits in the list of woken connections.
     base::linkedlist<connection*>::node* list_node = nullptr;
     bool awake = false;
+    bool writing = false;  // waits for the socket to take more
 
     // Set by on_send instead of copying into send_buffer: the output is the
     // send_length bytes there, in the connection's own storage, which must

@@ -70,20 +70,6 @@ void byte_queue::append(const char* p, size_t n)
     }
 }
 
-size_t byte_queue::take(char* out, size_t cap)
-{
-    size_t done = 0;
-    while (done < cap && total > 0) {
-        size_t len;
-        const char* p = front(&len);
-        size_t k = len < cap - done ? len : cap - done;
-        memcpy(out + done, p, k);
-        consume(k);
-        done += k;
-    }
-    return done;
-}
-
 const char* byte_queue::front(size_t* len) const
 {
     if (!head) {

@@ -36,10 +36,6 @@ public:
     void append(const char* p, size_t n);
     void append(const std::string& s) { append(s.data(), s.size()); }
 
-    // Copies up to cap bytes from the front into out and consumes them;
-    // returns how many.
-    size_t take(char* out, size_t cap);
-
     // The contiguous bytes at the front (null and 0 when empty). They stay
     // valid and unchanged until they are consumed or the queue is cleared;
     // appending does not move them.

@@ -219,12 +219,7 @@ void http_proxy::keep_unsent_output()
     }
     send_data = nullptr;
     send_pipe = -1;
-    // Counted as taken: whatever of them is left now lives in send_buffer.
-    relay->piped -= lent_from_pipe ? lent : 0;
-    if (!lent_from_pipe)
-        relay->to_client.consume(lent);
-    lent = 0;
-    lent_from_pipe = false;
+    release_lent();  // whatever of those bytes is left now lives in send_buffer
 }
 
 bool http_proxy::open_upstream(const std::string& host, int32_t port)

@@ -4,17 +4,23 @@
 // makes a T for each accepted client.
 //
 // A turn of the run loop is sockets::select_all() followed by update():
-//  1. first pass, in list order: time out idle connections, report connect
-//     outcomes, then at most one of error, read or write handling each;
-//  2. accept at most one new client;
-//  3. second pass: ask every connection with an empty send buffer for output
-//     (on_send), arm the ones with bytes waiting, end the finished ones;
+//  1. input: for each connection at most one of error, read or write
+//     handling, and the outcome of a connect in progress;
+//  2. accept new clients (a bounded burst);
+//  3. output: ask each connection with an empty send buffer for output
+//     (on_send) and send it at once; arm the sockets that refused some, end
+//     the finished connections;
 //  4. print the connection count when it changed (at most every 5 seconds).
+// Once a second a turn sweeps the whole list in order, with time-outs. The
+// turns in between serve only the connections whose sockets reported
+// something and the ones woken (connection::wake()), so idle connections
+// cost nothing per turn.
 //
-// The server owns every connection. Connections are unlinked at the list
-// cursor and then ended (socket closed, on_remove, delete), so a pass goes on
-// with the connection that followed; connections added from inside a handler
-// are appended and serviced later in the same pass.
+// The server owns every connection. In a sweep, connections are unlinked at
+// the list cursor and then ended (socket closed, on_remove, delete), so the
+// sweep goes on with the connection that followed; between sweeps an ended
+// connection leaves an empty place that the next sweep unlinks. Connections
+// added from inside a handler are appended and served in the same turn.
 #pragma once
 
 #include "base/linkedlist.h"

@@ -5,8 +5,7 @@
 #include <cfloat>
 #include <cmath>
 
-namespace {
-
+// Whole values in all their digits (309 and a sign at most), others as %g.
 TEST(num, formats)
 {
     EXPECT_EQ(base::num(-42), "-42");
@@ -15,10 +14,7 @@ TEST(num, formats)
     EXPECT_EQ(base::num(2.5), "2.5");
     EXPECT_EQ(base::num(0.00001), "1e-05");
     EXPECT_NE(base::num(NAN).find("nan"), std::string::npos);
-    // The longest whole values: 309 digits and a sign.
     std::string max = base::num(-DBL_MAX);
     EXPECT_EQ(max.size(), 310u);
     EXPECT_EQ(max.substr(0, 18), "-17976931348623157");
 }
-
-}  // namespace

@@ -1,171 +1,110 @@
-"""Large transfers: 200 MiB downloads, uploads (sized and chunked) and
-tunnel streams arrive intact, and a slow reader on either side holds the
-proxy's memory down instead of making it buffer the transfer."""
+"""200 MiB downloads, uploads (sized, chunked, tunnelled) arrive intact, and a slow reader on either
+side holds the proxy's memory down instead of making it buffer the transfer."""
 
-import hashlib
-import random
-import threading
-import time
-import unittest
+import hashlib, threading, time, unittest
 
-from harness import Client, Origin, Proxy, Reader, pipe_body, stop_cleanly
+from harness import MiB, TUNNEL_OPEN, ProxyTest, Reader, blocks, pipe_body
 
-MiB = 1 << 20
 SIZE = 200 * MiB
-BLOCK = random.Random(7).randbytes(MiB)
 RSS_LIMIT_KIB = 64 * 1024
 PAUSE = 3  # seconds a slow side stops reading
 
 
-def blocks(total=SIZE):
-    """Deterministic data in 1 MiB blocks, each tagged with its index so that
-    a lost, repeated or reordered block changes the hash."""
-    for i in range(total // MiB):
-        yield i.to_bytes(8, "big") + BLOCK[8:]
+def sha256(pieces):
+    digest = hashlib.sha256()
+    for piece in pieces:
+        digest.update(piece)
+    return digest.hexdigest()
 
 
-EXPECTED = hashlib.sha256()
-for _block in blocks():
-    EXPECTED.update(_block)
-EXPECTED = EXPECTED.hexdigest()
+def chunked():
+    for block in blocks(SIZE):
+        yield b"%x\r\n%s\r\n" % (len(block), block)
+    yield b"0\r\n\r\n"
 
 
-def digest_answer(digest):
-    body = digest.encode()
-    return b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body
+EXPECTED = sha256(blocks(SIZE))
 
 
-class Transfers(unittest.TestCase):
-    def setUp(self):
-        self.proxy = Proxy()
-
-    def tearDown(self):
-        stop_cleanly(self, self.proxy)
-
-    def peak_rss_while(self, seconds, stalled=None):
-        """The proxy's largest resident size (KiB) sampled over at least
-        `seconds`; with stalled (a function giving a byte count), also checks
-        that the count stops growing - the sender is held back - waiting up to
-        10 seconds for the kernel's buffers between the peers to fill on a
-        busy machine."""
-        peak, start = 0, time.time()
-        last, steady_since = None, None
-        while True:
+class Transfers(ProxyTest):
+    def peak_rss_while_held_back(self, sent):
+        """The proxy's peak resident size (KiB) over at least PAUSE seconds, once sent() - what the far
+        sender got rid of - stops growing: it is held back (within 10 s, for a busy machine's buffers)."""
+        peak, start, last, steady_since = 0, time.time(), None, None
+        while time.time() - start < 10:
             peak = max(peak, self.proxy.rss_kib())
-            now = time.time()
-            if stalled:
-                count = stalled()
-                if count != last:
-                    last, steady_since = count, now
-            done = now - start >= seconds and (not stalled or now - steady_since >= 1.0)
-            if done or now - start > 10:
+            now, count = time.time(), sent()
+            if count != last:
+                last, steady_since = count, now
+            if now - start >= PAUSE and now - steady_since >= 1.0:
                 break
             time.sleep(0.1)
-        if stalled:
-            self.assertGreaterEqual(time.time() - steady_since, 1.0, "the sender was not held back")
-            self.assertLess(last, SIZE)
+        self.assertGreaterEqual(time.time() - steady_since, 1.0, "the sender was not held back")
+        self.assertLess(last, SIZE)
         return peak
 
-    def test_download_by_a_pausing_client(self):
+    def test_download_to_a_pausing_client_arrives_intact_with_memory_held_down(self):
         progress = {"sent": 0}
 
         def fast_origin(sock, origin):
             Reader(sock).until(b"\r\n\r\n")
             sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % SIZE)
-            for block in blocks():
+            for block in blocks(SIZE):
                 sock.sendall(block)
                 progress["sent"] += len(block)
 
-        with Origin(fast_origin) as origin, Client(self.proxy.port, timeout=20) as c:
-            c.send(f"GET http://127.0.0.1:{origin.port}/big HTTP/1.1\r\n\r\n".encode())
-            c.reader.until(b"\r\n\r\n")
+        origin = self.origin(fast_origin)
+        with self.client(timeout=20) as c:
+            c.send(b"GET http://127.0.0.1:%d/big HTTP/1.1\r\n\r\n" % origin.port)
+            c.until(b"\r\n\r\n")
             digest = hashlib.sha256()
-            c.reader.pipe(16 * MiB, digest.update)
-            peak = self.peak_rss_while(PAUSE, lambda: progress["sent"])
-            c.reader.pipe(SIZE - 16 * MiB, digest.update)
+            c.pipe(16 * MiB, digest.update)
+            peak = self.peak_rss_while_held_back(lambda: progress["sent"])
+            c.pipe(SIZE - 16 * MiB, digest.update)
         self.assertEqual(digest.hexdigest(), EXPECTED)
         self.assertLess(peak, RSS_LIMIT_KIB)
 
-    def upload(self, head, pieces, pause_after=None):
-        """Sends head(origin port) and pieces through the proxy to an origin
-        that hashes the raw body as it arrives and answers with the hash.
-        With pause_after, the origin stops reading for a while after that
-        many bytes, and the proxy's peak memory meanwhile is measured.
-        Returns (answer body, peak or None)."""
-        progress = {"sent": 0, "read": 0}
-        paused = threading.Event()
-        measured = threading.Event()
+    def test_uploads_sized_chunked_and_through_a_tunnel_to_a_pausing_origin(self):
+        """The origin answers the raw body's hash; it stops reading after 16 MiB while memory is measured."""
+        sized = b"POST %s HTTP/1.1\r\nContent-Length: %d\r\n\r\n"
+        for head, pieces in ((sized % (b"http://127.0.0.1:%d/up", SIZE), lambda: blocks(SIZE)),
+                             (b"PUT http://127.0.0.1:%d/up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", chunked),
+                             (b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" + sized % (b"/up", SIZE), lambda: blocks(SIZE))):
+            progress, paused, measured = {"sent": 0, "read": 0}, threading.Event(), threading.Event()
 
-        def hashing_origin(sock, origin):
-            reader = Reader(sock)
-            request_head = reader.until(b"\r\n\r\n")
-            digest = hashlib.sha256()
+            def hashing_origin(sock, origin):
+                reader, digest = Reader(sock), hashlib.sha256()
 
-            def sink(piece):
-                digest.update(piece)
-                progress["read"] += len(piece)
-                if pause_after is not None and progress["read"] >= pause_after and not paused.is_set():
-                    paused.set()
-                    measured.wait(20)  # stays away until the test has looked
+                def sink(piece):
+                    digest.update(piece)
+                    progress["read"] += len(piece)
+                    if progress["read"] >= 16 * MiB and not paused.is_set():
+                        paused.set()
+                        measured.wait(20)  # stays away until the test has looked
 
-            pipe_body(reader, request_head, sink)
-            sock.sendall(digest_answer(digest.hexdigest()))
+                pipe_body(reader, reader.until(b"\r\n\r\n"), sink)
+                sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 64\r\n\r\n" + digest.hexdigest().encode())
 
-        with Origin(hashing_origin) as origin, Client(self.proxy.port, timeout=20) as c:
-            def send_all():
-                c.send(head(origin.port))
-                for piece in pieces:
-                    c.send(piece)
-                    progress["sent"] += len(piece)
+            origin = self.origin(hashing_origin)
+            with self.subTest(head=head), self.client(timeout=20) as c:
+                def send_all():
+                    c.send(head % origin.port)
+                    for piece in pieces():
+                        c.send(piece)
+                        progress["sent"] += len(piece)
 
-            sender = threading.Thread(target=send_all, daemon=True)
-            sender.start()
-            peak = None
-            if pause_after is not None:
+                sender = threading.Thread(target=send_all, daemon=True)
+                sender.start()
                 self.assertTrue(paused.wait(20))
                 try:
-                    peak = self.peak_rss_while(PAUSE, lambda: progress["sent"])
+                    peak = self.peak_rss_while_held_back(lambda: progress["sent"])
                 finally:
                     measured.set()
-            answer = c.response()[1].decode()
-            sender.join(20)
-            return answer, peak
-
-    def test_upload_with_content_length_and_a_pausing_origin(self):
-        answer, peak = self.upload(
-            lambda port: f"POST http://127.0.0.1:{port}/up HTTP/1.1\r\nContent-Length: {SIZE}\r\n\r\n".encode(),
-            blocks(), pause_after=16 * MiB)
-        self.assertEqual(answer, EXPECTED)
-        self.assertLess(peak, RSS_LIMIT_KIB)
-
-    def test_chunked_upload(self):
-        def chunked():
-            for block in blocks():
-                yield b"%x\r\n" % len(block) + block + b"\r\n"
-            yield b"0\r\n\r\n"
-
-        wire = hashlib.sha256()
-        for piece in chunked():
-            wire.update(piece)
-        answer, _ = self.upload(
-            lambda port: f"PUT http://127.0.0.1:{port}/up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n".encode(),
-            chunked())
-        self.assertEqual(answer, wire.hexdigest())
-
-    def test_tunnel_stream(self):
-        def counting_origin(sock, origin):  # the first 8 bytes say how many follow
-            reader = Reader(sock)
-            digest = hashlib.sha256()
-            reader.pipe(int.from_bytes(reader.exact(8), "big"), digest.update)
-            sock.sendall(digest.hexdigest().encode())
-
-        with Origin(counting_origin) as origin, Client(self.proxy.port, timeout=20) as c:
-            c.send(f"CONNECT 127.0.0.1:{origin.port} HTTP/1.1\r\n\r\n".encode() + SIZE.to_bytes(8, "big"))
-            self.assertEqual(c.exact(19), b"HTTP/1.1 200 OK\r\n\r\n")
-            for block in blocks():
-                c.send(block)
-            self.assertEqual(c.exact(64).decode(), EXPECTED)
-
+                if head.startswith(b"CONNECT"):
+                    self.assertEqual(c.until(b"\r\n\r\n"), TUNNEL_OPEN)
+                self.assertEqual(c.response()[1].decode(), sha256(pieces()))
+                sender.join(20)
+                self.assertLess(peak, RSS_LIMIT_KIB)
 
 if __name__ == "__main__":
     unittest.main()

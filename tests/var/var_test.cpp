@@ -6,131 +6,133 @@
 
 namespace {
 
-var numbers(int32_t n)
+std::string json(const var& v, bool indent)
+{
+    base::arraylist<var::var_data*> visited;
+    std::string text = v.to_json_helper(visited, indent);
+    EXPECT_EQ(visited.size, 0u);  // the writer leaves no record behind
+    return text;
+}
+
+var list_of(std::initializer_list<var> items)
 {
     var a = var::array();
-    for (int32_t i = 1; i <= n; i++)
-        a.push(var(i));
+    for (const var& item : items)
+        a.push(item);
     return a;
 }
 
-double number_of(const var& v) { return v.type == var::number_type ? v.number : -1; }
-
 }  // namespace
 
-TEST(var, get_resolves_negative_and_out_of_range_indexes)
-{
-    var a = numbers(3);
-    EXPECT_EQ(number_of(a.get(-1)), 3);
-    EXPECT_EQ(number_of(a.get(-3)), 1);
-    for (int32_t bad : {3, -4, INT32_MIN, INT32_MAX})
-        EXPECT_EQ(a.get(bad).type, var::null_type) << bad;
-
-    var s(std::string("ab\xc3\xa9", 4));  // bytes, not characters
-    EXPECT_EQ(s.size(), 4);
-    EXPECT_EQ(std::string(s.get(0)), "a");
-    EXPECT_EQ(std::string(s.get(-1)), "\xa9");
-    EXPECT_EQ(s.get(4).type, var::null_type);
-    EXPECT_EQ(s.get(INT32_MIN).type, var::null_type);
-
-    var o = var::object();
-    o.set("z", var(1));
-    o.set("a", var(2));
-    o.set("z", var(3));  // replaces the value, keeps the key's place
-    EXPECT_EQ(o.size(), 2);
-    EXPECT_EQ(number_of(o.get(0)), 3);
-    EXPECT_EQ(number_of(o.get(-1)), 2);
-    EXPECT_EQ(o.get(-3).type, var::null_type);
-
-    for (const var& v : {var(), var(2.5), var(true)}) {
-        EXPECT_EQ(v.size(), 0);
-        EXPECT_EQ(v.get(0).type, var::null_type);
-    }
-}
-
-TEST(var, containers_are_shared_and_push_only_touches_arrays)
+// Copies share a container's record; push() touches arrays only; every
+// record is released exactly once: after a repeated unref, with nested
+// arrays, for a replaced object value, and when a var is assigned an element
+// of the array it releases (the element must be held first).
+TEST(var, records_are_shared_and_released_exactly_once)
 {
     int64_t live = var::live_records();
     {
-        var outer = var::array();
+        var outer = var::array();  // two inner arrays, three strings
+        outer.push(var::array());
         outer.push(var::array());
         var inner = outer.get(0);
         EXPECT_EQ(inner.record->refcount, 2u);
-        inner.push(var("x"));
-        EXPECT_EQ(outer.get(0).size(), 1);
+        inner.push(var("a"));
+        inner.push(var("b"));
+        outer.get(1).push(var("c"));
+        EXPECT_EQ(outer.get(0).size(), 2);
+        EXPECT_EQ(var::live_records(), live + 6);
 
         var s("abc"), n(1.0), nothing;
-        int64_t before = var::live_records();
-        s.push(var(1));
-        n.push(var(1));
-        nothing.push(var(1));
-        EXPECT_EQ(var::live_records(), before);
+        for (var* v : {&s, &n, &nothing})
+            v->push(var(1));
+        EXPECT_EQ(var::live_records(), live + 7);
         EXPECT_EQ(std::string(s), "abc");
         EXPECT_EQ(nothing.type, var::null_type);
-    }
-    EXPECT_EQ(var::live_records(), live);
-}
 
-TEST(var, every_record_is_released_exactly_once)
-{
-    int64_t live = var::live_records();
-    {
-        var a("text");
         var b;
-        b.ref(a);
+        b.ref(s);
         b.unref();
-        b.unref();  // already null: releases nothing more
-        EXPECT_EQ(a.record->refcount, 1u);
-        EXPECT_EQ(std::string(a), "text");
-
-        // outer array, two inner arrays, three strings
-        var outer = var::array();
-        outer.push(var::array());
-        outer.push(var::array());
-        outer.get(0).push(var("a"));
-        outer.get(0).push(var("b"));
-        outer.get(1).push(var("c"));
-        EXPECT_EQ(var::live_records(), live + 7);
+        b.unref();
+        EXPECT_EQ(s.record->refcount, 1u);
 
         var o = var::object();
         o.set("list", outer);
-        o.set("list", var("replaced"));  // the old value is released
+        o.set("list", var("replaced"));
         EXPECT_EQ(var::live_records(), live + 9);
         EXPECT_EQ(outer.record->refcount, 1u);
 
-        // Copy assignment of an element of the array it releases: the element
-        // must be held before the array goes.
-        var holder = var::array();
-        holder.push(var("inner"));
+        var holder = list_of({var("inner")});
         holder = *static_cast<base::arraylist<var*>*>(holder.record->content)->data[0];
         EXPECT_EQ(std::string(holder), "inner");
     }
     EXPECT_EQ(var::live_records(), live);
 }
 
-TEST(var, self_holding_array_is_not_reclaimed)
+// The two layouts of one nested value (twelve lines when indented), with
+// keys and strings escaped.
+TEST(var_json, nested_values_in_both_forms)
+{
+    var sub = var::object();
+    sub.set("k", var(true));
+    var o = var::object();
+    o.set("name", var("x"));
+    o.set("list", list_of({var(1), var(2)}));
+    o.set("pos", list_of({list_of({var(1), var(2)}), list_of({var(3), var(4)})}));
+    o.set("sub", sub);
+    EXPECT_EQ(std::string(o),
+              "{\n  \"name\" : \"x\",\n  \"list\" : [ 1, 2 ],\n  \"pos\" : [\n    [ 1, 2 ],\n"
+              "    [ 3, 4 ]\n  ],\n  \"sub\" : \n  {\n    \"k\" : true\n  }\n}");
+    EXPECT_EQ(json(o, false), "{\"name\":\"x\",\"list\":[ 1,2 ],\"pos\":[ [ 1,2 ],[ 3,4 ] ],\"sub\":{\"k\":true}}");
+    var escaped = var::object();
+    escaped.set("a\"b", var("\n"));
+    EXPECT_EQ(std::string(list_of({escaped})), "[ \n  {\n    \"a\\\"b\" : \"\\n\"\n  } ]");
+}
+
+// JSON marks a cycle instead of recursing (a repeat is no cycle); reference
+// counting cannot reclaim it: a self-holding array outlives its last var.
+TEST(var_json, cycles_are_marked_and_not_reclaimed)
 {
     int64_t live = var::live_records();
-    var a = var::array();
-    a.push(a);
-    EXPECT_EQ(a.record->refcount, 2u);
-    var::var_data* record = a.record;
-    a.unref();
-    EXPECT_EQ(record->refcount, 1u);  // reference counting cannot see the cycle
+    var self = var::array();
+    self.push(self);
+    EXPECT_EQ(json(self, true), "[\n  ERROR_CYCLE\n]");
+    EXPECT_EQ(json(self, false), "[ ERROR_CYCLE ]");
+    {
+        var o = var::object();
+        o.set("me", o);
+        EXPECT_EQ(json(o, false), "{\"me\":ERROR_CYCLE}");
+        o.set("me", var());
+        var twice = list_of({var(7)});
+        EXPECT_EQ(json(list_of({twice, twice}), true), "[\n  [ 7 ],\n  [ 7 ]\n]");
+    }
+    var::var_data* record = self.record;
+    self.unref();
+    EXPECT_EQ(record->refcount, 1u);
     EXPECT_EQ(var::live_records(), live + 1);
-
     // Break the cycle by hand so the process ends without a leak.
-    auto* list = static_cast<base::arraylist<var*>*>(record->content);
-    var* inner = list->data[0];
-    list->remove_last();
+    auto* items = static_cast<base::arraylist<var*>*>(record->content);
+    var* inner = items->data[0];
+    items->remove_last();
     delete inner;
     EXPECT_EQ(var::live_records(), live);
 }
 
-TEST(var, string_conversion_is_raw_for_strings_only)
+// Pieces at every separator byte, empty ones included; a zero byte in the
+// text ends its piece; a non-string is cut in its JSON text.
+TEST(var_split, pieces_at_every_separator)
 {
-    std::string raw("say \"hi\"\n\x01", 10);
-    EXPECT_EQ(std::string(var(raw)), raw);
-    EXPECT_EQ(std::string(var()), "null");
-    EXPECT_EQ(std::string(var(true)), "true");
+    auto pieces = [](const var& parts) {
+        std::string out;
+        for (int32_t i = 0; i < parts.size(); i++)
+            out += "<" + std::string(parts.get(i)) + ">";
+        return out;
+    };
+    EXPECT_EQ(pieces(var("a..b.").split(".")), "<a><><b><>");
+    EXPECT_EQ(pieces(var(".a").split(".")), "<><a>");
+    EXPECT_EQ(pieces(var("").split(".")), "<>");
+    EXPECT_EQ(pieces(var("a.b").split("")), "<a.b>");
+    EXPECT_EQ(pieces(var("x-y.z").split("-.")), "<x><y><z>");
+    EXPECT_EQ(pieces(var(std::string("ab\0c.d", 6)).split(".")), "<ab><d>");
+    EXPECT_EQ(pieces(list_of({var(1), var(2)}).split(",")), "<[ 1>< 2 ]>");
 }

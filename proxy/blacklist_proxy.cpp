@@ -24,7 +24,7 @@ void blacklist_proxy::on_headers()
     if (refuse_ambiguous())
         return;
     if (auth.empty()) {
-        http_proxy::on_headers();
+        forward();
         return;
     }
     std::string value = get_header("proxy-authorization", head);
@@ -32,7 +32,7 @@ void blacklist_proxy::on_headers()
     if (value.size() >= 6 && value.compare(0, 6, "Basic ") == 0)
         presented = base::unbase64(value.substr(6));
     if (same_secret(presented, auth)) {
-        http_proxy::on_headers();
+        forward();
         return;
     }
     refuse(answers::auth_required);

@@ -253,9 +253,13 @@ bool http_proxy::open_upstream(const std::string& host, int32_t port)
 
 void http_proxy::on_headers()
 {
+    if (!refuse_ambiguous())
+        forward();
+}
+
+void http_proxy::forward()
+{
     discarding = false;
-    if (refuse_ambiguous())
-        return;
     // Nothing more can be answered on a connection that is closing, or
     // whose sending side has been shut down after the origin finished.
     if (relay->close_client || write_done) {

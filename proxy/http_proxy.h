@@ -77,6 +77,11 @@ protected:
     // connection after the answer; true if it did.
     bool refuse_ambiguous();
 
+    // Everything on_headers does after the framing check: log, block,
+    // reach the origin, queue the request. For subclasses that check the
+    // framing themselves first.
+    void forward();
+
 private:
     // Starts reaching host:port on a fresh relay: at once for a numeric
     // address, through a lookup otherwise. False (with the reason printed)

@@ -35,6 +35,7 @@ void http_connection::reset()
     body_received = 0;
     received = 0;
     chunked = false;
+    facts = request_facts();
     decoder.reset();
     completed = false;
     message.clear();

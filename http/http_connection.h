@@ -30,6 +30,7 @@
 #include "base/hashmap.h"
 #include "base/linkedlist.h"
 #include "http/chunked_decoder.h"
+#include "http/request_facts.h"
 #include "server/connection.h"
 #include "var/var.h"
 
@@ -87,10 +88,16 @@ public:
     // Limit on the counted bytes of one request; 0 or less: no limit. Body and
     // tunnel bytes are not counted while relays_body() says so.
     int32_t max_request_length = default_max_request_length;
+    // Most bytes a request head may take, terminator included; 0: no limit of
+    // its own (it counts towards max_request_length). A longer head is refused
+    // once: the warning names this limit, on_head_too_long() runs, and every
+    // later byte of the connection is dropped unread. Not changed by reset().
+    int32_t max_head_length = 0;
     int64_t received = 0;        // counted bytes since the last reset
     int64_t body_received = 0;   // body bytes handed to on_data (framing included)
     int64_t content_length = 0;  // announced length; 0 when absent, invalid or chunked
     bool chunked = false;        // the body is framed by the chunked coding
+    request_facts facts;         // the strict reading of the current head
     // on_request has run and keep_alive was false: every later byte is raw.
     bool completed = false;
     std::string body;  // default on_data: the body; on a WebSocket: unread frame bytes
@@ -128,6 +135,13 @@ public:
     virtual void on_message();
     // The request is complete. Default: a diagnostic answer.
     virtual void on_request();
+    // The head passed max_head_length. Default: nothing (the connection
+    // reads no further request).
+    virtual void on_head_too_long();
+    // Whether a request asking for "Upgrade: websocket" is answered by this
+    // class's own WebSocket handshake (the default) or goes to on_headers
+    // like any other request (a proxy passes upgrades on to the origin).
+    virtual bool serves_websocket() const;
     // True when the subclass passes body and tunnel bytes on instead of
     // storing them: those bytes then do not count against
     // max_request_length. The head is always limited.
@@ -147,11 +161,6 @@ public:
     // ("cookie" finds "Cookie2: y" as " y"), and "Name:value" without the
     // space loses its first byte.
     static std::string get_header(const std::string& name, const std::string& text);
-
-    // Whether the last coding in a Transfer-Encoding value is "chunked"
-    // (letter case and blanks around list elements do not matter; empty
-    // elements are skipped). Only then does the chunked coding frame a body.
-    static bool last_coding_is_chunked(const std::string& value);
 
     // Back to the state before a request. Leaves keep_alive, websocket, the
     // queued answer, timeout, subscriptions and the WebSocket limits alone.
@@ -179,6 +188,7 @@ public:
 
 private:
     chunked_decoder decoder;  // follows the body while `chunked`
+    bool head_refused = false;  // the head passed max_head_length: input is dropped
 
     // Head bytes from one chunk; returns how many of them belong to the head.
     int take_head(char* data, int len);

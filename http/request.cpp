@@ -5,41 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
-
-}  // namespace
-
-bool http_connection::last_coding_is_chunked(const std::string& value)
-{
-    std::string last;
-    size_t start = 0;
-    while (start <= value.size()) {
-        size_t end = value.find(',', start);
-        if (end == std::string::npos)
-            end = value.size();
-        size_t a = start, b = end;
-        while (a < b && (value[a] == ' ' || value[a] == '\t'))
-            a++;
-        while (b > a && (value[b - 1] == ' ' || value[b - 1] == '\t'))
-            b--;
-        if (b > a)
-            last = value.substr(a, b - a);
-        start = end + 1;
-    }
-    static const char chunked[] = "chunked";
-    if (last.size() != sizeof chunked - 1)
-        return false;
-    for (size_t i = 0; i < last.size(); i++)
-        if (lower(last[i]) != chunked[i])
-            return false;
-    return true;
-}
-
 void http_connection::on_recv(char* data, int len)
 {
-    if (len <= 0)
+    if (len <= 0 || head_refused)
         return;
     if (!held.empty()) {
         held.append(data, size_t(len));  // stays behind what is held already
@@ -109,6 +77,14 @@ int http_connection::take_head(char* data, int len)
     size_t at = std::string::npos;
     if (head.compare(0, 4, "\r\n\r\n") != 0)
         at = head.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
+    size_t head_bytes = at == std::string::npos ? head.size() : at + 4;
+    if (max_head_length > 0 && head_bytes > size_t(max_head_length)) {
+        printf("Warning! Request exceeds max length of %d.\n", max_head_length);
+        head_refused = true;
+        std::string().swap(head);  // its memory goes back at once
+        on_head_too_long();
+        return len;
+    }
     if (at == std::string::npos) {
         received += len;
         return len;
@@ -127,16 +103,16 @@ void http_connection::parse_head()
 {
     parse_request_line();
 
-    content_length = strtoll(get_header("content-length", head).c_str(), nullptr, 10);
-    if (content_length < 0)
-        content_length = 0;
-    // Transfer-Encoding wins over Content-Length.
-    chunked = last_coding_is_chunked(get_header("transfer-encoding", head));
-    if (chunked) {
-        content_length = 0;
+    facts = request_facts::read(head);
+    content_length = facts.content_length;
+    chunked = facts.chunked;
+    if (chunked)
         decoder.reset();
-    }
     body_received = 0;
+    // Where a faulty head's body ends is unknown, so nothing after it can be
+    // trusted to be the next request.
+    if (facts.problem != request_facts::fault::none)
+        keep_alive = false;
 
     if (version == "HTTP/1.0" && get_header("connection", head) != "Keep-Alive")
         keep_alive = false;
@@ -149,7 +125,7 @@ void http_connection::parse_head()
     } else
         path = url;
 
-    if (get_header("Upgrade", head) == "websocket")
+    if (serves_websocket() && get_header("Upgrade", head) == "websocket")
         handshake();
     else
         on_headers();
@@ -216,6 +192,10 @@ void http_connection::on_data(char* data, int len)
     if (websocket)
         read_frames();
 }
+
+void http_connection::on_head_too_long() {}
+
+bool http_connection::serves_websocket() const { return true; }
 
 bool http_connection::relays_body() const { return false; }
 

@@ -18,4 +18,11 @@ inline constexpr const char bad_gateway[] =
 inline constexpr const char bad_request[] =
     "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nAmbiguous message framing";
 
+inline constexpr const char malformed_request[] =
+    "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nMalformed request head";
+
+inline constexpr const char head_too_large[] =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
+    "Request head exceeds 1048576 bytes";
+
 }  // namespace answers

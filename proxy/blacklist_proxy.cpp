@@ -21,7 +21,7 @@ void blacklist_proxy::on_headers()
 {
     // Before the credentials: a request whose end is unclear must not be
     // answered 407 and then let its body be read as the next request.
-    if (refuse_ambiguous())
+    if (refuse_faulty_head())
         return;
     if (auth.empty()) {
         forward();

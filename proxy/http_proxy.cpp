@@ -9,13 +9,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string_view>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -24,41 +23,13 @@ bool starts_with_nocase(std::string_view line, std::string_view prefix)
     return line.size() >= prefix.size() && strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
-bool equals_nocase(std::string_view text, std::string_view word)
-{
-    return text.size() == word.size() && strncasecmp(text.data(), word.data(), word.size()) == 0;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    size_t a = text.find_first_not_of(" \t");
-    if (a == std::string_view::npos)
-        return {};
-    size_t b = text.find_last_not_of(" \t");
-    return text.substr(a, b - a + 1);
-}
-
-// Calls fn(line) for every header line of head: the lines after the request
-// line, each without its "\r\n" (a last line without one is left out).
-template <typename F>
-void for_each_header_line(const std::string& head, F fn)
-{
-    std::string_view all(head);
-    size_t end = all.find("\r\n");
-    if (end == std::string_view::npos || end == 0)
-        return;
-    for (;;) {
-        size_t start = end + 2;
-        end = all.find("\r\n", start + 2);
-        if (end == std::string_view::npos)
-            return;
-        fn(all.substr(start, end - start));
-    }
-}
-
 }  // namespace
 
-http_proxy::http_proxy() : relay(new proxy_relay) { relay->client = this; }
+http_proxy::http_proxy() : relay(new proxy_relay)
+{
+    relay->client = this;
+    max_head_length = max_head;
+}
 
 http_proxy::~http_proxy() { let_go_of_relay(); }
 
@@ -82,45 +53,14 @@ std::string http_proxy::copy_headers(const std::string& head)
     for_each_header_line(head, [&](std::string_view line) {
         if (starts_with_nocase(line, "Proxy") || starts_with_nocase(line, "Connection"))
             return;
+        size_t from = kept.size();
         kept += line;
+        for (size_t i = from; i < kept.size(); i++)
+            if (kept[i] == '\r' || kept[i] == '\n' || kept[i] == '\0')
+                kept[i] = ' ';
         kept += "\r\n";
     });
     return kept;
-}
-
-bool http_proxy::framing_is_ambiguous(const std::string& head)
-{
-    bool has_length = false;
-    bool has_coding = false;
-    bool lengths_differ = false;
-    std::string_view length;  // the first Content-Length value
-    std::string codings;      // every Transfer-Encoding value, in order
-    for_each_header_line(head, [&](std::string_view line) {
-        size_t colon = line.find(':');
-        if (colon == std::string_view::npos)
-            return;
-        std::string_view name = trimmed(line.substr(0, colon));
-        std::string_view value = line.substr(colon + 1);
-        if (equals_nocase(name, "transfer-encoding")) {
-            has_coding = true;
-            codings += ',';
-            codings += value;
-        } else if (equals_nocase(name, "content-length")) {
-            has_length = true;
-            for (size_t from = 0;;) {
-                size_t comma = value.find(',', from);
-                std::string_view one = trimmed(value.substr(from, comma - from));
-                if (length.empty())
-                    length = one;
-                else if (one != length)
-                    lengths_differ = true;
-                if (comma == std::string_view::npos)
-                    break;
-                from = comma + 1;
-            }
-        }
-    });
-    return (has_coding && has_length) || lengths_differ || (has_coding && !last_coding_is_chunked(codings));
 }
 
 bool http_proxy::should_block(const std::string&) { return false; }
@@ -131,52 +71,55 @@ void http_proxy::refuse(const char* answer)
     discarding = true;
 }
 
-bool http_proxy::refuse_ambiguous()
+void http_proxy::close_after_answer(const char* answer)
 {
-    if (!framing_is_ambiguous(head))
-        return false;
-    // The proxy cannot tell where this request ends, so nothing after it on
-    // this connection can be trusted to be the next request either.
-    refuse(answers::bad_request);
+    refuse(answer);
     relay->close_client = true;
     keep_alive = false;
+}
+
+bool http_proxy::refuse_faulty_head()
+{
+    if (facts.problem == request_facts::fault::none)
+        return false;
+    // The proxy cannot tell where this request ends, or an origin might read
+    // it differently, so nothing after it on this connection can be trusted
+    // to be the next request either.
+    close_after_answer(facts.problem == request_facts::fault::malformed ? answers::malformed_request
+                                                                         : answers::bad_request);
     return true;
 }
+
+void http_proxy::on_head_too_long() { close_after_answer(answers::head_too_large); }
 
 bool http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                  addrinfo* list)
+                                  const addrinfo* list)
 {
-    std::string shown = base::escape_controls(host);
     if (status != 0) {
-        printf("getaddrinfo() failed for host %s:%d!\n", shown.c_str(), port);
+        printf("getaddrinfo() failed for host %s:%d!\n", base::escape_controls(host).c_str(), port);
         return false;
     }
-    // Only one address is tried: the first that is not IPv6.
-    addrinfo* a = list;
-    while (a && a->ai_family == AF_INET6)
-        a = a->ai_next;
-    int fd = -1;
-    if (a) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd != -1) {
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            connect(fd, a->ai_addr, a->ai_addrlen);  // in progress; the server reports the outcome
+    // Every IPv4 address, in the order the resolver gives them.
+    std::vector<sockaddr_in> addresses;
+    for (const addrinfo* a = list; a; a = a->ai_next)
+        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
+            sockaddr_in to;
+            memcpy(&to, a->ai_addr, sizeof to);
+            to.sin_port = htons(uint16_t(port));
+            addresses.push_back(to);
         }
-    }
-    if (fd == -1) {
-        printf("No addresses worked for host %s:%d.\n", shown.c_str(), port);
+    proxy_connection* upstream = proxy_connection::open(relay, host, port, std::move(addresses));
+    if (!upstream)
         return false;
-    }
-    g_server()->add_connection(new proxy_connection(fd, relay));
+    g_server()->add_connection(upstream);
     return true;
 }
 
-void http_proxy::upstream_resolved(resolver::lookup& job)
+void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addrinfo* list)
 {
     proxy_relay* relay = job.relay;
     // Only a client still waiting for this origin cares about the result.
-    if (relay->refs > 1 && !connect_upstream(relay, job.host, job.port, job.status, job.result)) {
+    if (relay->refs > 1 && !connect_upstream(relay, job.host, job.port, status, list)) {
         relay->to_client.append(answers::bad_gateway);
         relay->close_client = true;
     }
@@ -253,7 +196,7 @@ bool http_proxy::open_upstream(const std::string& host, int32_t port)
 
 void http_proxy::on_headers()
 {
-    if (!refuse_ambiguous())
+    if (!refuse_faulty_head())
         forward();
 }
 
@@ -277,9 +220,7 @@ void http_proxy::forward()
 
     bool reuse = attached() && !relay->origin_eof && upstream_host == target.host && upstream_port == target.port;
     if (!reuse && !open_upstream(target.host, target.port)) {
-        refuse(answers::bad_gateway);
-        relay->close_client = true;
-        keep_alive = false;
+        close_after_answer(answers::bad_gateway);
         return;
     }
 
@@ -293,6 +234,14 @@ void http_proxy::forward()
     }
     std::string request = method + " " + target.path + " " + version + "\r\n";
     request += copy_headers(head);
+    if (facts.upgrade()) {
+        // The origin is asked to switch protocols too (the client's
+        // Connection line is its own hop's), and whatever it answers, the
+        // connection carries bytes both ways unchanged from here on, as a
+        // tunnel does: its 101 and everything after it pass through.
+        request += "Connection: " + facts.upgrade_option + "\r\n";
+        keep_alive = false;
+    }
     request += "\r\n";
     relay->to_origin.append(request);
     relay->wake_origin();
@@ -333,8 +282,13 @@ bool http_proxy::on_send(char*, int cap, int* len)
         return true;
     if (lent == 0)
         relay->to_client.clear();  // gives back a block offered for receiving but never filled
-    if (relay->close_client)
-        return false;
+    if (relay->close_client) {
+        // The end of the stream follows the answer; the connection ends once
+        // the client has finished too (or after the idle time-out).
+        held.clear();
+        write_done = true;
+        return !eof;
+    }
     // The origin has finished and everything it sent is on its way: the
     // client sees the end of the stream, and may still send.
     if (relay->origin_eof)
@@ -352,9 +306,23 @@ bool http_proxy::on_eof()
 
 bool http_proxy::wants_input() const
 {
-    return held.empty() && relay->to_origin.size() < proxy_relay::high_water;
+    // A closing connection reads what the client still sends and drops it.
+    return relay->close_client || (held.empty() && relay->to_origin.size() < proxy_relay::high_water);
 }
+
+bool http_proxy::serves_websocket() const { return false; }
 
 bool http_proxy::relays_body() const { return true; }
 
 bool http_proxy::ready_for_request() const { return !(attached() && !relay->connected); }
+
+bool http_proxy::timed_out(time_t now) const
+{
+    if (!in_flight())
+        return http_connection::timed_out(now);
+    // An exchange in flight is idle only while neither side moves.
+    time_t latest = last_active;
+    if (relay->origin && relay->origin->last_active > latest)
+        latest = relay->origin->last_active;
+    return now - latest > proxy_connection::idle_limit;
+}

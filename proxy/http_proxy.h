@@ -1,23 +1,35 @@
 // The client side of the forward proxy: an HTTP server connection whose
 // handlers forward each request to its origin instead of answering it.
 //
-// For every request head: refuse ambiguous body framing (400), log the
-// request description line, split the target, refuse blocked hosts (404),
-// then either reuse the attached upstream (same host and port, still open)
-// or open a new one, and queue the request rewritten to origin form (or, for
-// CONNECT, the "200" once the origin's connect has completed). Failing to
-// reach the origin is answered 502 and ends the connection. Everything the
-// client receives - the proxy's own answers and the origin's bytes - goes
-// through the relay's to_client queue, never through the HTTP layer's
-// response writer.
+// For every request head: refuse a head whose framing or lines are faulty
+// (400; request_facts.h), log the request description line, split the
+// target, refuse blocked hosts (404), then either reuse the attached upstream
+// (same host and port, still open) or open a new one, and queue the request
+// rewritten to origin form (or, for CONNECT, the "200" once the origin's
+// connect has completed). Failing to reach the origin is answered 502 and ends
+// the connection; so does a head over max_head (431). Everything the client
+// receives - the proxy's own answers and the origin's bytes - goes through the
+// relay's to_client queue, never through the HTTP layer's response writer.
 //
 // The next request head is parsed only once the current origin has been
 // reached (or has failed), so the answers to one client keep their order
 // even when a name takes long to resolve.
 //
-// Once keep_alive is false (CONNECT, an HTTP/1.0 request without keep-alive)
-// the connection parses no more requests and every byte the client sends
-// goes to the current relay unchanged.
+// Once keep_alive is false (CONNECT, a request asking to upgrade the
+// protocol, an HTTP/1.0 request without keep-alive) the connection parses no
+// more requests and every byte the client sends goes to the current relay
+// unchanged.
+//
+// Time-outs: a client with nothing in flight (no upstream attached, no lookup
+// or connect pending) is ended after 10 idle seconds; while something is in
+// flight, the client and its upstream are idle only while neither moves a
+// byte, and are ended together after proxy_connection::idle_limit seconds.
+//
+// Ending: the proxy's own final answers (400, 431, 502) and the end of an
+// origin's stream are followed by the end of the client's stream; what the
+// client still sends is read and dropped until it closes or goes quiet, so
+// that no unread input turns the close into a reset that could destroy the
+// answer before the client has read it.
 #pragma once
 
 #include "http/http_connection.h"
@@ -34,6 +46,10 @@ struct lookup;
 
 class http_proxy : public http_connection {
 public:
+    // Most bytes a request head may take (request line, header lines and the
+    // blank line).
+    static constexpr int32_t max_head = 1 << 20;
+
     std::string upstream_host;  // origin of the current upstream (after IDN conversion)
     int32_t upstream_port = 0;
     proxy_relay* relay;         // shared with the current upstream; never null
@@ -47,23 +63,21 @@ public:
 
     // The header lines of head to forward: every line after the request line
     // except the hop-by-hop ones, whose names begin with "Proxy" or
-    // "Connection" in any letter case.
+    // "Connection" in any letter case. CR, LF and NUL bytes inside a line
+    // (which some recipients take for line ends) are forwarded as spaces.
     static std::string copy_headers(const std::string& head);
-
-    // True when a request head leaves open where its body ends, so that an
-    // origin could read it differently than the proxy: Transfer-Encoding
-    // together with Content-Length, Content-Length values that differ, or a
-    // Transfer-Encoding whose last coding is not chunked.
-    static bool framing_is_ambiguous(const std::string& head);
 
     bool on_send(char* buf, int cap, int* len) override;
     bool on_eof() override;
     void on_headers() override;
     void on_data(char* data, int len) override;
     void on_request() override;
+    void on_head_too_long() override;
+    bool serves_websocket() const override;
     bool wants_input() const override;
     bool relays_body() const override;
     bool ready_for_request() const override;
+    bool timed_out(time_t now) const override;
 
     // True refuses the request with 404. Here: never.
     virtual bool should_block(const std::string& host);
@@ -73,9 +87,9 @@ protected:
     // drops its body: it must reach no origin.
     void refuse(const char* answer);
 
-    // Refuses a request with ambiguous framing (400) and ends the
-    // connection after the answer; true if it did.
-    bool refuse_ambiguous();
+    // Refuses a request whose head is faulty (400) and ends the connection
+    // after the answer; true if it did.
+    bool refuse_faulty_head();
 
     // Everything on_headers does after the framing check: log, block,
     // reach the origin, queue the request. For subclasses that check the
@@ -91,10 +105,15 @@ private:
     // Creates the upstream connection from a lookup's result; false (with the
     // reason printed) when no connect could be started.
     static bool connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                 addrinfo* list);
-    static void upstream_resolved(resolver::lookup& job);
+                                 const addrinfo* list);
+    static void upstream_resolved(resolver::lookup& job, int status, const addrinfo* list);
 
+    // An upstream is attached, or a lookup or connect for one is pending.
     bool attached() const { return relay->refs > 1; }
+    // The client waits for, or talks with, an origin.
+    bool in_flight() const { return attached() && !relay->close_client; }
+    // Ends the connection after what is queued for the client.
+    void close_after_answer(const char* answer);
 
     // Before the relay is replaced: moves the bytes still being sent from its
     // queue into send_buffer, so nothing points into a relay that may be

@@ -403,7 +403,7 @@ int abstract_server::socket_error(int fd)
     return err;
 }
 
-int abstract_server::report_connect(connection* c)
+int abstract_server::connect_outcome(connection* c)
 {
     // A failed connect is always reported as an error by the poll; only then
     // is its reason worth a system call.
@@ -413,9 +413,36 @@ int abstract_server::report_connect(connection* c)
         if (err == 0)
             err = ECONNREFUSED;
     }
-    c->connecting = false;
-    c->on_connect(err);
     return err;
+}
+
+bool abstract_server::finish_connect(connection* c, int error)
+{
+    c->connecting = false;
+    int next = c->on_connect(error);
+    if (error == 0)
+        return true;
+    if (next < 0)
+        return false;
+    replace_socket(c, next);
+    return true;
+}
+
+void abstract_server::replace_socket(connection* c, int fd)
+{
+    int old = c->socket;
+    sockets::remove(old, true);
+    close(old);
+    if (size_t(old) < by_fd.size() && by_fd[size_t(old)] == c)
+        by_fd[size_t(old)] = nullptr;
+    c->socket = fd;
+    if (by_fd.size() <= size_t(fd))
+        by_fd.resize(size_t(fd) + 1 + by_fd.size() / 2, nullptr);
+    by_fd[size_t(fd)] = c;
+    c->connecting = true;
+    c->last_active = now;  // the new attempt's connect_timeout starts now
+    if (!sockets::add(fd, true))
+        c->broken = true;
 }
 
 void abstract_server::update()
@@ -489,10 +516,13 @@ bool abstract_server::service_input(connection* c)
     if (c->connecting) {
         if (!sockets::writable(fd) && !sockets::errors(fd))
             return true;
-        if (report_connect(c) != 0) {
+        int err = connect_outcome(c);
+        if (!finish_connect(c, err)) {
             printf("%d has errors.\n", fd);
             return false;
         }
+        if (err != 0)
+            return true;  // another attempt is under way on a new socket
     }
     if (sockets::errors(fd)) {
         // Bytes that arrived before a reset or hang-up are still readable
@@ -545,7 +575,16 @@ void abstract_server::sweep_input()
             connections.remove();  // the place of a connection ended between sweeps
             continue;
         }
-        if (now - c->last_active > c->timeout) {
+        if (c->connecting && c->connect_timeout > 0 && now - c->last_active > c->connect_timeout) {
+            connection::selected() = c;
+            int fd = c->socket;
+            if (!finish_connect(c, ETIMEDOUT)) {
+                printf("%d has timed out.\n", fd);
+                unlink_and_end(c);
+            }
+            continue;
+        }
+        if (c->timed_out(now)) {
             connection::selected() = c;
             printf("%d has timed out.\n", c->socket);
             unlink_and_end(c);

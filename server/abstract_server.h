@@ -128,7 +128,16 @@ private:
     // nothing left in its send buffer.
     void shut_if_done(connection* c);
     static int socket_error(int fd);  // SO_ERROR, which reading clears
-    int report_connect(connection* c);  // the connect's errno value, 0 on success
+    // The outcome of a connect in progress that the poll reported: the
+    // connect's errno value, 0 on success.
+    int connect_outcome(connection* c);
+    // Tells the connection how its connect ended; after a failure it may
+    // have started another attempt, which replaces the socket. False when
+    // the connection is to be ended.
+    bool finish_connect(connection* c, int error);
+    // Closes c's socket and makes fd, whose connect is in progress, its
+    // socket instead.
+    void replace_socket(connection* c, int fd);
     void unlink_and_end(connection* c);
 
     // While the descriptor table is full, accepting pauses until this

@@ -90,7 +90,9 @@ std::vector<connection*>& connection::woken()
     return list;
 }
 
-void connection::on_connect(int) {}
+int connection::on_connect(int) { return -1; }
+
+bool connection::timed_out(time_t now) const { return now - last_active > timeout; }
 
 bool connection::on_eof() { return false; }
 

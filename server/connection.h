@@ -41,6 +41,11 @@ public:
     // on_connect(); nothing is sent before that.
     bool connecting = false;
 
+    // Seconds a connect in progress may take before it counts as failed
+    // (ETIMEDOUT), counted from last_active; 0: as long as the system's own
+    // limit allows.
+    int32_t connect_timeout = 0;
+
     // Kept by the server: the peer has finished sending and on_eof() asked to
     // stay open, so the socket is no longer read.
     bool eof = false;
@@ -105,9 +110,20 @@ public:
     virtual bool on_send(char* buf, int cap, int* len) = 0;
 
     // The connect that `connecting` announced has finished: error is 0 on
-    // success, otherwise the socket's errno value. After a failure the server
+    // success, otherwise the socket's errno value (ETIMEDOUT once
+    // connect_timeout has passed). After a failure the connection may go on
+    // with another attempt (the next address of the same peer): it returns
+    // the new socket, whose non-blocking connect is in progress, and the
+    // server closes the failed one and watches the new one in its place.
+    // Otherwise it returns -1 (the default), and after a failure the server
     // ends the connection.
-    virtual void on_connect(int error);
+    virtual int on_connect(int error);
+
+    // Whether the connection has been idle too long at `now`, and the server
+    // is to end it. Default: more than `timeout` seconds since last_active.
+    // A connection paired with another (the two ends of a relay) may count
+    // its partner's activity as its own.
+    virtual bool timed_out(time_t now) const;
 
     // The peer has shut down its sending side (a receive returned 0), after
     // every byte it sent has gone to on_recv. Returning false ends the

@@ -20,6 +20,10 @@ AUTH_REQUIRED = (b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authentic
 NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 BAD_REQUEST = (b"HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
                b"Ambiguous message framing")
+MALFORMED = (b"HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
+             b"Malformed request head")
+TOO_LARGE = (b"HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
+             b"Request head exceeds 1048576 bytes")
 TMP = tempfile.mkdtemp(prefix="proxy-e2e-")
 atexit.register(shutil.rmtree, TMP, True)
 

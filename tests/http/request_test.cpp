@@ -33,15 +33,19 @@ TEST(request, streams_are_framed_alike_in_any_chunking)
         {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n" + next, "H[GET /]RH[GET /n]R", ""},
         {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" + next, "H[GET /]RD", next},
         {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n" + next, "H[GET /]RH[GET /n]R", ""},
-        // Content-Length: behind a body and a bodiless head; an invalid one means none; above 2^31.
-        {"POST /1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyzGET /2 HTTP/1.1\r\n\r\nPOST /3 HTTP/1.1\r\nContent-Length: -5\r\n\r\n" + next,
-         "H[POST /1]DRH[GET /2]RH[POST /3]RH[GET /n]R", "xyz"},
+        // Content-Length: behind a body and a bodiless head, without blanks, in a list of equal values;
+        // above 2^31; an invalid one leaves the body's end unknown, so the parsing of requests ends.
+        {"POST /1 HTTP/1.1\r\nContent-Length:3\r\n\r\nxyzGET /2 HTTP/1.1\r\n\r\nPOST /3 HTTP/1.1\r\n"
+         "content-length: 2 ,2\r\nContent-Length: 2\r\n\r\nokPOST /4 HTTP/1.1\r\nContent-Length: -5\r\n\r\n" + next,
+         "H[POST /1]DRH[GET /2]RH[POST /3]DRH[POST /4]RD", "xyzok" + next},
         {"POST / HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi" + next, "H[POST /]DRD", "hi" + next},
         {"PUT / HTTP/1.1\r\nContent-Length: 3000000000\r\n\r\nabc", "H[PUT /]D", "abc"},
-        // Chunked: only as the last coding, over Content-Length; a malformed size ends the parsing.
-        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n" + chunked + next,
+        // Chunked: as the last coding of one list over several lines, in any letter case; a malformed size,
+        // another last coding or a Content-Length beside it ends the parsing.
+        {"POST / HTTP/1.1\r\nTransfer-Encoding:gzip\r\ntransfer-encoding: \tChunked \r\n\r\n" + chunked + next,
          "H[POST /]DRH[GET /n]R", chunked},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n" + next, "H[POST /]RH[GET /n]R", ""},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n" + next, "H[POST /]RD", next},
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" + next, "H[POST /]RD", next},
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nokzz\r\n" + next, "H[POST /]DRD", "2\r\nokzz\r\n" + next},
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\n" + next, "H[POST /]DRD",  // over 64 bits
          "10000000000000000\r\n" + next},

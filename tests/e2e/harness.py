@@ -277,19 +277,17 @@ class Client(Reader, _Closing):
 
 
 def header(head, name):
-    """Value of header name (lower case; any case in head), or None."""
-    for line in head.split(b"\r\n")[1:]:
-        key, sep, value = line.partition(b":")
-        if sep and key.strip().lower() == name.encode():
-            return value.strip().decode("latin-1")
-    return None
+    """Value of header name (lower case; any case in head): the values of all its lines joined by ", ", or None."""
+    values = [value.strip() for key, sep, value in (line.partition(b":") for line in head.split(b"\r\n")[1:])
+              if sep and key.lower() == name.encode()]
+    return b", ".join(values).decode("latin-1") if values else None
 
 
 def pipe_body(reader, head, sink):
     """Hands the raw body (framing included) of the request with this head to sink."""
     coding = header(head, "transfer-encoding")
     if coding is None or coding.split(",")[-1].strip().lower() != "chunked":
-        return reader.pipe(int(header(head, "content-length") or 0), sink)
+        return reader.pipe(int((header(head, "content-length") or "0").split(",")[0]), sink)
     while True:
         line = reader.until(b"\r\n")
         sink(line)

@@ -1,0 +1,71 @@
+"""Time-outs: the 10 s idle limit ends only clients with nothing in flight. A client waiting for a slow
+origin, or a tunnel that stays quiet, is idle only while no byte moves and has 600 s."""
+
+from concurrent.futures import ThreadPoolExecutor
+import time, unittest
+
+from harness import NOT_FOUND, TUNNEL_OPEN, ProxyTest, Reader, curl, response, temp_file
+
+QUIET = 12  # seconds: past the 10 s limit for clients with nothing in flight, far below 600 s
+
+
+class Timeouts(ProxyTest):
+    options = ("-b", temp_file("blocked.invalid\n"))  # a local answer, without any upstream
+
+    def test_slow_answers_and_quiet_tunnels_outlast_the_idle_limit_that_still_ends_idle_clients(self):
+        """The three run at once, so the file waits only once. Catches the 10 s limit applied per client
+        while an exchange is in flight (curl got an empty reply, the tunnel was cut), and the reverse
+        fault: the 600 s limit kept for a client that has nothing in flight."""
+        checks = {"slow origin, through curl": self.slow_answer, "quiet tunnel": self.quiet_tunnel,
+                  "idle after a local answer": self.idle_after_a_local_answer}
+        with ThreadPoolExecutor(len(checks)) as pool:
+            running = {name: pool.submit(check) for name, check in checks.items()}
+            for name, future in running.items():
+                with self.subTest(name):
+                    future.result(timeout=45)
+        self.assertEqual(self.proxy.count(" has timed out."), 1, "only the idle client is ended by the limit")
+
+    def slow_answer(self):
+        def late(sock, origin):
+            sock.settimeout(30)  # the harness's 10 s would give up before answering
+            Reader(sock).until(b"\r\n\r\n")
+            time.sleep(QUIET)
+            sock.sendall(response(b"worth the wait"))
+
+        origin = self.origin(late)
+        got = curl("-w", " %{http_code}", "-x", f"http://127.0.0.1:{self.proxy.port}",
+                   f"http://127.0.0.1:{origin.port}/slow")
+        self.assertEqual((got.returncode, got.stdout), (0, b"worth the wait 200"), got.stderr)
+
+    def quiet_tunnel(self):
+        def talk(sock, origin):
+            sock.settimeout(30)
+            reader = Reader(sock)
+            for ask, tell in ((b"ping", b"pong"), (b"still there?", b"yes")):
+                origin.received.append(reader.exact(len(ask)))
+                sock.sendall(tell)
+
+        origin = self.origin(talk)
+        with self.client(timeout=30) as c:
+            c.send(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (origin.port, origin.port))
+            self.assertEqual(c.until(b"\r\n\r\n"), TUNNEL_OPEN)
+            c.send(b"ping")
+            self.assertEqual(c.exact(4), b"pong")
+            time.sleep(QUIET)  # not a byte either way
+            c.send(b"still there?")
+            self.assertEqual(c.exact(3), b"yes")
+        self.assertEqual(origin.received, [b"ping", b"still there?"])
+
+    def idle_after_a_local_answer(self):
+        """The proxy answered the request itself: no upstream, so the 10 s limit applies."""
+        with self.client(timeout=30) as c:
+            c.send(b"GET http://blocked.invalid/ HTTP/1.1\r\nHost: blocked.invalid\r\n\r\n")
+            self.assertEqual(c.response(), (NOT_FOUND, b""))
+            answered = time.time()
+            self.assertEqual(c.sock.recv(1), b"")
+            self.assertGreater(time.time() - answered, 9.5)
+        self.proxy.wait_for_line(lambda l: l.endswith(" has timed out."))
+
+
+if __name__ == "__main__":
+    unittest.main()

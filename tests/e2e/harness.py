@@ -1,7 +1,8 @@
 """Helpers for the end-to-end tests: the real proxy binary on loopback, raw
 clients and small origins. Every wait is bounded; a test stops what it starts."""
 
-import atexit, os, random, shutil, signal, socket, socketserver, ssl, struct, subprocess, tempfile, threading, time
+import atexit, os, random, resource, shutil, signal, socket, socketserver, ssl, struct, subprocess, tempfile, \
+    threading, time
 import unittest
 
 for _name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy"):  # curl and urllib use the proxy a test names
@@ -52,11 +53,28 @@ def wait_until(condition, timeout, step=0.05):
     return True
 
 
-def backlog(port):
-    """Clients waiting in the backlog of the socket listening on port (from the kernel's socket table)."""
+def backlog(port, address=None):
+    """Clients waiting in the backlog of the socket listening on port (and address, if given; from the
+    kernel's socket table)."""
+    local = f"{struct.unpack('=I', socket.inet_aton(address))[0]:08X}:{port:04X}" if address else f":{port:04X}"
     with open("/proc/net/tcp") as table:
         rows = [line.split() for line in table]
-    return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(f":{port:04X}") and r[3] == "0A"), 0)
+    return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(local) and r[3] == "0A"), 0)
+
+
+def raise_descriptor_limit(n):
+    """Lets this process (and the proxies it starts, which inherit the limit) hold n descriptors."""
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (n if hard == resource.RLIM_INFINITY else min(n, hard), hard))
+
+
+def namespaces_work():
+    return os.geteuid() == 0 and subprocess.run(["unshare", "-m", "true"], timeout=5).returncode == 0
+
+
+def with_file_at(replacement, path):
+    """A Proxy wrapper: the proxy runs in a mount namespace of its own where path is the file replacement."""
+    return ("unshare", "-m", "sh", "-c", f'mount --bind {replacement} {path} && exec "$0" "$@"')
 
 
 class _Closing:  # a context manager that calls close()

@@ -3,15 +3,13 @@ and the proxy's descriptors and memory go back to where they were."""
 
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
-import base64, fcntl, hashlib, os, random, resource, socket, struct, subprocess, sys, termios, threading, time
+import base64, fcntl, hashlib, os, random, socket, struct, subprocess, sys, termios, threading, time
 import unittest
 
 from harness import (AUTH_REQUIRED, BAD_GATEWAY, BAD_REQUEST, NOT_FOUND, TOO_LARGE, TUNNEL_OPEN, MiB, ProxyTest, Reader, backlog,
-                     blocks, connect, free_port, reset, response, serving, temp_file, wait_until)
+                     blocks, connect, free_port, raise_descriptor_limit, reset, response, serving, temp_file, wait_until)
 
-# A thousand stalled clients need as many descriptors here and in the proxy, which inherits the limit.
-_hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-resource.setrlimit(resource.RLIMIT_NOFILE, (8192 if _hard == resource.RLIM_INFINITY else min(8192, _hard), _hard))
+raise_descriptor_limit(8192)  # a thousand stalled clients, here and in the proxy
 
 
 def unacknowledged(sock):  # bytes written to sock that the peer's kernel has not acknowledged yet

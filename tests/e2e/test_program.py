@@ -2,7 +2,7 @@
 
 import pathlib, signal, socket, subprocess, time, unittest
 
-from harness import PROXY, Proxy, connect, temp_file
+from harness import PROXY, Proxy, backlog, connect, temp_file, wait_until
 
 USAGE = (
     "USAGE:\n\tproxy [port] -a [username:password] -b [blacklist]\nWHERE:\n"
@@ -55,6 +55,8 @@ class Program(unittest.TestCase):
             p = Proxy()
             p.wait_for_line("0 connections")  # the first count line
             with connect(p.port, 2) as client:
+                # Accepted, not still in the backlog (closing the listener would reset it there).
+                self.assertTrue(wait_until(lambda: backlog(p.port) == 0, 2))
                 start = time.time()
                 self.assertEqual(p.stop(sig), 0)
                 self.assertLess(time.time() - start, 2)

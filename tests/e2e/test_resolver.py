@@ -1,50 +1,104 @@
-"""Name lookups do not stall the loop: while one client waits for a slow name, others' transfers flow.
+"""Name lookups stall neither the loop nor each other: while one client waits for a slow name, others'
+transfers flow and other names resolve at once; a lookup slower than the idle time-out still ends in
+an answer.
 
 The proxy runs in a mount namespace whose /etc/resolv.conf names a DNS server of this test on loopback;
-it answers slow.test (127.0.0.1) and gone.test (no such name) after DELAY. Needs root."""
+it answers names under slow.test and gone.test (no such name) after DELAY, under late.test and
+lost.test (no such name) after LONG, and the rest at once. Needs root."""
 
-import os, socket, socketserver, struct, subprocess, threading, time, unittest
+import heapq, select, socket, struct, threading, time, unittest
 
-from harness import BAD_GATEWAY, ProxyTest, Reader, temp_file
+from harness import (BAD_GATEWAY, Client, Origin, ProxyTest, Reader, backlog, namespaces_work, raise_descriptor_limit,
+                     serving, temp_file, wait_until, with_file_at)
+
+raise_descriptor_limit(4096)  # hundreds of clients waiting for lookups, here and in the proxy (a socket each)
 
 DNS_ADDRESS = "127.53.0.1"
-DELAY = 4.0
+DELAY, LONG = 4.0, 12.0  # LONG: past the proxy's 10-second idle time-out, within resolv.conf's timeout
+PLAN = {"slow.test": (DELAY, True), "gone.test": (DELAY, False), "late.test": (LONG, True),
+        "lost.test": (LONG, False), "fast.test": (0, True)}  # domain: (delay, whether its names exist)
 
 
-class StubDns(socketserver.BaseRequestHandler):
-    """Answers A queries with 127.0.0.1 and AAAA queries with no records."""
+def question(query):
+    """The dotted name (lower case), the query type and the end of the question section."""
+    labels, at = [], 12
+    while query[at]:
+        labels.append(query[at + 1 : at + 1 + query[at]].decode("ascii", "replace").lower())
+        at += 1 + query[at]
+    return ".".join(labels), query[at + 2], at + 5
 
-    def handle(self):
-        query, sock = self.request
-        end = query.index(0, 12)  # the name: length-prefixed labels, then a zero
-        name, qtype = query[12:end].lower(), query[end + 2]
-        if name in (b"\x04slow\x04test", b"\x04gone\x04test"):
-            time.sleep(DELAY)
-        flags, records = 0x8180, b""
-        if name == b"\x04gone\x04test":
-            flags = 0x8183  # no such name
-        elif qtype == 1:
+
+class StubDns:
+    """One thread answering the queries on DNS_ADDRESS:53, each when its domain's delay has passed: A
+    with 127.0.0.1, AAAA with no records, NXDOMAIN for names that do not exist. Every question is
+    kept in `asked` as (name, type)."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        # Hundreds of lookups start within milliseconds, two queries each: the default buffer would drop some.
+        self.sock.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)  # SO_RCVBUFFORCE: past rmem_max (root)
+        self.sock.bind((DNS_ADDRESS, 53))
+        self.asked, self.due, self.stopping = [], [], False  # due: a heap of (time, order, reply, peer)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            wait = min(0.05, self.due[0][0] - time.time()) if self.due else 0.05
+            if select.select([self.sock], [], [], max(0, wait))[0]:
+                self._take(*self.sock.recvfrom(512))
+            while self.due and self.due[0][0] <= time.time():
+                _, _, reply, peer = heapq.heappop(self.due)
+                self.sock.sendto(reply, peer)
+
+    def _take(self, query, peer):
+        name, qtype, end = question(query)
+        self.asked.append((name, qtype))
+        delay, exists = next((p for d, p in PLAN.items() if name == d or name.endswith("." + d)), (0, False))
+        records = b""
+        if exists and qtype == 1:
             records = b"\xc0\x0c" + struct.pack("!HHIH", 1, 1, 60, 4) + socket.inet_aton("127.0.0.1")
+        flags = 0x8180 if exists else 0x8183  # a recursive answer; 3: no such name
         header = query[:2] + struct.pack("!HHHHH", flags, 1, 1 if records else 0, 0, 0)
-        sock.sendto(header + query[12 : end + 5] + records, self.client_address)
+        heapq.heappush(self.due, (time.time() + delay, len(self.asked), header + query[12:end] + records, peer))
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(2)
+        self.sock.close()
 
 
-def namespaces_work():
-    return os.geteuid() == 0 and subprocess.run(["unshare", "-m", "true"], timeout=5).returncode == 0
+class WideOrigin(Origin):
+    """Takes hundreds of connections at once: with socketserver's backlog of 5 the kernel would drop
+    the proxy's SYNs, and the answers would wait for their retries."""
+
+    request_queue_size = 1024
+
+
+def get(name, port):
+    return b"GET http://%s:%d/ HTTP/1.1\r\nHost: %s\r\n\r\n" % (name.encode(), port, name.encode())
 
 
 @unittest.skipUnless(namespaces_work(), "needs root and mount namespaces")
 class SlowLookups(ProxyTest):
-    conf = temp_file(f"nameserver {DNS_ADDRESS}\noptions timeout:10 attempts:1\n")
-    wrapper = ("unshare", "-m", "sh", "-c", f'mount --bind {conf} /etc/resolv.conf && exec "$0" "$@"')
+    # glibc waits `timeout` seconds for the first (only) try at the one server, longer than LONG.
+    conf = temp_file(f"nameserver {DNS_ADDRESS}\noptions timeout:20 attempts:1\n")
+    wrapper = with_file_at(conf, "/etc/resolv.conf")
 
     def setUp(self):
-        dns = socketserver.ThreadingUDPServer((DNS_ADDRESS, 53), StubDns)
-        dns.daemon_threads = True
-        threading.Thread(target=dns.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
-        self.addCleanup(dns.server_close)
-        self.addCleanup(dns.shutdown)
+        self.dns = StubDns()
+        self.addCleanup(self.dns.close)
         super().setUp()
+
+    def clients(self, n, timeout):
+        """n clients of the proxy, opened without overflowing its backlog (a dropped SYN waits a second)."""
+        opened = []
+        for i in range(n):
+            if i % 32 == 0:
+                wait_until(lambda: backlog(self.proxy.port) < 64, 5, 0.002)
+            opened.append(Client(self.proxy.port, timeout))
+            self.addCleanup(opened[-1].close)
+        return opened
 
     def test_a_slow_name_does_not_stall_another_clients_transfer(self):
         """A synchronous lookup would hold back every trickled byte until the slow answer."""
@@ -90,6 +144,44 @@ class SlowLookups(ProxyTest):
         first = next(i for i, l in enumerate(lines) if "GET http://gone.test/a" in l)
         self.assertEqual(lines[first + 1], "getaddrinfo() failed for host gone.test:80!")
         self.assertFalse([l for l in lines if "127.0.0.1:9/b" in l])  # never taken up: the connection was closing
+
+    def test_hundreds_of_slow_names_neither_hold_back_a_fast_one_nor_repeat_a_shared_query(self):
+        """With a few lookup threads the slow names would queue, and the fast name behind them; clients
+        asking for one name at once must share its query, yet each get the answer."""
+        origin, slow, sharing = WideOrigin(serving()), 300, 8
+        self.addCleanup(origin.close)
+        # The sharing clients first: their name's query is under way while the others ask.
+        waiting = self.clients(sharing + slow, DELAY + 10)
+        for i, c in enumerate(waiting):
+            c.send(get("shared.slow.test" if i < sharing else f"n{i}.slow.test", origin.port))
+        names = {"shared.slow.test"} | {f"n{i}.slow.test" for i in range(sharing, sharing + slow)}
+        asked = lambda: {name for name, qtype in self.dns.asked if qtype == 1}
+        self.assertTrue(wait_until(lambda: names <= asked(), 2 * DELAY), f"{len(names - asked())} names not asked")
+        with self.client() as fast:
+            start = time.time()
+            self.assertEqual(fast.ask(get("fast.test", origin.port)), b"ok")
+            self.assertLess(time.time() - start, DELAY / 2)
+        deadline = time.time() + DELAY + 10
+        for c in waiting:
+            c.sock.settimeout(max(0.1, deadline - time.time()))
+            self.assertEqual(c.response()[1], b"ok")
+        self.assertEqual([n for n, qtype in self.dns.asked if n == "shared.slow.test" and qtype == 1],
+                         ["shared.slow.test"])
+
+    def test_a_lookup_longer_than_the_idle_time_out_still_ends_in_an_answer(self):
+        """A client waiting for its lookup is not idle: timed out, it got neither the answer nor a 502."""
+        origin = self.origin()
+        found, missing = self.client(timeout=LONG + 8), self.client(timeout=LONG + 8)
+        start = time.time()
+        found.send(get("late.test", origin.port))
+        missing.send(get("lost.test", 80))
+        self.assertEqual(found.response()[1], b"ok")
+        self.assertEqual(missing.rest(), BAD_GATEWAY)
+        self.assertGreater(time.time() - start, LONG - 0.5)  # the answers really waited for the lookups
+        self.assertIn("getaddrinfo() failed for host lost.test:80!", self.proxy.output())
+        self.assertEqual(self.proxy.count(" has timed out."), 0)
+        found.close()
+        missing.close()
 
 
 if __name__ == "__main__":

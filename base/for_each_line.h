@@ -1,6 +1,7 @@
 // Reads a file line by line in bounded memory.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <dirent.h>
@@ -13,17 +14,19 @@ namespace base {
 // counts from 1 and offset is the line's first byte in the file. A directory,
 // a missing or unreadable file calls nothing and prints nothing; a read error
 // ends the file like its end. The file is read in 4096-byte chunks, so only
-// the current line is ever held in memory.
+// the current line is ever held in memory. Returns 0, or the errno value of
+// what went wrong (EISDIR for a directory); the lines read before a read
+// error have been passed on.
 template <typename F>
-void for_each_line(const std::string& path, F fn)
+int for_each_line(const std::string& path, F fn)
 {
     if (DIR* dir = opendir(path.c_str())) {
         closedir(dir);
-        return;
+        return EISDIR;
     }
     FILE* file = fopen(path.c_str(), "rb");
     if (!file)
-        return;
+        return errno;
     std::string line;
     uint32_t number = 0;
     uint64_t offset = 0;  // of the byte that starts `line`
@@ -45,9 +48,11 @@ void for_each_line(const std::string& path, F fn)
         }
         line.append(buf + start, n - start);
     } while (n == sizeof buf);
+    int error = ferror(file) ? EIO : 0;
     if (!line.empty())
         fn(line, ++number, offset);
     fclose(file);
+    return error;
 }
 
 }  // namespace base

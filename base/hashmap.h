@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 namespace base {
 
@@ -56,6 +57,17 @@ public:
     }
 
     uint32_t size() const { return count; }
+
+    // Exchanges the whole contents (a list built aside is put in force at
+    // once, without copying it).
+    void swap(hashmap& other)
+    {
+        std::swap(slots, other.slots);
+        std::swap(keys, other.keys);
+        std::swap(count, other.count);
+        std::swap(capacity, other.capacity);
+        std::swap(hash_function, other.hash_function);
+    }
 
     // The i-th key in insertion order; i must be below size().
     const std::string& key_at(uint32_t i) const { return *keys[i]; }

@@ -257,6 +257,23 @@ def main():
     check(f"{n:,} connections: rate ≥ half of the rate without", "≥ 0.50×", ours_keep,
           ours_keep is not None and ours_keep >= 0.5)
 
+    # operations: reloads and a second process
+    stall = {"ours": [(parse_json_lines(raw / f"reload.ours.{r}") or [{}])[-1] for r in range(1, res.reps + 1)]}
+    row("Blacklist reload (100,000 lines, SIGHUP every 0.5 s), one client asking in a loop: slowest request, ms",
+        {"ours": [v.get("with", {}).get("max_ms") for v in stall["ours"]]}, "ms", ratios=False)
+    row("… the same without reloads, ms", {"ours": [v.get("without", {}).get("max_ms") for v in stall["ours"]]},
+        "ms", ratios=False)
+    two_ka = [v and v["rps"] for v in res.values("two_keepalive", "ours", parse_wrk)]
+    two_ab = [v and v["rps"] for v in res.values("two_close", "ours", parse_ab)]
+    row("Two processes of ours on one port: keep-alive 50 connections, requests/s", {"ours": two_ka}, "rate",
+        ratios=False)
+    row("… / one process (keep-alive row above)", {"ours": [x / y if x and y else None for x, y in
+                                                             zip(two_ka, ka_rps["ours"])]}, "ratio", ratios=False)
+    row("… no keep-alive (ab), requests/s", {"ours": two_ab}, "rate", ratios=False)
+    row("… / one process (no keep-alive row above)",
+        {"ours": [x / y if x and y else None for x, y in zip(two_ab, [v and v["rps"] for v in ab["ours"]])]},
+        "ratio", ratios=False)
+
     stopped = []
     for t in TARGETS:
         reasons = [h.get("stopped") for h in holds[t] if h.get("stopped") not in (None, "done")]

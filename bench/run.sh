@@ -104,6 +104,8 @@ mkdir -p "$raw" "$scratch/www" "$scratch/nginx/temp" "$scratch/tinyproxy" "$scra
 head -c 1024 /dev/urandom > "$scratch/www/1k"
 head -c 10485760 /dev/urandom > "$scratch/www/10m"
 chmod 644 "$scratch/www/"*
+# A block list of 100,000 domains, for the reload measurement.
+seq 1 100000 | sed 's/.*/blocked-&.example/' > "$scratch/list100k"
 chown nobody:nogroup "$scratch/tinyproxy"
 chown proxy:proxy "$scratch/squid"
 
@@ -181,6 +183,8 @@ EOF
 # ---------------------------------------------------------------- processes
 declare -A pid=()  # what this script started, by name
 holder_pid=
+second_pid=  # a second process of ours on the same port
+ours_options=()
 
 stop_pid() {
   local p=$1 i
@@ -196,6 +200,7 @@ stop_pid() {
 cleanup() {
   local name
   [ -n "$holder_pid" ] && stop_pid "$holder_pid"
+  [ -n "$second_pid" ] && stop_pid "$second_pid"
   for name in "${!pid[@]}"; do
     stop_pid "${pid[$name]}"
   done
@@ -223,7 +228,7 @@ wait_port() {
 start() {
   case $1 in
     direct) nginx -p "$scratch/nginx" -e "$scratch/nginx/error.log" -c "$scratch/nginx/nginx.conf" & ;;
-    ours) "$proxy_bin" "${port[ours]}" >/dev/null & ;;
+    ours) "$proxy_bin" "${port[ours]}" "${ours_options[@]}" >/dev/null & ;;
     tinyproxy) tinyproxy -d -c "$scratch/tinyproxy/tinyproxy.conf" >"$scratch/tinyproxy/stdout" 2>&1 & ;;
     squid) squid -N -f "$scratch/squid/squid.conf" >"$scratch/squid/stdout" 2>&1 & ;;
   esac
@@ -326,6 +331,28 @@ idle_run() {  # target repetition
   holder_pid=
 }
 
+reload_run() {  # output
+  # Ours with the 100,000-line list, reloaded (SIGHUP) while one client asks in a loop.
+  ours_options=(-b "$scratch/list100k")
+  restart ours
+  timeout 60 python3 "$bench/reload_stall.py" --connect "127.0.0.1:${port[ours]}" --target "$url_1k" \
+    --pid "${pid[ours]}" >"$1" 2>&1 || true
+  ours_options=()
+  restart ours
+}
+
+processes_run() {  # repetition
+  # A second process of ours listening on the same port: the kernel spreads
+  # the clients between the two.
+  "$proxy_bin" "${port[ours]}" >/dev/null &
+  second_pid=$!
+  sleep 0.5
+  wrk_run ours 50 "$d_keepalive" "$raw/two_keepalive.ours.$1"
+  ab_run ours "$raw/two_close.ours.$1"
+  stop_pid "$second_pid"
+  second_pid=
+}
+
 started=$(date +%s)
 for r in $(seq 1 "$reps"); do
   echo "repetition $r of $reps"
@@ -336,6 +363,8 @@ for r in $(seq 1 "$reps"); do
   echo "  memory per idle connection";  for t in "${proxies[@]}"; do memory_run "$t" "$raw/memory.$t.$r"; done
   echo "  1,000 connections";           for t in "${targets[@]}"; do wrk_run "$t" 1000 "$d_1000" "$raw/c1000.$t.$r"; done
   echo "  $idle_n idle connections";    for t in "${targets[@]}"; do idle_run "$t" "$r"; done
+  echo "  blacklist reloads";           reload_run "$raw/reload.ours.$r"
+  echo "  two processes of ours";       processes_run "$r"
 done
 
 cat > "$raw/meta" <<EOF

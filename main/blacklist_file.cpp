@@ -1,22 +1,21 @@
 #include "main/blacklist_file.h"
 
 #include "base/for_each_line.h"
-#include "proxy/settings.h"
 
 #include <cstdio>
 #include <cstring>
 
-void load_blacklist(const std::string& path)
+int load_blacklist(const std::string& path, base::hashmap<bool>& into)
 {
-    base::for_each_line(path, [](const std::string& line, uint32_t, uint64_t) {
+    return base::for_each_line(path, [&](const std::string& line, uint32_t, uint64_t) {
         const char* space = " \t\r\n";
         size_t first = line.find_first_not_of(space);
         if (first == std::string::npos) {
-            blacklist.set("", true);
+            into.set("", true);
             return;
         }
         size_t last = line.find_last_not_of(space);
-        blacklist.set(line.substr(first, last - first + 1), true);
+        into.set(line.substr(first, last - first + 1), true);
     });
 }
 

@@ -1,7 +1,9 @@
 // The program's entry: command line, settings, run loop.
 #include "main/blacklist_file.h"
+#include "main/blacklist_reload.h"
 #include "proxy/blacklist_proxy.h"
 #include "proxy/settings.h"
+#include "server/log_output.h"
 #include "server/server.h"
 
 #include <csignal>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <malloc.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -46,8 +49,9 @@ int32_t parse_port(const char* text)
 
 int main(int argc, char** argv)
 {
-    // Every log line must show up at once, also through a pipe or a file.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Log lines show up at once, also through a pipe or a file, and a reader
+    // that stops reading never holds up the proxy.
+    log_output::start();
     // Each connection carries a 1 MiB send buffer that stays untouched until
     // bytes are put in it. A fixed threshold keeps every such allocation a
     // fresh mapping of its own: an idle connection then costs only the pages
@@ -61,17 +65,20 @@ int main(int argc, char** argv)
         return 0;
     }
     int32_t port = parse_port(argv[1]);
+    std::vector<std::string> lists;
     for (int i = 2; i < argc;) {
         if (strcmp(argv[i], "-a") == 0 && i + 1 < argc) {
             auth = argv[i + 1];
             i += 2;
         } else if (strcmp(argv[i], "-b") == 0 && i + 1 < argc) {
-            load_blacklist(argv[i + 1]);
+            lists.push_back(argv[i + 1]);
+            load_blacklist(lists.back(), blacklist);  // an unreadable file adds nothing
             puts(blacklist_size_line(blacklist.size()).c_str());
             i += 2;
         } else
             i++;
     }
+    blacklist_reload::on_sighup(std::move(lists));
 
     server<blacklist_proxy> proxy_server(port < 0 ? -port : port, port >= 0);
     http_proxy::g_server() = &proxy_server;

@@ -131,7 +131,7 @@ void deliver()
 
 void start(lookup* job)
 {
-    static bool registered = (wakeup::set_handler(deliver), true);
+    static bool registered = (wakeup::add_handler(deliver), true);
     (void)registered;
     query*& shared = in_flight()[job->host];
     if (shared) {

@@ -1,5 +1,6 @@
 #include "server/abstract_server.h"
 
+#include "server/log_output.h"
 #include "server/sockets.h"
 #include "server/wakeup.h"
 
@@ -693,6 +694,7 @@ void abstract_server::run()
     while (!local::done()) {
         sockets::select_all();
         update();
+        log_output::flush();
     }
     puts("Shutting down...");
 }

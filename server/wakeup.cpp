@@ -2,9 +2,11 @@
 
 #include "server/sockets.h"
 
+#include <csignal>
 #include <cstdint>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace wakeup {
 
@@ -12,7 +14,7 @@ namespace {
 
 struct state {
     int fd = -1;
-    void (*handler)() = nullptr;
+    std::vector<void (*)()> handlers;
 };
 
 state& self()
@@ -21,12 +23,32 @@ state& self()
     return s;
 }
 
+// Per signal number: whether it has arrived, and what runs then.
+constexpr int max_signal = 65;
+volatile sig_atomic_t arrived[max_signal];
+void (*on_arrival[max_signal])();
+
+void note_signal(int signo)
+{
+    arrived[signo] = 1;
+    signal();  // write(2) on an eventfd: async-signal-safe
+}
+
+void run_signal_handlers()
+{
+    for (int i = 0; i < max_signal; i++)
+        if (arrived[i]) {
+            arrived[i] = 0;
+            on_arrival[i]();
+        }
+}
+
 }  // namespace
 
-void set_handler(void (*handler)())
+void add_handler(void (*handler)())
 {
     state& s = self();
-    s.handler = handler;
+    s.handlers.push_back(handler);
     if (s.fd < 0) {
         s.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (s.fd >= 0)
@@ -41,6 +63,20 @@ void signal()
     (void)n;  // a counter that is already set needs no second signal
 }
 
+void on_signal(int signo, void (*handler)())
+{
+    if (signo <= 0 || signo >= max_signal)
+        return;
+    static bool registered = (add_handler(run_signal_handlers), true);
+    (void)registered;
+    on_arrival[signo] = handler;
+    struct sigaction sa{};
+    sa.sa_handler = note_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(signo, &sa, nullptr);
+}
+
 void dispatch()
 {
     state& s = self();
@@ -49,8 +85,8 @@ void dispatch()
     uint64_t count;
     ssize_t n = read(s.fd, &count, sizeof count);
     (void)n;
-    if (s.handler)
-        s.handler();
+    for (void (*handler)() : s.handlers)
+        handler();
 }
 
 }  // namespace wakeup

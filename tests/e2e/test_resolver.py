@@ -140,6 +140,7 @@ class SlowLookups(ProxyTest):
             c.send(b"GET http://gone.test/a HTTP/1.1\r\nHost: gone.test\r\n\r\n"
                    b"GET http://127.0.0.1:9/b HTTP/1.1\r\nHost: b\r\n\r\n")  # pipelined behind it
             self.assertEqual(c.rest(), BAD_GATEWAY)
+        self.proxy.wait_for_line("getaddrinfo() failed for host gone.test:80!")  # the log may lag the answer
         lines = self.proxy.output()
         first = next(i for i, l in enumerate(lines) if "GET http://gone.test/a" in l)
         self.assertEqual(lines[first + 1], "getaddrinfo() failed for host gone.test:80!")
@@ -178,7 +179,7 @@ class SlowLookups(ProxyTest):
         self.assertEqual(found.response()[1], b"ok")
         self.assertEqual(missing.rest(), BAD_GATEWAY)
         self.assertGreater(time.time() - start, LONG - 0.5)  # the answers really waited for the lookups
-        self.assertIn("getaddrinfo() failed for host lost.test:80!", self.proxy.output())
+        self.proxy.wait_for_line("getaddrinfo() failed for host lost.test:80!")
         self.assertEqual(self.proxy.count(" has timed out."), 0)
         found.close()
         missing.close()

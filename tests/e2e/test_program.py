@@ -1,6 +1,6 @@
 """The program: usage text, start-up lines, blacklist sizes, signals, the connection count, idle time-outs."""
 
-import pathlib, signal, socket, subprocess, time, unittest
+import pathlib, re, signal, socket, subprocess, time, unittest
 
 from harness import PROXY, Proxy, backlog, connect, temp_file, wait_until
 
@@ -20,6 +20,19 @@ def run_proxy(*args):  # to completion: (status, standard output)
 class Program(unittest.TestCase):
     def test_no_arguments_print_the_usage_text_and_a_blank_line(self):
         self.assertEqual(run_proxy(), (0, USAGE + "\n"))
+
+    def test_the_manual_page_and_the_readme_name_the_same_answers_and_warnings(self):
+        """Catches an answer or a warning documented in one place and not the other."""
+        root = pathlib.Path(__file__).resolve().parents[2]
+        manual = re.sub(r"\\f[BIRP]|\\", "", (root / "doc/proxy.1").read_text())  # roff fonts and escapes
+        readme = (root / "README.md").read_text()
+        statuses = lambda text: set(re.findall(r"HTTP/1\.1 [1-5]\d\d [A-Z][A-Za-z ]+?(?= *[`\n]|$)", text, re.M))
+        self.assertEqual(statuses(manual), statuses(readme))
+        for text in ("Warning! Request exceeds max length of 1048576.", "log lines dropped: standard output was not",
+                     "Error! Blacklist not reloaded: cannot read", "No addresses worked for host",
+                     "Ambiguous message framing", "Malformed request head", "Unable to connect"):
+            self.assertIn(text, manual)
+            self.assertIn(text, readme)
 
     def test_start_up_lines_and_listening_address_for_each_port_sign(self):
         """Negative: all adapters, addresses listed. Unknown options and a -b without value are skipped."""

@@ -1,5 +1,6 @@
 #include "base/byte_queue.h"
 
+#include "base/free_list.h"
 #include "base/sanitizer.h"
 
 #include <cstdlib>
@@ -11,16 +12,10 @@ namespace {
 
 // Blocks kept for reuse, per size: enough for a few dozen busy transfers,
 // bounded so that an idle process gives memory back.
-struct block_cache {
-    void* first = nullptr;  // each cached block's first word links the next
-    size_t count = 0;
-    size_t max;
-};
-
-block_cache& cache(size_t capacity)
+free_list& cache(size_t capacity)
 {
-    static block_cache small{nullptr, 0, address_sanitizer ? 0u : 256u};
-    static block_cache large{nullptr, 0, address_sanitizer ? 0u : 32u};
+    static free_list small(address_sanitizer ? 0 : 256);
+    static free_list large(address_sanitizer ? 0 : 32);
     return capacity == byte_queue::small_block ? small : large;
 }
 
@@ -28,12 +23,8 @@ block_cache& cache(size_t capacity)
 
 byte_queue::block* byte_queue::get_block(size_t capacity)
 {
-    block_cache& c = cache(capacity);
-    void* raw = c.first;
-    if (raw) {
-        c.first = *static_cast<void**>(raw);
-        c.count--;
-    } else {
+    void* raw = cache(capacity).take();
+    if (!raw) {
         raw = malloc(sizeof(block) + capacity);
         if (!raw)
             abort();
@@ -47,14 +38,8 @@ byte_queue::block* byte_queue::get_block(size_t capacity)
 
 void byte_queue::put_block(block* b)
 {
-    block_cache& c = cache(b->capacity);
-    if (c.count >= c.max) {
+    if (!cache(b->capacity).keep(b))
         free(b);
-        return;
-    }
-    *reinterpret_cast<void**>(b) = c.first;
-    c.first = b;
-    c.count++;
 }
 
 void byte_queue::append(const char* p, size_t n)

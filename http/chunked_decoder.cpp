@@ -1,5 +1,7 @@
 #include "http/chunked_decoder.h"
 
+#include "base/text.h"
+
 namespace {
 
 // Value of a hexadecimal digit, or -1.
@@ -13,8 +15,6 @@ int hex_value(char c)
         return c - 'A' + 10;
     return -1;
 }
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
@@ -83,7 +83,7 @@ void chunked_decoder::step(char c)
             remaining = remaining * 16 + uint64_t(v);
         } else if (c == ';')
             at = state::extension;
-        else if (is_blank(c))
+        else if (base::is_blank(c))
             at = state::size_blank;
         else {
             at = state::malformed;
@@ -95,7 +95,7 @@ void chunked_decoder::step(char c)
     case state::size_blank:
         if (c == ';')
             at = state::extension;
-        else if (!is_blank(c)) {
+        else if (!base::is_blank(c)) {
             at = state::malformed;
             return;
         }

@@ -202,6 +202,9 @@ private:
     // on_request, then reset() or, without keep_alive, the raw state.
     void complete_request();
     void handshake();
+    // Processes no more frames, and lets the server end the connection soon
+    // even if it stays quiet.
+    void give_up_websocket();
     // Takes this connection out of every channel in `subscriptions`.
     void leave_channels();
 };

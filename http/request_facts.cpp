@@ -1,25 +1,11 @@
 #include "http/request_facts.h"
 
-#include <strings.h>
+#include "base/text.h"
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimmed(std::string_view text)
-{
-    size_t a = 0, b = text.size();
-    while (a < b && is_blank(text[a]))
-        a++;
-    while (b > a && is_blank(text[b - 1]))
-        b--;
-    return text.substr(a, b - a);
-}
-
-bool same_word(std::string_view text, std::string_view word)
-{
-    return text.size() == word.size() && strncasecmp(text.data(), word.data(), word.size()) == 0;
-}
+using base::equals_nocase;
+using base::is_blank;
 
 // Calls fn(element) for every element of a comma-separated list value, each
 // without the blanks around it; empty elements included.
@@ -28,7 +14,7 @@ void for_each_element(std::string_view value, F fn)
 {
     for (size_t from = 0;;) {
         size_t comma = value.find(',', from);
-        fn(trimmed(value.substr(from, comma == std::string_view::npos ? comma : comma - from)));
+        fn(base::trim(value.substr(from, comma == std::string_view::npos ? comma : comma - from)));
         if (comma == std::string_view::npos)
             return;
         from = comma + 1;
@@ -88,7 +74,7 @@ request_facts request_facts::read(std::string_view head)
             return;
         }
         std::string_view value = line.substr(colon + 1);
-        if (same_word(name, "content-length")) {
+        if (equals_nocase(name, "content-length")) {
             has_length = true;
             for_each_element(value, [&](std::string_view one) {
                 int64_t n = plain_number(one);
@@ -99,22 +85,22 @@ request_facts request_facts::read(std::string_view head)
                 else if (n != length)
                     lengths_differ = true;
             });
-        } else if (same_word(name, "transfer-encoding")) {
+        } else if (equals_nocase(name, "transfer-encoding")) {
             has_coding = true;
             for_each_element(value, [&](std::string_view coding) {
                 if (!coding.empty())
                     last_coding = coding;
             });
-        } else if (same_word(name, "connection")) {
+        } else if (equals_nocase(name, "connection")) {
             for_each_element(value, [&](std::string_view option) {
-                if (same_word(option, "upgrade"))
+                if (equals_nocase(option, "upgrade"))
                     upgrade_option = option;
             });
-        } else if (same_word(name, "upgrade"))
+        } else if (equals_nocase(name, "upgrade"))
             has_upgrade = true;
     });
 
-    bool chunked = same_word(last_coding, "chunked");
+    bool chunked = equals_nocase(last_coding, "chunked");
     if (malformed)
         facts.problem = fault::malformed;
     else if (bad_length)

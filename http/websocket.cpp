@@ -2,8 +2,8 @@
 // framing outgoing messages.
 //
 // On an upgraded connection keep_alive means "frames are still processed".
-// Every place that gives up clears it and sets timeout to 0, so the server
-// ends the connection soon even if it stays quiet.
+// Every place that gives up goes through give_up_websocket(), so the server
+// also ends the connection soon even if it stays quiet.
 #include "http/http_connection.h"
 
 #include "base/base64.h"
@@ -37,11 +37,13 @@ void http_connection::handshake()
     on_upgrade();
 }
 
-void http_connection::on_upgrade()
+void http_connection::give_up_websocket()
 {
     keep_alive = false;
     timeout = 0;
 }
+
+void http_connection::on_upgrade() { give_up_websocket(); }
 
 void http_connection::on_message() { send_message(message, 1); }
 
@@ -56,8 +58,7 @@ void http_connection::read_frames()
         int opcode = f[0] & 0x0F;
         if (!(f[1] & 0x80)) {
             puts("Warning! Incoming frame has no mask.");
-            keep_alive = false;
-            timeout = 0;
+            give_up_websocket();
             return;
         }
         uint64_t length = f[1] & 0x7F;
@@ -79,8 +80,7 @@ void http_connection::read_frames()
         // connection buffer an oversized frame.
         if (length > uint64_t(max_frame_length)) {
             printf("Warning! Frame exceeds max length of %d.\n", max_frame_length);
-            keep_alive = false;
-            timeout = 0;
+            give_up_websocket();
             return;
         }
         size_t payload_at = key_at + 4;
@@ -98,8 +98,7 @@ void http_connection::read_frames()
             break;
         case 8:
             // No close frame goes back.
-            keep_alive = false;
-            timeout = 0;
+            give_up_websocket();
             return;
         case 0:
         case 1:
@@ -109,8 +108,7 @@ void http_connection::read_frames()
             message += payload;
             if (message.size() > size_t(max_message_length)) {
                 printf("Warning! Message exceeds max length of %d.\n", max_message_length);
-                keep_alive = false;
-                timeout = 0;
+                give_up_websocket();
                 return;
             }
             if (fin) {

@@ -1,6 +1,7 @@
 #include "main/blacklist_file.h"
 
 #include "base/for_each_line.h"
+#include "base/text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,14 +9,7 @@
 int load_blacklist(const std::string& path, base::hashmap<bool>& into)
 {
     return base::for_each_line(path, [&](const std::string& line, uint32_t, uint64_t) {
-        const char* space = " \t\r\n";
-        size_t first = line.find_first_not_of(space);
-        if (first == std::string::npos) {
-            into.set("", true);
-            return;
-        }
-        size_t last = line.find_last_not_of(space);
-        into.set(line.substr(first, last - first + 1), true);
+        into.set(std::string(base::trim(line, " \t\r\n")), true);
     });
 }
 

@@ -1,4 +1,5 @@
 // The program's entry: command line, settings, run loop.
+#include "base/text.h"
 #include "main/blacklist_file.h"
 #include "main/blacklist_reload.h"
 #include "proxy/blacklist_proxy.h"
@@ -34,15 +35,12 @@ const char usage[] =
     "\t-if -a is set, [username:password] are the credentials for basic proxy authentication\n"
     "\t-if -b is set, [blacklist] is a text file containing a list of domains to block, one per line\n";
 
-// strtol's reading of the port, kept within 32 bits.
+// strtol's reading of the port, kept within 32 bits and with a magnitude
+// that fits them too.
 int32_t parse_port(const char* text)
 {
-    long v = strtol(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < -INT32_MAX)
-        return -INT32_MAX;
-    return int32_t(v);
+    int32_t port = base::to_int32(text);
+    return port == INT32_MIN ? -INT32_MAX : port;
 }
 
 }  // namespace

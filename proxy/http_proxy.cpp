@@ -1,6 +1,7 @@
 #include "proxy/http_proxy.h"
 
 #include "base/escape.h"
+#include "base/text.h"
 #include "proxy/answers.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/resolver.h"
@@ -11,19 +12,9 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <string_view>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
-
-namespace {
-
-bool starts_with_nocase(std::string_view line, std::string_view prefix)
-{
-    return line.size() >= prefix.size() && strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
-}
-
-}  // namespace
 
 http_proxy::http_proxy() : relay(new proxy_relay)
 {
@@ -51,7 +42,7 @@ std::string http_proxy::copy_headers(const std::string& head)
 {
     std::string kept;
     for_each_header_line(head, [&](std::string_view line) {
-        if (starts_with_nocase(line, "Proxy") || starts_with_nocase(line, "Connection"))
+        if (base::starts_with_nocase(line, "Proxy") || base::starts_with_nocase(line, "Connection"))
             return;
         size_t from = kept.size();
         kept += line;

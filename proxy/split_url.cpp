@@ -1,5 +1,7 @@
 #include "proxy/split_url.h"
 
+#include "base/text.h"
+
 #include "base/punycode.h"
 #include "var/var.h"
 
@@ -11,17 +13,6 @@ namespace {
 
 bool found(size_t at) { return at != std::string::npos && at > 0; }
 
-// The port text as strtol reads it in base 10, kept within 32 bits (a value
-// out of range saturates instead of being undefined).
-int32_t parse_port(const std::string& text)
-{
-    long v = strtol(text.c_str(), nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return int32_t(v);
-}
 
 }  // namespace
 
@@ -47,7 +38,7 @@ split_url::split_url(const std::string& url) : scheme("http")
     size_t c = rest.find(':');
     if (found(c)) {
         host = rest.substr(0, c);
-        port = parse_port(rest.substr(c + 1));
+        port = base::to_int32(rest.substr(c + 1));
     } else {
         host = rest;
         port = scheme == "https" ? 443 : scheme == "ftp" ? 21 : 80;

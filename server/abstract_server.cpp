@@ -1,5 +1,6 @@
 #include "server/abstract_server.h"
 
+#include "base/unordered_erase.h"
 #include "server/log_output.h"
 #include "server/sockets.h"
 #include "server/wakeup.h"
@@ -226,12 +227,7 @@ void abstract_server::end_connection(connection* c)
         if (waiting == c)
             waiting = nullptr;
     if (c->writing)
-        for (size_t i = 0; i < writers.size(); i++)
-            if (writers[i] == c) {
-                writers[i] = writers.back();
-                writers.pop_back();
-                break;
-            }
+        base::unordered_erase(writers, c);
     live--;
     on_remove(c);
     delete c;

@@ -1,32 +1,32 @@
 #include "server/connection.h"
 
+#include "base/free_list.h"
 #include "base/sanitizer.h"
+#include "base/unordered_erase.h"
 
 #include <cstdlib>
 
 namespace {
 
-// Freed connection objects of one size, linked through their first word.
+// Freed connection objects of one size.
 struct object_cache {
     size_t size = 0;
-    void* first = nullptr;
-    int count = 0;
+    base::free_list objects{base::address_sanitizer ? 0 : 128};
 };
 
 // One cache per connection class in use (a proxy has two: client and
 // upstream); a size beyond these is not cached.
 constexpr int cache_kinds = 4;
-constexpr int cached_objects_max = base::address_sanitizer ? 0 : 128;
 
-object_cache* cache_for(size_t size)
+base::free_list* cache_for(size_t size)
 {
     static object_cache caches[cache_kinds];
     for (object_cache& c : caches) {
         if (c.size == size)
-            return &c;
+            return &c.objects;
         if (c.size == 0) {
             c.size = size;
-            return &c;
+            return &c.objects;
         }
     }
     return nullptr;
@@ -36,13 +36,9 @@ object_cache* cache_for(size_t size)
 
 void* connection::operator new(size_t size)
 {
-    object_cache* c = cache_for(size);
-    if (c && c->first) {
-        void* p = c->first;
-        c->first = *static_cast<void**>(p);
-        c->count--;
+    base::free_list* cache = cache_for(size);
+    if (void* p = cache ? cache->take() : nullptr)
         return p;
-    }
     void* p = malloc(size);
     if (!p)
         abort();  // like every other allocation failure in this program
@@ -51,29 +47,17 @@ void* connection::operator new(size_t size)
 
 void connection::operator delete(void* p, size_t size)
 {
-    object_cache* c = cache_for(size);
-    if (!c || c->count >= cached_objects_max) {
+    base::free_list* cache = cache_for(size);
+    if (!cache || !cache->keep(p))
         free(p);
-        return;
-    }
-    *static_cast<void**>(p) = c->first;
-    c->first = p;
-    c->count++;
 }
 
 connection::connection() : last_active(time(nullptr)) {}
 
 connection::~connection()
 {
-    if (awake) {
-        std::vector<connection*>& list = woken();
-        for (size_t i = 0; i < list.size(); i++)
-            if (list[i] == this) {
-                list[i] = list.back();
-                list.pop_back();
-                break;
-            }
-    }
+    if (awake)
+        base::unordered_erase(woken(), this);
 }
 
 void connection::wake()

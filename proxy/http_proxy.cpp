@@ -118,49 +118,11 @@ void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addr
     proxy_relay::release(relay);
 }
 
-void http_proxy::release_lent()
-{
-    bool was_full = relay->for_client() >= proxy_relay::high_water || relay->pipe_full;
-    if (lent_from_pipe) {
-        relay->piped -= lent;
-        relay->pipe_full = false;
-    } else
-        relay->to_client.consume(lent);
-    lent = 0;
-    lent_from_pipe = false;
-    // An upstream held back by a full queue or pipe may read again.
-    if (was_full && relay->for_client() < proxy_relay::high_water)
-        relay->wake_origin();
-}
-
-void http_proxy::keep_unsent_output()
-{
-    if (send_length > 0 && send_pipe >= 0) {
-        // Pipe bytes already announced to the server: take them out of the
-        // pipe before it goes away with the relay.
-        int got = 0;
-        while (got < send_length) {
-            ssize_t n = read(send_pipe, send_buffer + got, size_t(send_length - got));
-            if (n <= 0)
-                break;
-            got += int(n);
-        }
-        send_length = got;
-        send_offset = 0;
-    } else if (send_length > 0 && send_data) {
-        memcpy(send_buffer, send_data + send_offset, size_t(send_length));
-        send_offset = 0;
-    }
-    send_data = nullptr;
-    send_pipe = -1;
-    release_lent();  // whatever of those bytes is left now lives in send_buffer
-}
-
 bool http_proxy::open_upstream(const std::string& host, int32_t port)
 {
     // The old relay may go away with it; what is being sent from its queue
     // moves into this connection's own buffer first.
-    keep_unsent_output();
+    relay->keep_lent_bytes(*this);
     let_go_of_relay();
     relay = new proxy_relay;
     relay->client = this;
@@ -234,45 +196,30 @@ void http_proxy::forward()
         keep_alive = false;
     }
     request += "\r\n";
-    relay->to_origin.append(request);
-    relay->wake_origin();
+    relay->from_client(request.data(), request.size());
 }
 
 void http_proxy::on_data(char* data, int len)
 {
-    if (!discarding && !relay->close_client) {
-        relay->to_origin.append(data, size_t(len));
-        relay->wake_origin();
-    }
+    if (!discarding && !relay->close_client)
+        relay->from_client(data, size_t(len));
 }
 
 void http_proxy::on_request() {}
 
 bool http_proxy::on_send(char*, int cap, int* len)
 {
-    // The bytes sent last time, from the pipe or the queue itself, are done
-    // with.
-    release_lent();
+    relay->client_took();  // the bytes sent last time
     resume_requests();
     if (eof && held.empty() && !relay->client_eof) {
         relay->client_eof = true;
         relay->wake_origin();  // it shuts down its sending side once it is done
     }
 
-    if (relay->piped > 0) {
-        send_pipe = relay->pipe_read;
-        lent_from_pipe = true;
-        lent = relay->piped < size_t(cap) ? relay->piped : size_t(cap);
-    } else {
-        size_t n;
-        send_data = relay->to_client.front(&n);
-        lent = n < size_t(cap) ? n : size_t(cap);
-    }
+    size_t lent = relay->lend_to_client(size_t(cap), &send_data, &send_pipe);
     *len = int(lent);
     if (relay->for_client() > lent)
         return true;
-    if (lent == 0)
-        relay->to_client.clear();  // gives back a block offered for receiving but never filled
     if (relay->close_client) {
         // The end of the stream follows the answer; the connection ends once
         // the client has finished too (or after the idle time-out).
@@ -298,7 +245,7 @@ bool http_proxy::on_eof()
 bool http_proxy::wants_input() const
 {
     // A closing connection reads what the client still sends and drops it.
-    return relay->close_client || (held.empty() && relay->to_origin.size() < proxy_relay::high_water);
+    return relay->close_client || (held.empty() && relay->client_may_send());
 }
 
 bool http_proxy::serves_websocket() const { return false; }

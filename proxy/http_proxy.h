@@ -109,25 +109,14 @@ private:
     static void upstream_resolved(resolver::lookup& job, int status, const addrinfo* list);
 
     // An upstream is attached, or a lookup or connect for one is pending.
-    bool attached() const { return relay->refs > 1; }
+    bool attached() const { return relay->attached(); }
     // The client waits for, or talks with, an origin.
     bool in_flight() const { return attached() && !relay->close_client; }
     // Ends the connection after what is queued for the client.
     void close_after_answer(const char* answer);
 
-    // Before the relay is replaced: moves the bytes still being sent from its
-    // queue into send_buffer, so nothing points into a relay that may be
-    // freed.
-    void keep_unsent_output();
-
-    // The bytes handed to the server last time are sent: drops them from the
-    // pipe's count or the queue.
-    void release_lent();
-
     // Gives up this connection's hold on the relay.
     void let_go_of_relay();
 
-    bool discarding = false;      // body bytes of the current request are dropped
-    size_t lent = 0;              // bytes being sent from the pipe or in place from to_client
-    bool lent_from_pipe = false;
+    bool discarding = false;  // body bytes of the current request are dropped
 };

@@ -56,8 +56,6 @@ public:
 private:
     proxy_connection(proxy_relay* relay, const std::string& host, int32_t port, std::vector<sockaddr_in> addresses);
 
-    bool attached() const { return relay->refs > 1; }
-
     // Starts a connect to the next address that takes one: its socket, or
     // -1 when none is left. Sets connect_timeout for it.
     int next_attempt();
@@ -68,7 +66,4 @@ private:
     int32_t port = 0;
     std::vector<sockaddr_in> addresses;  // until connected: every address, in order
     size_t tried = 0;                    // addresses attempted so far
-
-    size_t lent = 0;               // bytes of to_origin being sent from in place
-    char* offered = nullptr;       // space in to_client offered for receiving
 };

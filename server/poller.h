@@ -24,7 +24,4 @@ void forget(int fd, bool closing);
 // -1 with errno set.
 int wait(int timeout_ms, void (*report)(int fd, uint8_t events));
 
-// The backend's name, for diagnostics and benchmarks.
-const char* name();
-
 }  // namespace poller

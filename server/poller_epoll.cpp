@@ -76,6 +76,4 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
     return n;
 }
 
-const char* name() { return "epoll"; }
-
 }  // namespace poller

@@ -2,6 +2,7 @@
 // wait. Simple and portable; its cost grows with the number of sockets.
 #include "server/poller.h"
 
+#include <cstddef>
 #include <poll.h>
 #include <vector>
 
@@ -74,7 +75,5 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
     }
     return n;
 }
-
-const char* name() { return "poll"; }
 
 }  // namespace poller

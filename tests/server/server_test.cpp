@@ -67,9 +67,39 @@ struct echo : connection {
     }
 };
 
+// Records what the framework's hooks see; `refuse` makes the factory or
+// on_accept turn clients away.
+struct hooked_server : server<echo> {
+    using server<echo>::server;
+    enum { nobody, by_factory, by_on_accept } refuse = nobody;
+    std::vector<uint32_t> peers;  // create_connection's arguments
+    int removed = 0;
+    size_t received = 0, sent = 0;  // bytes through recv() and send()
+
+    echo* create_connection(uint32_t peer) override
+    {
+        peers.push_back(peer);
+        return refuse == by_factory ? nullptr : server<echo>::create_connection(peer);
+    }
+    bool on_accept(connection*) override { return refuse != by_on_accept; }
+    void on_remove(connection*) override { removed++; }
+    int recv(connection* c, char* buf, int len) override
+    {
+        int n = abstract_server::recv(c, buf, len);
+        received += size_t(std::max(n, 0));
+        return n;
+    }
+    int send(connection* c, char* buf, int len) override
+    {
+        int n = abstract_server::send(c, buf, len);
+        sent += size_t(std::max(n, 0));
+        return n;
+    }
+};
+
 struct server_test : ::testing::Test {
     int port = free_port();
-    server<echo> srv{port, true};
+    hooked_server srv{port, true};
 
     void SetUp() override
     {
@@ -154,7 +184,7 @@ TEST_F(server_test, reads_everything_sent_before_close_or_reset)
 TEST_F(server_test, idle_connections_time_out)
 {
     int fd = client();
-    connection* c = srv.connections.first();
+    connection* c = srv.connections().first();
     c->timeout = 0;
     c->last_active -= 2;
     std::string message = std::to_string(c->socket) + " has timed out.\n";
@@ -228,6 +258,61 @@ TEST_F(server_test, a_connection_added_from_a_handler_is_served_in_the_same_turn
     EXPECT_NE(testing::internal::GetCapturedStdout().find("2 connections\n"), std::string::npos);
     close(fd);
     close(spawner::partner);
+}
+
+// Every client passes the factory (with its address) and on_accept, every
+// byte recv() and send(), every end on_remove; a refused client is closed
+// and never reaches on_remove.
+TEST_F(server_test, hooks_see_every_client_and_byte_and_may_refuse_clients)
+{
+    int fd = client();
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
+    EXPECT_EQ(srv.peers, std::vector<uint32_t>{htonl(INADDR_LOOPBACK)});
+    EXPECT_EQ(srv.connections().first()->peer_port, ntohs(local.sin_port));
+    send(fd, "ping", 4, 0);
+    EXPECT_EQ(receive(fd, 4), "ping");
+    EXPECT_EQ(srv.received, 4u);
+    EXPECT_EQ(srv.sent, 4u);
+    close(fd);
+    EXPECT_TRUE(turn_until([&] { return srv.removed == 1; }));
+
+    for (auto refuse : {hooked_server::by_factory, hooked_server::by_on_accept}) {
+        srv.refuse = refuse;
+        srv.removed = 0;
+        deleted.clear();
+        size_t offered = srv.peers.size();
+        fd = connect_to(port);
+        EXPECT_TRUE(turn_until([&] { return srv.peers.size() > offered; })) << refuse;
+        EXPECT_EQ(receive(fd, 1), "") << refuse;  // closed at once
+        EXPECT_EQ(srv.live_connections(), 0) << refuse;
+        EXPECT_EQ(deleted.size(), refuse == hooked_server::by_on_accept ? 1u : 0u) << refuse;
+        EXPECT_EQ(srv.removed, 0) << refuse;
+        close(fd);
+    }
+}
+
+// accept_connection() and end_connection() also serve a caller outside the
+// turn; accepting from a closed listener reports it broken.
+TEST_F(server_test, accept_connection_and_end_connection_work_outside_a_turn)
+{
+    EXPECT_TRUE(srv.accept_connection());  // nobody waiting
+    EXPECT_EQ(srv.live_connections(), 0);
+    int fd = connect_to(port);
+    EXPECT_TRUE(srv.accept_connection());
+    EXPECT_EQ(srv.live_connections(), 1);
+    srv.end_connection(srv.connections().pop());
+    EXPECT_EQ(srv.live_connections(), 0);
+    EXPECT_EQ(srv.removed, 1);
+    char c;
+    EXPECT_EQ(recv(fd, &c, 1, 0), 0);
+    close(fd);
+
+    srv.stop();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(srv.accept_connection());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "accept() failed\n");
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+#include "server/acceptor.h"
+
+#include "server/abstract_server.h"
+#include "server/sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int64_t monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+acceptor::outcome acceptor::accept_one(int listener)
+{
+    sockaddr_in addr{};
+    socklen_t addr_len = sizeof addr;
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+            return outcome::none;  // a spurious wake-up, or the client gave up already
+        puts("accept() failed");
+        switch (err) {
+        case EBADF:
+        case ENOTSOCK:
+        case EINVAL:
+        case EFAULT:
+        case EOPNOTSUPP:
+            return outcome::broken;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            // The client stays in the backlog; try again shortly instead of
+            // spinning on a listener that stays readable.
+            paused_until = monotonic_ms() + 100;
+            sockets::set_reading(listener, false);
+            return outcome::none;
+        default:
+            return outcome::skipped;  // this client only (reset before accept, and so on)
+        }
+    }
+    connection* c = server.create_connection(addr.sin_addr.s_addr);
+    if (!c) {
+        close(fd);
+        return outcome::skipped;
+    }
+    c->socket = fd;
+    c->peer_address = addr.sin_addr.s_addr;
+    c->peer_port = ntohs(addr.sin_port);
+    if (!server.on_accept(c) || !sockets::add(fd)) {
+        delete c;
+        close(fd);
+        return outcome::skipped;
+    }
+    registry.enlist(c);
+    return outcome::client;
+}
+
+bool acceptor::accept_burst(int listener)
+{
+    if (paused_until && monotonic_ms() >= paused_until) {
+        paused_until = 0;
+        sockets::set_reading(listener, true);
+    }
+    for (int i = 0; i < per_turn && sockets::readable(listener); i++) {
+        outcome a = accept_one(listener);
+        if (a == outcome::broken)
+            return false;
+        if (a != outcome::client)
+            break;
+    }
+    return true;
+}

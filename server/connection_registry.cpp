@@ -1,0 +1,38 @@
+#include "server/connection_registry.h"
+
+#include "server/sockets.h"
+
+#include <unistd.h>
+
+void connection_registry::enlist(connection* c)
+{
+    c->list_node = list.add(c);
+    live_count++;
+    index(c);
+    c->wake();
+}
+
+void connection_registry::release(connection* c)
+{
+    if (c->socket >= 0) {
+        sockets::remove(c->socket, true);
+        close(c->socket);
+        unindex(c);
+    }
+    live_count--;
+}
+
+void connection_registry::index(connection* c)
+{
+    if (c->socket < 0)
+        return;
+    if (by_fd.size() <= size_t(c->socket))
+        by_fd.resize(size_t(c->socket) + 1 + by_fd.size() / 2, nullptr);
+    by_fd[size_t(c->socket)] = c;
+}
+
+void connection_registry::unindex(connection* c)
+{
+    if (size_t(c->socket) < by_fd.size() && by_fd[size_t(c->socket)] == c)
+        by_fd[size_t(c->socket)] = nullptr;
+}

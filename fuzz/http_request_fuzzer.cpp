@@ -8,7 +8,6 @@
 // refused exactly when that reader refuses them.
 #include "fuzz/driver.h"
 #include "fuzz/reference_reader.h"
-#include "http/http_connection.h"
 
 #include <tuple>
 #include <vector>
@@ -24,24 +23,22 @@ struct request_seen {
     bool last = false;       // nothing after it was parsed as a request
 };
 
-struct probe : http_connection {
-    bool relay = false, hold = false, ready = true;
-    std::string log, data;  // handler calls; every byte on_data saw
+// The unit tests' recorder, answering as a bare connection does and keeping
+// what it saw of each request.
+struct probe : recorder {
     std::vector<request_seen> seen;  // by on_headers (the WebSocket handshake's requests are missing)
     int64_t framed = 0;              // body bytes of the current request
 
     void on_headers() override
     {
-        log += "H " + method + " " + url + " " + version + "\n";
-        keep_alive = keep_alive && !(relay && method == "CONNECT");  // a tunnel, as the proxy makes one
-        ready = !hold;
-        seen.push_back({head, facts});
+        recorder::on_headers();
+        log += version;
+        seen.push_back({head, facts, "", false, false});
         http_connection::on_headers();
     }
     void on_data(char* bytes, int len) override
     {
-        log += log.ends_with('D') ? "" : "D";  // one per run: the chunking splits the calls
-        data.append(bytes, size_t(len));
+        recorder::on_data(bytes, len);
         if (!completed && !websocket && !seen.empty())
             seen.back().body.append(bytes, size_t(len));
         framed += completed || websocket ? 0 : len;
@@ -52,7 +49,7 @@ struct probe : http_connection {
     }
     void on_request() override
     {
-        log += completed ? "" : "R\n";  // later calls follow each raw chunk
+        recorder::on_request();
         FUZZ_CHECK(completed || chunked || framed == content_length, "body shorter than its Content-Length");
         framed = 0;
         if (!completed && !seen.empty()) {
@@ -61,8 +58,6 @@ struct probe : http_connection {
         }
         http_connection::on_request();
     }
-    bool relays_body() const override { return relay; }
-    bool ready_for_request() const override { return ready; }
     bool on_send(char* buf, int cap, int* len) override
     {
         if (hold && !held.empty()) {  // ready again: the held requests go on

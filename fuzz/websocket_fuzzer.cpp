@@ -3,7 +3,6 @@
 // see driver.h): small frame and message limits, so both are reached. The
 // messages and the output must not depend on the chunking or the cap.
 #include "fuzz/driver.h"
-#include "http/http_connection.h"
 
 namespace {
 
@@ -38,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string input(reinterpret_cast<const char*>(data), size);
     if (size < 5)
         return 0;
-    input.insert(5, "GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    input.insert(5, websocket_upgrade);
     FUZZ_CHECK(deliver(input, false) == deliver(input, true), "messages or output depend on the chunking or the cap");
     return 0;
 }

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "base/base64.h"
-
 // FIPS 180 vectors, and 55/56/64 bytes: the length field fits, spills, a full block.
 TEST(sha1, known_digests)
 {
@@ -28,11 +26,4 @@ TEST(sha1, known_digests)
         }
         EXPECT_EQ(hex, digest) << text.size() << " bytes";
     }
-}
-
-// The RFC 6455 handshake example.
-TEST(sha1, websocket_accept_value)
-{
-    std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
-    EXPECT_EQ(base::base64(base::sha1(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11")), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 }

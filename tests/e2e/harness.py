@@ -1,8 +1,8 @@
 """Helpers for the end-to-end tests: the real proxy binary on loopback, raw
 clients and small origins. Every wait is bounded; a test stops what it starts."""
 
-import atexit, os, random, resource, shutil, signal, socket, socketserver, ssl, struct, subprocess, tempfile, \
-    threading, time
+import atexit, hashlib, os, random, resource, shutil, signal, socket, socketserver, ssl, struct, subprocess, \
+    tempfile, threading, time
 import unittest
 
 for _name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy"):  # curl and urllib use the proxy a test names
@@ -15,16 +15,15 @@ os.environ["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS
 PROXY = os.environ.get("PROXY_BIN", os.path.join(os.path.dirname(__file__), "../../build/bin/proxy"))
 MiB = 1 << 20
 TUNNEL_OPEN = b"HTTP/1.1 200 OK\r\n\r\n"
-BAD_GATEWAY = b"HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nUnable to connect"
+_CLOSING = b"HTTP/1.1 %s\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n%s"
+BAD_GATEWAY = _CLOSING % (b"502 Bad Gateway", b"Unable to connect")
+BAD_REQUEST = _CLOSING % (b"400 Bad Request", b"Ambiguous message framing")
+MALFORMED = _CLOSING % (b"400 Bad Request", b"Malformed request head")
+TOO_LARGE = _CLOSING % (b"431 Request Header Fields Too Large", b"Request head exceeds 1048576 bytes")
 AUTH_REQUIRED = (b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n"
                  b"Content-Length: 0\r\n\r\n")
 NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
-BAD_REQUEST = (b"HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
-               b"Ambiguous message framing")
-MALFORMED = (b"HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
-             b"Malformed request head")
-TOO_LARGE = (b"HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
-             b"Request head exceeds 1048576 bytes")
+TIMED_OUT = " has timed out."  # the end of the line that says the proxy ended an idle peer
 TMP = tempfile.mkdtemp(prefix="proxy-e2e-")
 atexit.register(shutil.rmtree, TMP, True)
 
@@ -53,6 +52,33 @@ def wait_until(condition, timeout, step=0.05):
     return True
 
 
+def _bytes(text):
+    return text.encode() if isinstance(text, str) else text
+
+
+def head(method, target, *lines):
+    """A request head: the request line, then the header lines (str or bytes, without line ends)."""
+    return b"%s %s HTTP/1.1\r\n%s\r\n" % (_bytes(method), _bytes(target), b"".join(_bytes(l) + b"\r\n" for l in lines))
+
+
+def get(port, path="/", *lines, host="127.0.0.1", method="GET"):
+    """An absolute-form request for http://host:port/path (the proxy's own kind), without a body."""
+    return head(method, b"http://%s:%d%s" % (_bytes(host), port, _bytes(path)), *lines)
+
+
+def sha256(pieces=b""):
+    """A sha256 object over pieces (bytes, or an iterable of bytes); its update() takes more."""
+    digest = hashlib.sha256()
+    for piece in [pieces] if isinstance(pieces, (bytes, bytearray)) else pieces:
+        digest.update(piece)
+    return digest
+
+
+def brief(data):
+    """What a failed comparison shows of data: itself when short, else its length and hash."""
+    return bytes(data) if len(data) < 64 else f"{len(data)} bytes, sha256 {sha256(data).hexdigest()[:16]}"
+
+
 def backlog(port, address=None):
     """Clients waiting in the backlog of the socket listening on port (and address, if given; from the
     kernel's socket table)."""
@@ -68,8 +94,9 @@ def raise_descriptor_limit(n):
     resource.setrlimit(resource.RLIMIT_NOFILE, (n if hard == resource.RLIM_INFINITY else min(n, hard), hard))
 
 
-def namespaces_work():
-    return os.geteuid() == 0 and subprocess.run(["unshare", "-m", "true"], timeout=5).returncode == 0
+def needs_namespaces(test_class):  # skips the class unless this process may make mount namespaces
+    works = os.geteuid() == 0 and subprocess.run(["unshare", "-m", "true"], timeout=5).returncode == 0
+    return unittest.skipUnless(works, "needs root and mount namespaces")(test_class)
 
 
 def with_file_at(replacement, path):
@@ -148,14 +175,15 @@ class Proxy(_Closing):
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
 
-    def sanitized(self):
-        """True for an AddressSanitizer build, whose freed memory stays in quarantine for a while."""
-        with open(f"/proc/{self.proc.pid}/maps") as maps:
-            return "libasan" in maps.read()
-
     def rss_kib(self):
         with open(f"/proc/{self.proc.pid}/status") as f:
             return next((int(l.split()[1]) for l in f if l.startswith("VmRSS:")), 0)
+
+    def memory_slack_kib(self):
+        """How far resident memory may stay above a baseline after a load: more under AddressSanitizer,
+        whose freed memory stays in quarantine for a while."""
+        with open(f"/proc/{self.proc.pid}/maps") as maps:
+            return (24 if "libasan" in maps.read() else 4) * 1024
 
 
 def stop_cleanly(test, proxy):
@@ -175,14 +203,28 @@ class ProxyTest(unittest.TestCase):
         self.proxy = Proxy(*self.options, wrapper=self.wrapper)
         self.addCleanup(stop_cleanly, self, self.proxy)
 
-    def origin(self, handler=None):
+    def origin(self, handler=None, **where):
         """An Origin (serving() by default) closed after the test."""
-        origin = Origin(handler or serving())
+        origin = Origin(handler, **where)
         self.addCleanup(origin.close)
         return origin
 
     def client(self, timeout=10):
         return Client(self.proxy.port, timeout)
+
+    def usage(self):
+        """The proxy's descriptors and resident memory now: a baseline for assert_released."""
+        return self.proxy.fd_count(), self.proxy.rss_kib()
+
+    def assert_released(self, baseline, memory=False):
+        """Within 5 s the proxy holds the descriptors of the baseline again (and, with memory, no more
+        resident memory than the baseline and some slack): nothing a test did stays behind."""
+        fds, rss = baseline
+        limit = rss + self.proxy.memory_slack_kib()
+        wait_until(lambda: self.proxy.fd_count() == fds and not (memory and self.proxy.rss_kib() >= limit), 5)
+        self.assertEqual(self.proxy.fd_count(), fds, "descriptors left open")
+        if memory:
+            self.assertLess(self.proxy.rss_kib(), limit, f"baseline {rss} KiB")
 
 
 class _Handler(socketserver.BaseRequestHandler):
@@ -197,14 +239,15 @@ class _Handler(socketserver.BaseRequestHandler):
 
 
 class Origin(_Closing, socketserver.ThreadingTCPServer):
-    """A TCP origin on loopback running handler(sock, origin) per connection
-    in a thread; counts `connections`; serving() keeps requests in `received`."""
+    """A TCP origin on a loopback address running handler(sock, origin) (serving() by default) per connection in a
+    thread; counts `connections`; serving() keeps requests in `received`. `backlog`: its listen queue."""
 
     daemon_threads = allow_reuse_address = True
 
-    def __init__(self, handler):
-        self.handler, self.connections, self.received, self.lock = handler, 0, [], threading.Lock()
-        super().__init__(("127.0.0.1", 0), _Handler)
+    def __init__(self, handler=None, address="127.0.0.1", backlog=5):
+        self.handler, self.connections, self.received, self.lock = handler or serving(), 0, [], threading.Lock()
+        self.request_queue_size = backlog
+        super().__init__((address, 0), _Handler)
         self.port = self.server_address[1]
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
 
@@ -290,8 +333,27 @@ class Client(Reader, _Closing):
         self.send(raw)
         return self.response()[1]
 
+    def tunnel(self, port, *lines, host="127.0.0.1", then=b""):
+        """Asks for a tunnel to host:port (then sends `then` at once) and reads the proxy's 200."""
+        self.send(head("CONNECT", b"%s:%d" % (_bytes(host), port), *lines) + then)
+        if (answer := self.exact(len(TUNNEL_OPEN))) != TUNNEL_OPEN:
+            raise AssertionError(f"no tunnel: {answer + self.rest()!r}")
+
+    def described(self, method, target, agent=""):
+        """The line that describes a request of this client (no X-Forwarded-For) in the log."""
+        return f"127.0.0.1:{self.port} {method} {target} HTTP/1.1 [{agent}]"
+
     def close(self):
         self.sock.close()
+
+
+def clients(port, n, timeout=10):
+    """n Clients of the proxy on port, opened without overflowing its backlog: the proxy accepts one
+    client per turn, and a dropped SYN would wait a second."""
+    for i in range(n):
+        if i % 32 == 0:
+            wait_until(lambda: backlog(port) < 64, 5, 0.002)
+        yield Client(port, timeout)
 
 
 def header(head, name):
@@ -322,6 +384,10 @@ def response(body=b"ok", extra=b""):
     return b"HTTP/1.1 200 OK\r\n%sContent-Length: %d\r\n\r\n%s" % (extra, len(body), body)
 
 
+def path_of(request):  # an answer for serving(): the request's target
+    return response(request.split(b" ")[1])
+
+
 def serving(answer=lambda request: response()):
     """An Origin handler that keeps each request it reads (raw) and sends answer(request)."""
 
@@ -335,6 +401,10 @@ def serving(answer=lambda request: response()):
             sock.sendall(answer(head + body))
 
     return handler
+
+
+def answering_head(size):  # what an origin sends ahead of a body of size bytes
+    return b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size
 
 
 BLOCK = random.Random(7).randbytes(MiB)
@@ -356,6 +426,17 @@ def tls_context():
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     return context
+
+
+def over_tls(handler):
+    """The Origin handler `handler` behind TLS with tls_context()'s certificate."""
+    context = tls_context()
+
+    def tls(sock, origin):
+        with context.wrap_socket(sock, server_side=True) as wrapped:
+            handler(wrapped, origin)
+
+    return tls
 
 
 def curl(*args):

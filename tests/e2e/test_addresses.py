@@ -5,10 +5,10 @@ The proxy runs in a mount namespace whose /etc/hosts is a file of this test givi
 addresses in 127.0.0.0/8. Needs root."""
 
 from concurrent.futures import ThreadPoolExecutor
-import socket, subprocess, sys, time, unittest
+import socket, subprocess, sys, time
 
-from harness import (BAD_GATEWAY, TUNNEL_OPEN, Origin, ProxyTest, backlog, free_port, namespaces_work, serving,
-                     temp_file, wait_until, with_file_at)
+from harness import (BAD_GATEWAY, TUNNEL_OPEN, ProxyTest, backlog, free_port, get, head, needs_namespaces, temp_file,
+                     wait_until, with_file_at)
 
 HOSTS = {"refused.test": ["127.0.2.1", "127.0.2.2"], "silent.test": ["127.0.3.1", "127.0.3.2"],
          "dead.test": ["127.0.4.1", "127.0.4.2", "127.0.4.3"]}
@@ -18,11 +18,10 @@ WRAPPER = with_file_at(HOSTS_FILE, "/etc/hosts")
 
 
 def resolver_order():
-    """Each name's addresses in the order getaddrinfo gives them inside the proxy's namespace. glibc
-    sorts them by its destination address selection (/etc/gai.conf; for these, by the longest prefix
-    shared with the source 127.0.0.1), which here keeps the order of HOSTS, e.g. 127.0.4.1 before
-    127.0.4.2 before 127.0.4.3. The tests take the roles from this order, so that the address that
-    fails is the one tried first whatever the sorting."""
+    """Each name's addresses in the order getaddrinfo gives them inside the proxy's namespace. glibc sorts them by
+    its destination address selection (/etc/gai.conf; for these, by the longest prefix shared with the source
+    127.0.0.1), which here keeps the order of HOSTS, e.g. 127.0.4.1 before 127.0.4.2 before 127.0.4.3. The tests
+    take the roles from this order, so that the address that fails is the one tried first whatever the sorting."""
     probe = ("import socket, sys\nfor name in sys.argv[1:]:\n    print(*dict.fromkeys(a[4][0] for a in "
              "socket.getaddrinfo(name, 80, socket.AF_INET, socket.SOCK_STREAM)))")
     out = subprocess.run([*WRAPPER, sys.executable, "-c", probe, *HOSTS], capture_output=True, text=True,
@@ -30,39 +29,20 @@ def resolver_order():
     return dict(zip(HOSTS, (line.split() for line in out.splitlines())))
 
 
-class OriginAt(Origin):
-    """An Origin on a loopback address of its own (Origin binds 127.0.0.1)."""
-
-    def __init__(self, handler, address):
-        self.address = address
-        super().__init__(handler)
-
-    def server_bind(self):
-        self.server_address = (self.address, 0)
-        super().server_bind()
-
-
 def request(method, name, port):
     """A request for name:port; over CONNECT, the same GET goes through the tunnel right behind it."""
-    get = b"GET %s/ HTTP/1.1\r\nHost: %s\r\n\r\n"
-    target = b"%s:%d" % (name.encode(), port)
     if method == "CONNECT":
-        return b"CONNECT %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (target, target) + get % (b"", b"o")
-    return get % (b"http://" + target, name.encode())
+        return head("CONNECT", f"{name}:{port}") + head("GET", "/", "Host: o")
+    return get(port, "/", "Host: " + name, host=name)
 
 
-@unittest.skipUnless(namespaces_work(), "needs root and mount namespaces")
+@needs_namespaces
 class Addresses(ProxyTest):
     wrapper = WRAPPER
 
     @classmethod
     def setUpClass(cls):
         cls.order = resolver_order()
-
-    def origin_at(self, address):
-        origin = OriginAt(serving(), address)
-        self.addCleanup(origin.close)
-        return origin
 
     def served(self, method, name, port):
         """Asks for name:port (through a tunnel for CONNECT); returns the body and the seconds it took."""
@@ -75,7 +55,7 @@ class Addresses(ProxyTest):
 
     def test_a_refusing_first_address_gives_way_to_the_next_at_once(self):
         """Catches trying only the first address (a 502), and waiting on a refused one."""
-        origin = self.origin_at(self.order["refused.test"][1])  # nothing listens on the first
+        origin = self.origin(address=self.order["refused.test"][1])  # nothing listens on the first
         for method in ("GET", "CONNECT"):
             with self.subTest(method):
                 body, took = self.served(method, "refused.test", origin.port)
@@ -86,7 +66,7 @@ class Addresses(ProxyTest):
     def test_a_silent_first_address_is_given_up_after_its_time_for_the_next(self):
         """An address whose SYNs are dropped: catches waiting on it as long as the kernel retries (minutes,
         past the bound) and giving it up without waiting its time (an answer well before 5 s)."""
-        silent, origin = self.order["silent.test"][0], self.origin_at(self.order["silent.test"][1])
+        silent, origin = self.order["silent.test"][0], self.origin(address=self.order["silent.test"][1])
         with socket.socket() as full:  # an accept queue that is full and never taken from drops new SYNs
             full.bind((silent, origin.port))
             full.listen(1)
@@ -115,6 +95,3 @@ class Addresses(ProxyTest):
         wait_until(lambda: self.proxy.count(line) >= 2, 5)
         self.assertEqual(self.proxy.count(line), 2)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,14 +3,12 @@ the page's script wrote into the DOM, what each origin served and the proxy logg
 
 import os, re, shutil, signal, subprocess, unittest
 
-from harness import TMP, ProxyTest, response, serving, temp_file, tls_context, wait_until
+from harness import TMP, ProxyTest, over_tls, response, serving, temp_file, wait_until
 
 CHROMIUM = shutil.which("chromium")
 ARTIFACTS = os.environ.get("ARTIFACTS_DIR") or os.path.join(os.path.dirname(__file__), "../../artifacts")
 # A description line: client address:port, method, target, version, user agent.
 REQUEST_LINE = re.compile(r"^127\.0\.0\.1:\d+ (\S+) (\S+) HTTP/1\.[01] \[(.*)\]$")
-
-
 BOX = b'<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32"><rect width="32" height="32" fill="%s"/></svg>'
 
 
@@ -54,17 +52,11 @@ class Browser(ProxyTest):
 
     def site(self, tls=False):
         """An origin serving its `pages` {path: (content type, body)}; other paths get an empty text."""
-        context = tls and tls_context()
-
         def answer(request):
             kind, body = origin.pages.get(request.split(b" ")[1].decode(), ("text/plain", b""))
             return response(body, b"Content-Type: %s\r\nAccess-Control-Allow-Origin: *\r\n" % kind.encode())
 
-        def handle(sock, o):
-            with context.wrap_socket(sock, server_side=True) if tls else sock as stream:
-                serving(answer)(stream, o)
-
-        origin = self.origin(handle)
+        origin = self.origin(over_tls(serving(answer)) if tls else serving(answer))
         origin.pages = {}
         return origin
 
@@ -145,6 +137,3 @@ class Browser(ProxyTest):
         self.assertEqual(blocked.connections, 0)
         self.assertFalse([line for line in lines if line.startswith(("getaddrinfo()", "No addresses"))], log)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,11 +3,11 @@ and the proxy's descriptors and memory go back to where they were."""
 
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
-import base64, fcntl, hashlib, os, random, socket, struct, subprocess, sys, termios, threading, time
-import unittest
+import base64, fcntl, os, random, socket, struct, subprocess, sys, termios, threading, time
 
-from harness import (AUTH_REQUIRED, BAD_GATEWAY, BAD_REQUEST, NOT_FOUND, TOO_LARGE, TUNNEL_OPEN, MiB, ProxyTest, Reader, backlog,
-                     blocks, connect, free_port, raise_descriptor_limit, reset, response, serving, temp_file, wait_until)
+from harness import (AUTH_REQUIRED, BAD_GATEWAY, BAD_REQUEST, NOT_FOUND, TIMED_OUT, TOO_LARGE, MiB, ProxyTest, Reader,
+                     answering_head, blocks, brief, clients, connect, free_port, get, path_of, raise_descriptor_limit,
+                     reset, response, serving, sha256, temp_file, wait_until)
 
 raise_descriptor_limit(8192)  # a thousand stalled clients, here and in the proxy
 
@@ -22,60 +22,49 @@ def unacknowledged(sock):  # bytes written to sock that the peer's kernel has no
 # upstream for nobody).
 STORM = """
 import sys
-from harness import backlog, connect, reset, wait_until
+from harness import clients, get, reset
 port, origin = int(sys.argv[1]), int(sys.argv[2])
-for i in range(2000):
-    if i % 32 == 0:
-        wait_until(lambda: backlog(port) < 64, 5, 0.002)
-    s = connect(port)
-    s.sendall([b"", b"GET http://127.0.0.1:%d/half" % origin,
-               b"GET http://127.0.0.1:%d/gone HTTP/1.1\\r\\nHost: o\\r\\n\\r\\n" % origin][i % 3])
-    reset(s)
+for i, c in enumerate(clients(port, 2000)):
+    c.send([b"", get(origin, "/gone")[:30], get(origin, "/gone")][i % 3])
+    reset(c.sock)
 """
 
 
 class Faults(ProxyTest):
-    def assert_released(self, fds):
-        wait_until(lambda: self.proxy.fd_count() == fds, 5)
-        self.assertEqual(self.proxy.fd_count(), fds, "descriptors left open")
-
     def test_a_thousand_stalled_heads_are_timed_out_and_leave_nothing_open(self):
-        proxy, fds, clients, first = self.proxy, self.proxy.fd_count(), [], time.time()
-        for i in range(1000):
-            if i % 32 == 0:  # the proxy accepts one client per turn; a dropped SYN would wait a second
-                wait_until(lambda: backlog(proxy.port) < 64, 5, 0.002)
-            clients.append(connect(proxy.port))
-            clients[-1].sendall(b"GET http://127.0.0.1:9/ HTTP/1.1\r\nHost: stalled\r\nUser-Ag")
-        self.assertTrue(wait_until(lambda: proxy.fd_count() == fds + 1000, 10), proxy.fd_count() - fds)
+        proxy, before, first = self.proxy, self.usage(), time.time()
+        stalled = []
+        for c in clients(proxy.port, 1000):
+            c.send(get(9, "/", "Host: stalled", "User-Ag")[:-4])
+            stalled.append(c)
+        self.assertTrue(wait_until(lambda: proxy.fd_count() == before[0] + 1000, 10), proxy.fd_count() - before[0])
         last = time.time()
         with self.client() as c:  # the others are still served
-            self.assertEqual(c.ask(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % self.origin().port), b"ok")
-        self.assertTrue(wait_until(lambda: proxy.count(" has timed out.") > 0, 15))
+            self.assertEqual(c.ask(get(self.origin().port)), b"ok")
+        self.assertTrue(wait_until(lambda: proxy.count(TIMED_OUT) > 0, 15))
         self.assertGreater(time.time() - first, 9.9, "timed out before 10 idle seconds")
-        self.assertTrue(wait_until(lambda: proxy.count(" has timed out.") >= 1000, 15 - (time.time() - last)))
+        self.assertTrue(wait_until(lambda: proxy.count(TIMED_OUT) >= 1000, 15 - (time.time() - last)))
         time.sleep(0.2)  # lets any extra line arrive
-        ended = [l.split()[0] for l in proxy.output() if l.endswith(" has timed out.")]
+        ended = [l.split()[0] for l in proxy.output() if l.endswith(TIMED_OUT)]
         self.assertEqual((len(ended), len(set(ended))), (1000, 1000))
-        for c in clients:  # each one sees the end of its stream
-            c.settimeout(5)
-            self.assertEqual(c.recv(1), b"")
+        for c in stalled:  # each one sees the end of its stream
+            c.sock.settimeout(5)
+            self.assertEqual(c.sock.recv(1), b"")
             c.close()
-        self.assert_released(fds)
+        self.assert_released(before)
 
     def test_clients_resetting_mid_download_leave_the_others_served_and_nothing_open(self):
         size = 64 * MiB
-        expected = hashlib.sha256(b"".join(blocks(size))).hexdigest()
 
         def downloading_origin(sock, origin):
             sock.settimeout(30)  # the proxy, not the origin, must end what its client left
             reader = Reader(sock)
             while reader.until(b"\r\n\r\n"):  # keep-alive, until the proxy closes (EOFError)
-                sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size)
+                sock.sendall(answering_head(size))
                 for block in blocks(size):
                     sock.sendall(block)
 
-        fds, origin = self.proxy.fd_count(), self.origin(downloading_origin)
-        request = b"GET http://127.0.0.1:%d/big HTTP/1.1\r\nHost: o\r\n\r\n" % origin.port
+        before, request = self.usage(), get(self.origin(downloading_origin).port, "/big")
 
         def resetting_client(read):
             with self.client() as c:
@@ -91,24 +80,23 @@ class Faults(ProxyTest):
         with self.client(timeout=20) as c, ThreadPoolExecutor(len(amounts)) as pool:
             c.send(request)
             c.until(b"\r\n\r\n")
-            digest = hashlib.sha256()
+            digest = sha256()
             c.pipe(4 * MiB, digest.update)
             resets = pool.map(resetting_client, amounts, timeout=20)
             c.pipe(size - 4 * MiB, digest.update)
             self.assertEqual(list(resets), amounts)  # no resetting client failed
-            self.assertEqual(digest.hexdigest(), expected)
+            self.assertEqual(digest.hexdigest(), sha256(blocks(size)).hexdigest())
             c.send(request)  # the same connection goes on serving
             c.until(b"\r\n\r\n")
             c.pipe(size, lambda piece: None)
-        self.assert_released(fds)
-        self.assertEqual(self.proxy.count(" has timed out."), 0)
+        self.assert_released(before)
+        self.assertEqual(self.proxy.count(TIMED_OUT), 0)
 
     def test_an_origin_reset_ends_the_client_promptly_after_what_arrived(self):
         """The origin sends what it can, waits for the proxy's kernel to acknowledge it, and resets: the
         client gets exactly those bytes, then an orderly end within 3 s. A late client reads after the
         reset, when the bytes sit partly in the proxy's queue, partly in a socket it stopped reading."""
-        fds, head = self.proxy.fd_count(), b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % (100 * MiB)
-        stream = lambda total: b"".join(blocks(total))
+        before, head, stream = self.usage(), answering_head(100 * MiB), lambda total: b"".join(blocks(total))
         for sent, tunnel, late in [(b"HTTP/1.1 200 OK\r\nContent-Le", False, False),
                                    (head + stream(24 * MiB + 777), False, False),
                                    (head + stream(32 * MiB + 5), False, True), (stream(2 * MiB + 1), True, True)]:
@@ -134,33 +122,31 @@ class Faults(ProxyTest):
                 state["reset_at"] = time.time()
                 was_reset.set()
 
-            origin = self.origin(resetting_origin)
+            port = self.origin(resetting_origin).port
             with self.subTest(size=len(sent), tunnel=tunnel, late=late), self.client(timeout=5) as c:
-                c.send(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % origin.port if tunnel else
-                       b"GET http://127.0.0.1:%d/ HTTP/1.1\r\nHost: o\r\n\r\n" % origin.port)
                 if tunnel:
-                    self.assertEqual(c.until(b"\r\n\r\n"), TUNNEL_OPEN)
+                    c.tunnel(port)
+                else:
+                    c.send(get(port))
                 if late:
                     self.assertTrue(was_reset.wait(15))
                 received, ended_at = c.rest(), time.time()  # a reset instead of an end fails the test
                 self.assertTrue(was_reset.wait(1))
                 self.assertLess(ended_at - state["reset_at"], 3, "the client's connection did not end promptly")
                 self.assertGreater(state["delivered"], 0)
-                digest = lambda data: (len(data), hashlib.sha256(data).hexdigest())
-                self.assertEqual(digest(received), digest(sent[:state["delivered"]]))
-        self.assert_released(fds)
+                self.assertEqual(brief(received), brief(sent[:state["delivered"]]))
+        self.assert_released(before)
 
     def test_request_heads_over_1_mib_are_answered_431_and_their_memory_returned(self):
         """A head of exactly 1 MiB is forwarded; a longer one gets 431 and the end of the stream, while what
         the client still sends is read and dropped; others are served meanwhile."""
-        proxy, origin, fds = self.proxy, self.origin(), self.proxy.fd_count()
-        ask = b"GET http://127.0.0.1:%d/small HTTP/1.1\r\nHost: o\r\n\r\n" % origin.port
-        start = b"GET http://127.0.0.1:%d/big HTTP/1.1\r\nHost: o\r\nX-Filler: " % origin.port
+        proxy, origin, before = self.proxy, self.origin(), self.usage()
+        ask, start = get(origin.port, "/small"), get(origin.port, "/big", "X-Filler: ")[:-4]
         with self.client() as c:
             self.assertEqual(c.ask(ask), b"ok")
             self.assertEqual(c.ask(start + b"a" * (MiB - len(start) - 4) + b"\r\n\r\n"), b"ok")  # 1 MiB in all
-        self.assert_released(fds)
-        baseline, big = proxy.rss_kib(), connect(proxy.port, timeout=20)
+        self.assert_released(before)
+        before, big = self.usage(), connect(proxy.port, timeout=20)
 
         def flood():  # no line end anywhere: the head never ends
             big.sendall(start)
@@ -175,21 +161,17 @@ class Faults(ProxyTest):
         self.assertEqual(Reader(big).rest(), TOO_LARGE)
         big.close()
         proxy.wait_for_line("Warning! Request exceeds max length of 1048576.")
-        self.assert_released(fds)
-        slack = (24 if proxy.sanitized() else 4) * 1024
-        wait_until(lambda: proxy.rss_kib() < baseline + slack, 5)
-        self.assertLess(proxy.rss_kib(), baseline + slack, baseline)
+        self.assert_released(before, memory=True)
         self.assertEqual(len([r for r in origin.received if b"/big " in r]), 1)
         self.assertEqual(len([l for l in proxy.output() if "/big" in l]), 1)
         self.assertEqual(proxy.count("Warning! Request exceeds max length of 1048576."), 1)
 
     def test_connect_and_reset_storms_do_not_disturb_real_clients(self):
-        """While STORM runs, real clients are served; one of them lives through
-        the storm: the server is never restarted."""
-        fds, origin = self.proxy.fd_count(), self.origin(serving(lambda r: response(r.split(b" ")[1])))
-        request = lambda path: b"GET http://127.0.0.1:%d%s HTTP/1.1\r\nHost: o\r\n\r\n" % (origin.port, path)
+        """While STORM runs, real clients are served; one of them lives through the storm: the server is
+        never restarted."""
+        before, origin = self.usage(), self.origin(serving(path_of))
         steady, served = self.client(), 0
-        self.assertEqual(steady.ask(request(b"/steady/0")), b"/steady/0")
+        self.assertEqual(steady.ask(get(origin.port, "/steady/0")), b"/steady/0")
         storm = subprocess.Popen([sys.executable, "-c", STORM, str(self.proxy.port), str(origin.port)],
                                  env={**os.environ, "PYTHONPATH": os.path.dirname(os.path.abspath(__file__))})
         try:
@@ -198,18 +180,18 @@ class Faults(ProxyTest):
                 path = b"/real/%d" % served
                 if served % 2:
                     with self.client() as c:
-                        self.assertEqual(c.ask(request(path)), path)
+                        self.assertEqual(c.ask(get(origin.port, path)), path)
                 else:
-                    self.assertEqual(steady.ask(request(path)), path)
+                    self.assertEqual(steady.ask(get(origin.port, path)), path)
             self.assertEqual(storm.wait(60), 0)
         finally:
             storm.kill()
             storm.wait()
         self.assertGreater(served, 10, "no real request met the storm")
-        self.assertEqual(steady.ask(request(b"/steady/1")), b"/steady/1")
+        self.assertEqual(steady.ask(get(origin.port, "/steady/1")), b"/steady/1")
         steady.close()
-        self.assert_released(fds)
-        self.assertEqual(self.proxy.count(" has timed out."), 0)
+        self.assert_released(before)
+        self.assertEqual(self.proxy.count(TIMED_OUT), 0)
         self.assertFalse([l for l in self.proxy.output() if "accept() failed" in l])
 
 
@@ -218,19 +200,19 @@ class MixedRequests(ProxyTest):
     requests on keep-alive and one-shot connections, from several clients at once."""
 
     options = ("-a", "user:secret", "-b", temp_file("blocked.test\n"))
-    AUTH = b"Proxy-Authorization: Basic " + base64.b64encode(b"user:secret") + b"\r\n"
+    AUTH = b"Proxy-Authorization: Basic " + base64.b64encode(b"user:secret")
     ENDING = ("gateway", "ambiguous")  # kinds whose answer ends the connection
 
     def exchange(self, kind, i, path):
         """(request, the exact answer it must get) for a kind of request."""
-        port, auth = self.target.port, self.AUTH
+        port, auth, blocked = self.target.port, self.AUTH, b"a%d.blocked.test" % i
         return {
-            "forward": (b"GET http://127.0.0.1:%d%s HTTP/1.1\r\n%s\r\n" % (port, path, auth), response(path)),
-            "auth": (b"GET http://a%d.blocked.test/never HTTP/1.1\r\n\r\n" % i, AUTH_REQUIRED),
-            "blocked": (b"GET http://a%d.blocked.test/never HTTP/1.1\r\n%s\r\n" % (i, auth), NOT_FOUND),
-            "gateway": (b"GET http://127.0.0.1:%d/never HTTP/1.1\r\n%s\r\n" % (self.dead_port, auth), BAD_GATEWAY),
-            "ambiguous": (b"POST http://127.0.0.1:%d/never HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked"
-                          b"\r\n%s\r\n0\r\n\r\n" % (port, auth), BAD_REQUEST),
+            "forward": (get(port, path, auth), response(path)),
+            "auth": (get(80, "/never", host=blocked), AUTH_REQUIRED),
+            "blocked": (get(80, "/never", auth, host=blocked), NOT_FOUND),
+            "gateway": (get(self.dead_port, "/never", auth), BAD_GATEWAY),
+            "ambiguous": (get(port, "/never", "Content-Length: 5", "Transfer-Encoding: chunked", auth, method="POST")
+                          + b"0\r\n\r\n", BAD_REQUEST),
         }[kind]
 
     def run_plan(self, plan, tag):
@@ -262,23 +244,17 @@ class MixedRequests(ProxyTest):
         return wrong, Counter(kind for plan in plans for kind in plan)
 
     def test_ten_thousand_mixed_requests_leave_descriptors_and_memory_as_they_were(self):
-        proxy, fds = self.proxy, self.proxy.fd_count()
-        self.target, self.dead_port = self.origin(serving(lambda r: response(r.split(b" ")[1]))), free_port()
+        proxy, before = self.proxy, self.usage()
+        self.target, self.dead_port = self.origin(serving(path_of)), free_port()
         self.assertEqual(self.run_round(1000, 1)[0], [])  # warm-up: allocator pools and buffers in use
-        self.assertTrue(wait_until(lambda: proxy.fd_count() == fds, 5), "descriptors left open")
+        self.assert_released(before)
         time.sleep(0.5)
-        baseline, blocked_before = proxy.rss_kib(), proxy.count(" (blocked.test)")
+        before, blocked_before = self.usage(), proxy.count(" (blocked.test)")
         wrong, kinds = self.run_round(10000, 2)
         self.assertEqual(wrong, [])
         self.assertTrue(all(kinds[k] > 100 for k in ("forward", "auth", "blocked", *self.ENDING)), kinds)
         self.assertEqual(proxy.count(" (blocked.test)") - blocked_before, kinds["blocked"])
         self.assertFalse([r for r in self.target.received if b"/never" in r])
-        self.assertTrue(wait_until(lambda: proxy.fd_count() == fds, 5), "descriptors left open")
-        slack = (24 if proxy.sanitized() else 4) * 1024
-        wait_until(lambda: proxy.rss_kib() < baseline + slack, 3)
-        self.assertLess(proxy.rss_kib(), baseline + slack, f"baseline {baseline} KiB")
-        self.assertEqual(proxy.count(" has timed out."), 0)
+        self.assert_released(before, memory=True)
+        self.assertEqual(proxy.count(TIMED_OUT), 0)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,8 +1,8 @@
 """Plain HTTP forwarding: the exact bytes an origin receives, the description line, upstream reuse, answers."""
 
-import hashlib, os, time, unittest
+import os, time
 
-from harness import BAD_GATEWAY, MiB, ProxyTest, Reader, free_port, pipe_body, wait_until
+from harness import BAD_GATEWAY, MiB, ProxyTest, Reader, free_port, get, head, pipe_body, sha256, wait_until
 
 
 class Forwarding(ProxyTest):
@@ -11,22 +11,18 @@ class Forwarding(ProxyTest):
         (sized, chunked with trailer) unchanged, one upstream, one line each."""
         origin = self.origin()
         t = f"127.0.0.1:{origin.port}"
-        requests = [
-            (f"GET http://{t}/p/a?q=1 HTTP/1.1\r\nHost: {t}\r\nUser-Agent: raw/1\r\n"
-             "Proxy-Authorization: Basic dTpw\r\nproxy-authorization: Basic dTpw\r\nProxy-Connection: keep-alive\r\n"
-             "PROXY-CONNECTION: keep-alive\r\nConnection: keep-alive\r\nconnection: x\r\nConnection-Extra: y\r\n"
-             "X-Custom: MiXeD Value\r\naccept: */*\r\n\r\n",
-             f"GET /p/a?q=1 HTTP/1.1\r\nHost: {t}\r\nUser-Agent: raw/1\r\nX-Custom: MiXeD Value\r\n"
-             "accept: */*\r\n\r\n"),
-            (f"POST http://{t}/sized HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world",
-             "POST /sized HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world"),
-            (f"PUT http://{t}/chunked HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-             "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n",
-             "PUT /chunked HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-             "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n"),
-            (f"GET http://{t}/fwd HTTP/1.1\r\nX-Forwarded-For: 10.0.0.7, 10.0.0.8\r\nUser-Agent: a\r\n\r\n",
-             "GET /fwd HTTP/1.1\r\nX-Forwarded-For: 10.0.0.7, 10.0.0.8\r\nUser-Agent: a\r\n\r\n"),
-        ]
+        # Each request with its forwarded form: the origin form of the target, hop-by-hop lines dropped.
+        requests = [(f"GET http://{t}/p/a?q=1 HTTP/1.1\r\nHost: {t}\r\nUser-Agent: raw/1\r\nProxy-Authorization: "
+                     "Basic dTpw\r\nproxy-authorization: Basic dTpw\r\nProxy-Connection: keep-alive\r\n"
+                     "PROXY-CONNECTION: keep-alive\r\nConnection: keep-alive\r\nconnection: x\r\nConnection-Extra: y"
+                     "\r\nX-Custom: MiXeD Value\r\naccept: */*\r\n\r\n",
+                     f"GET /p/a?q=1 HTTP/1.1\r\nHost: {t}\r\nUser-Agent: raw/1\r\nX-Custom: MiXeD Value\r\n"
+                     "accept: */*\r\n\r\n")]
+        requests += [(r, r.replace(f"http://{t}", "", 1)) for r in (
+            f"POST http://{t}/sized HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world",
+            f"PUT http://{t}/chunked HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n",
+            f"GET http://{t}/fwd HTTP/1.1\r\nX-Forwarded-For: 10.0.0.7, 10.0.0.8\r\nUser-Agent: a\r\n\r\n")]
         with self.client() as c:
             c.send("".join(sent for sent, _ in requests).encode())  # one write: the proxy sees them together
             for _ in requests:
@@ -35,32 +31,29 @@ class Forwarding(ProxyTest):
         self.assertEqual(origin.connections, 1)
         self.proxy.wait_for_line(lambda l: "/fwd " in l)
         self.assertEqual([l for l in self.proxy.output() if " http://" in l], [
-            f"127.0.0.1:{c.port} GET http://{t}/p/a?q=1 HTTP/1.1 [raw/1]",
-            f"127.0.0.1:{c.port} POST http://{t}/sized HTTP/1.1 []",
-            f"127.0.0.1:{c.port} PUT http://{t}/chunked HTTP/1.1 []",
-            f"10.0.0.7, 10.0.0.8:{c.port} GET http://{t}/fwd HTTP/1.1 [a]"])
+            c.described("GET", f"http://{t}/p/a?q=1", "raw/1"), c.described("POST", f"http://{t}/sized"),
+            c.described("PUT", f"http://{t}/chunked"), f"10.0.0.7, 10.0.0.8:{c.port} GET http://{t}/fwd HTTP/1.1 [a]"])
 
     def test_another_origin_gets_a_new_upstream_while_the_old_one_finishes_its_body(self):
         """Then a later request to the same origin reuses its upstream."""
         body, seen = os.urandom(3 * MiB), {}
 
         def sink(sock, origin):  # reads the whole body, never answers, waits for the end
-            reader = Reader(sock)
-            digest = hashlib.sha256()
+            reader, digest = Reader(sock), sha256()
             pipe_body(reader, reader.until(b"\r\n\r\n"), digest.update)
             seen["digest"] = digest.hexdigest()
             seen["closed"] = sock.recv(1) == b""
 
         old, origin = self.origin(sink), self.origin()
         with self.client() as c:
-            c.send(b"POST http://127.0.0.1:%d/up HTTP/1.1\r\nContent-Length: %d\r\n\r\n%sGET http://127.0.0.1:%d/next "
-                   b"HTTP/1.1\r\n\r\n" % (old.port, len(body), body, origin.port))
+            c.send(get(old.port, "/up", f"Content-Length: {len(body)}", method="POST") + body +
+                   get(origin.port, "/next"))
             self.assertEqual(c.response()[1], b"ok")
-            self.assertEqual(c.ask(b"GET http://127.0.0.1:%d/again HTTP/1.1\r\n\r\n" % origin.port), b"ok")
+            self.assertEqual(c.ask(get(origin.port, "/again")), b"ok")
             self.assertTrue(wait_until(lambda: "closed" in seen, 5))
-        self.assertEqual(seen["digest"], hashlib.sha256(body).hexdigest())
+        self.assertEqual(seen["digest"], sha256(body).hexdigest())
         self.assertTrue(seen["closed"], "the old upstream must close once it has sent everything")
-        self.assertEqual(origin.received, [b"GET /next HTTP/1.1\r\n\r\n", b"GET /again HTTP/1.1\r\n\r\n"])
+        self.assertEqual(origin.received, [head("GET", "/next"), head("GET", "/again")])
         self.assertEqual(origin.connections, 1)
 
     def test_close_delimited_answer_ends_the_client_connection_promptly(self):
@@ -83,13 +76,10 @@ class Forwarding(ProxyTest):
         """Also with a request pipelined behind the one that failed; a non-ASCII
         host is looked up (and fails) in its xn-- form."""
         with self.client(timeout=5) as c:
-            c.send(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\nGET /pipelined HTTP/1.1\r\n\r\n" % free_port())
+            c.send(get(free_port()) + head("GET", "/pipelined"))
             self.assertEqual(c.rest(), BAD_GATEWAY)
         with self.client(timeout=10) as c:
-            c.send("GET http://bücher.invalid/ HTTP/1.1\r\n\r\n".encode())
+            c.send(head("GET", "http://bücher.invalid/"))
             self.assertEqual(c.rest(), BAD_GATEWAY)
         self.proxy.wait_for_line("getaddrinfo() failed for host xn--bcher-kva.invalid:80!")
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,9 +1,8 @@
 """Crafted requests: every legal spelling of the framing fields frames the body exactly, heads an origin
 could read differently are refused before anything reaches it, and client bytes cannot forge log lines."""
 
-import unittest
 
-from harness import BAD_REQUEST, MALFORMED, Client, Origin, Proxy, ProxyTest, serving, stop_cleanly
+from harness import BAD_REQUEST, MALFORMED, Client, Origin, Proxy, ProxyTest, get, head, stop_cleanly
 
 CHUNKED = b"5\r\nhello\r\n0\r\n\r\n"
 # (framing header lines, body): each body must end where the proxy and the origin both say it does.
@@ -27,25 +26,23 @@ class Hardening(ProxyTest):
         origin = self.origin()
         for lines, body in SPELLINGS:
             with self.subTest(lines=lines), self.client() as c:
-                c.send(b"POST http://127.0.0.1:%d/post HTTP/1.1\r\nHost: o\r\n%s\r\n%sGET http://127.0.0.1:%d/next "
-                       b"HTTP/1.1\r\nHost: o\r\n\r\n" % (origin.port, lines, body, origin.port))
+                c.send(get(origin.port, "/post", "Host: o", lines[:-2], method="POST") + body +
+                       get(origin.port, "/next", "Host: o"))
                 self.assertEqual((c.response()[1], c.response()[1]), (b"ok", b"ok"))
-                self.assertEqual(origin.received[-2:], [b"POST /post HTTP/1.1\r\nHost: o\r\n%s\r\n%s" % (lines, body),
-                                                        b"GET /next HTTP/1.1\r\nHost: o\r\n\r\n"])
-                self.proxy.wait_for_line(f"127.0.0.1:{c.port} GET http://127.0.0.1:{origin.port}/next HTTP/1.1 []")
+                self.assertEqual(origin.received[-2:], [head("POST", "/post", "Host: o", lines[:-2]) + body,
+                                                        head("GET", "/next", "Host: o")])
+                self.proxy.wait_for_line(c.described("GET", f"http://127.0.0.1:{origin.port}/next"))
         self.assertEqual(len(origin.received), 2 * len(SPELLINGS))
 
     def test_requests_with_unclear_body_ends_are_refused_and_end_the_connection(self):
-        """Also before the credentials check; nothing is forwarded or logged,
-        not even the request smuggled behind."""
+        """Also before the credentials check; nothing is forwarded or logged, not even the request smuggled behind."""
         for lines, answer in REFUSED:
             for options in ((), ("-a", "u:p")):
-                with self.subTest(lines=lines, options=options), Origin(serving()) as origin:
+                with self.subTest(lines=lines, options=options), Origin() as origin:
                     proxy = Proxy(*options)
                     with Client(proxy.port) as client:
-                        client.send(b"POST http://127.0.0.1:%d/ HTTP/1.1\r\nHost: o\r\n%s\r\n0\r\n\r\n"
-                                    b"GET http://127.0.0.1:%d/smuggled HTTP/1.1\r\nHost: o\r\n\r\n"
-                                    % (origin.port, lines, origin.port))
+                        client.send(get(origin.port, "/", "Host: o", lines[:-2], method="POST") + b"0\r\n\r\n" +
+                                    get(origin.port, "/smuggled", "Host: o"))
                         self.assertEqual(client.rest(), answer)
                     self.assertEqual(origin.connections, 0)
                     stop_cleanly(self, proxy)
@@ -54,12 +51,8 @@ class Hardening(ProxyTest):
     def test_control_bytes_from_clients_are_written_as_hex_in_log_lines(self):
         origin = self.origin()
         with self.client() as client:
-            client.ask(b"GET http://127.0.0.1:%d/\x1b[2J HTTP/1.1\r\nHost: o\r\n"
-                       b"User-Agent: agent\nFAKE 1.2.3.4:1 GET / HTTP/1.1 [x]\r\n\r\n" % origin.port)
+            client.ask(get(origin.port, "/\x1b[2J", "Host: o", "User-Agent: agent\nFAKE 1.2.3.4:1 GET / HTTP/1.1 [x]"))
         line = self.proxy.wait_for_line(lambda l: "GET http://127.0.0.1" in l)
         self.assertTrue(line.endswith("/\\x1b[2J HTTP/1.1 [agent\\x0aFAKE 1.2.3.4:1 GET / HTTP/1.1 [x]]"), line)
         self.assertFalse([l for l in self.proxy.output() if l.startswith("FAKE")])
 
-
-if __name__ == "__main__":
-    unittest.main()

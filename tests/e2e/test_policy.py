@@ -1,9 +1,11 @@
 """Basic proxy authentication (-a) and the domain blacklist (-b): refused requests get the proxy's own
-answer, their bodies reach no origin, and the connection stays usable."""
+answer, their bodies reach no origin, and the connection stays usable. SIGHUP reloads the blacklist
+files in place: requests parsed afterwards use the new list, open connections are not touched, and a
+file that cannot be read keeps the previous list in force."""
 
-import base64, unittest
+import base64, os, signal
 
-from harness import AUTH_REQUIRED, NOT_FOUND, TUNNEL_OPEN, ProxyTest, echo, temp_file
+from harness import AUTH_REQUIRED, NOT_FOUND, ProxyTest, echo, get, head, temp_file, wait_until
 
 CREDENTIALS = "user:pa:ss"
 
@@ -19,9 +21,8 @@ class Authentication(ProxyTest):
     options = ("-a", CREDENTIALS)
 
     def test_refused_requests_get_407_no_line_and_no_byte_upstream_then_a_retry_works(self):
-        """On one connection with an upstream attached: wrong credentials of
-        every kind and their bodies (sized and chunked) go nowhere; the header
-        is accepted in lower case and never forwarded; CONNECT gets 407, not 200."""
+        """On one connection with an upstream attached: wrong credentials of every kind and their bodies (sized and
+        chunked) go nowhere; the header is accepted in lower case and never forwarded; CONNECT gets 407, not 200."""
         origin, echoing = self.origin(), self.origin(echo)
         url = f"http://127.0.0.1:{origin.port}/"
         post = lambda auth, body: f"POST {url} HTTP/1.1\r\n{auth}Content-Length: {len(body)}\r\n\r\n{body}"
@@ -38,10 +39,10 @@ class Authentication(ProxyTest):
             c.send(f"POST {url} HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nd\r\nSECRET-CHUNKS\r\n0\r\n\r\n".encode())
             self.assertEqual(c.exact(len(AUTH_REQUIRED)), AUTH_REQUIRED)
             self.assertEqual(c.ask(post(GOOD.replace("Proxy-A", "proxy-a"), "public").encode()), b"ok")
-            c.send(f"CONNECT 127.0.0.1:{echoing.port} HTTP/1.1\r\n\r\n".encode())
+            c.send(head("CONNECT", f"127.0.0.1:{echoing.port}"))
             self.assertEqual(c.exact(len(AUTH_REQUIRED)), AUTH_REQUIRED)
-            c.send(f"CONNECT 127.0.0.1:{echoing.port} HTTP/1.1\r\n{GOOD}\r\nping".encode())
-            self.assertEqual(c.exact(len(TUNNEL_OPEN) + 4), TUNNEL_OPEN + b"ping")
+            c.tunnel(echoing.port, GOOD.strip(), then=b"ping")
+            self.assertEqual(c.exact(4), b"ping")
         self.assertEqual(echoing.connections, 1)
         self.proxy.wait_for_line(lambda l: " CONNECT " in l)
         self.assertEqual([r.rsplit(b"\r\n\r\n", 1)[1] for r in origin.received], [b"first", b"public"])
@@ -60,17 +61,15 @@ class Blacklist(ProxyTest):
         origin = self.origin()
         p = origin.port
         with self.client() as c:
-            self.assertEqual(c.ask(f"GET http://127.0.0.1:{p}/first HTTP/1.1\r\n\r\n".encode()), b"ok")
-            for request in (b"POST http://a.b.example.test/x HTTP/1.1\r\nContent-Length: 10\r\n\r\nSECRET-404",
-                            b"CONNECT example.test:443 HTTP/1.1\r\n\r\n",
-                            b"GET http://localhost:%d/ HTTP/1.1\r\n\r\n" % p,
-                            "GET http://bücher.invalid/ HTTP/1.1\r\n\r\n".encode(),
-                            b"GET http://127.0.1.1:%d/ HTTP/1.1\r\n\r\n" % p):
+            self.assertEqual(c.ask(get(p, "/first")), b"ok")
+            for request in (head("POST", "http://a.b.example.test/x", "Content-Length: 10") + b"SECRET-404",
+                            head("CONNECT", "example.test:443"), get(p, host="localhost"),
+                            head("GET", "http://bücher.invalid/"), get(p, host="127.0.1.1")):
                 c.send(request)
                 self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND, request)
-            self.assertEqual(c.ask(f"GET http://LOCALHOST:{p}/upper HTTP/1.1\r\n\r\n".encode()), b"ok")
-            self.assertEqual(c.ask(f"GET http://127.0.0.1:{p}/again HTTP/1.1\r\n\r\n".encode()), b"ok")
-        self.proxy.wait_for_line(lambda l: l.endswith(f" GET http://127.0.0.1:{p}/again HTTP/1.1 []"))
+            self.assertEqual(c.ask(get(p, "/upper", host="LOCALHOST")), b"ok")
+            self.assertEqual(c.ask(get(p, "/again")), b"ok")
+        self.proxy.wait_for_line(c.described("GET", f"http://127.0.0.1:{p}/again"))
         self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")], [
             "Blocked: a.b.example.test (example.test)", "Blocked: example.test (example.test)",
             "Blocked: localhost (localhost)", "Blocked: xn--bcher-kva.invalid (xn--bcher-kva.invalid)",
@@ -79,5 +78,42 @@ class Blacklist(ProxyTest):
         self.assertEqual([r.split(b" ")[1] for r in origin.received], [b"/first", b"/upper", b"/again"])
 
 
-if __name__ == "__main__":
-    unittest.main()
+class Reload(ProxyTest):
+    first, second = temp_file("127.0.0.1\nold.test\n"), temp_file("other.test\n")
+    options = ("-b", first, "-b", second)
+
+    def reload(self, *lines):
+        """Sends SIGHUP and waits until the proxy has printed lines, in this order (others may come between)."""
+        start = len(self.proxy.output())
+        self.proxy.proc.send_signal(signal.SIGHUP)
+
+        def printed():
+            rest = iter(self.proxy.output()[start:])
+            return all(line in rest for line in lines)  # a subsequence
+
+        self.assertTrue(wait_until(printed, 5), self.proxy.output()[start:])
+
+    def test_new_lists_take_effect_between_requests_and_a_broken_file_keeps_the_old_one(self):
+        origin, tunnel_origin = self.origin(), self.origin(echo)
+        to = lambda host: get(origin.port, "/", "Host: h", host=host)
+        with self.client() as c, self.client() as tunnel:
+            tunnel.tunnel(tunnel_origin.port, host="localhost")
+            self.assertEqual(c.ask(to("127.0.0.1")), b"")  # 404: blocked
+            with open(self.first, "w") as f:
+                f.write("new.test\n")
+            self.reload("1 domains blacklisted", "2 domains blacklisted")
+            # The same keep-alive connection, and the tunnel opened before the reload, go on.
+            self.assertEqual(c.ask(to("127.0.0.1")), b"ok")
+            c.send(to("x.new.test"))
+            self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND)
+            tunnel.send(b"still open")
+            self.assertEqual(tunnel.exact(10), b"still open")
+
+            os.rename(self.second, self.second + ".gone")
+            self.addCleanup(os.rename, self.second + ".gone", self.second)
+            self.reload(f"Error! Blacklist not reloaded: cannot read {self.second} (No such file or directory).")
+            c.send(to("new.test"))
+            self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND)  # the previous list is still in force
+            self.assertEqual(c.ask(to("127.0.0.1")), b"ok")
+        self.proxy.wait_for_line("Blocked: x.new.test (new.test)")
+

@@ -1,8 +1,11 @@
-"""The program: usage text, start-up lines, blacklist sizes, signals, the connection count, idle time-outs."""
+"""The program: usage text, start-up lines, blacklist sizes, signals, the connection count, idle
+time-outs, and a log reader that stops reading: it never holds up the proxy, lines wait in a bounded
+queue, the ones that find it full are dropped whole and counted, and once the reader is back the lines
+go on in order, with one line telling how many were lost."""
 
-import pathlib, re, signal, socket, subprocess, time, unittest
+import os, pathlib, re, select, signal, socket, subprocess, time, unittest
 
-from harness import PROXY, Proxy, backlog, connect, temp_file, wait_until
+from harness import PROXY, TIMED_OUT, Client, Origin, Proxy, backlog, connect, free_port, get, temp_file, wait_until
 
 USAGE = (
     "USAGE:\n\tproxy [port] -a [username:password] -b [blacklist]\nWHERE:\n"
@@ -10,6 +13,29 @@ USAGE = (
     "\t-if -a is set, [username:password] are the credentials for basic proxy authentication\n"
     "\t-if -b is set, [blacklist] is a text file containing a list of domains to block, one per line\n"
 )
+AGENT = b"a" * 2000  # long description lines: a few thousand of them are more than the 4 MiB queue
+REQUESTS = 3000
+DESCRIBED = re.compile(rb"127\.0\.0\.1:\d+ GET http://127\.0\.0\.1:\d+/(\d+) HTTP/1\.1 \[(a*)\]")
+GAP = re.compile(rb"Warning! (\d+) log lines dropped: standard output was not read\.")
+
+
+def accounted(lines):
+    """Requests whose line was read or reported dropped."""
+    return sum(1 if DESCRIBED.fullmatch(l) else int(g[1]) if (g := GAP.fullmatch(l)) else 0 for l in lines)
+
+
+def read_lines(stream, enough, timeout=30):
+    """Reads lines from stream until enough(lines read) holds or timeout seconds pass."""
+    lines, buffered, end = [], b"", time.time() + timeout
+    while not enough(lines) and time.time() < end:
+        if select.select([stream], [], [], 0.1)[0]:
+            chunk = os.read(stream.fileno(), 1 << 20)
+            if not chunk:
+                break
+            buffered += chunk
+            *complete, buffered = buffered.split(b"\n")
+            lines += complete
+    return lines
 
 
 def run_proxy(*args):  # to completion: (status, standard output)
@@ -79,11 +105,59 @@ class Program(unittest.TestCase):
     def test_idle_client_is_timed_out_after_more_than_10_seconds(self):
         with Proxy() as p, connect(p.port, 2) as client:
             start = time.time()
-            line = p.wait_for_line(lambda l: l.endswith(" has timed out."), 15)
+            line = p.wait_for_line(lambda l: l.endswith(TIMED_OUT), 15)
             self.assertGreater(time.time() - start, 9.5)
             self.assertTrue(line.split()[0].isdigit(), line)
             self.assertEqual(client.recv(1), b"")
 
+    def test_a_paused_reader_loses_whole_lines_only_and_traffic_goes_on(self):
+        port = free_port()
+        proxy = subprocess.Popen([PROXY, str(port)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(proxy.stdout.close)
+        self.addCleanup(proxy.wait, 5)
+        self.addCleanup(proxy.kill)
+        origin = Origin()
+        self.addCleanup(origin.close)
 
-if __name__ == "__main__":
-    unittest.main()
+        def listening():
+            try:
+                connect(port, 1).close()
+                return True
+            except OSError:
+                return False
+
+        self.assertTrue(wait_until(listening, 5))
+        # Nobody reads standard output meanwhile: the pipe fills after a few dozen lines. A proxy that
+        # wrote its log with blocking calls would freeze there, and so would every client.
+        start = time.time()
+        with Client(port, timeout=10) as c:
+            for i in range(REQUESTS):
+                self.assertEqual(c.ask(get(origin.port, f"/{i}", b"User-Agent: " + AGENT)), b"ok")
+        took = time.time() - start
+        self.assertLess(took, 60)
+
+        # The reader is back: lines whole and in order; each gap is reported in its place and accounts for
+        # the lines missing there, and for the "N connections" lines (one in 5 s) lost with them, which
+        # can also make the sum reach REQUESTS a line early: the lines behind are read too.
+        lines = read_lines(proxy.stdout, lambda ls: accounted(ls) >= REQUESTS)
+        lines += read_lines(proxy.stdout, lambda ls: False, 1)
+        expected, gap, dropped, extra = 0, 0, 0, 0
+        closing = b"127.0.0.1:1 GET http://127.0.0.1:1/%d HTTP/1.1 [%s]" % (REQUESTS, AGENT)  # ends the last gap
+        for line in lines + [closing]:
+            if described := DESCRIBED.fullmatch(line):
+                self.assertEqual(described[2], AGENT, "a torn line")
+                missing = int(described[1]) - expected
+                self.assertTrue(0 <= missing <= gap, f"{missing} lines missing before {line[:60]}, {gap} told")
+                expected, dropped, extra, gap = int(described[1]) + 1, dropped + missing, extra + gap - missing, 0
+            elif told := GAP.fullmatch(line):
+                self.assertTrue(expected, "a gap before any line")
+                gap += int(told[1])
+        self.assertGreater(dropped, 0, "the queue never filled: the test did not test anything")
+        self.assertLessEqual(extra, took / 5 + 1, "more lines told dropped than were lost")
+
+        # And the next line comes at once.
+        with Client(port) as c:
+            self.assertEqual(c.ask(get(origin.port, "/last")), b"ok")
+        self.assertTrue(read_lines(proxy.stdout, lambda ls: any(b"/last " in l for l in ls), 5))
+        proxy.terminate()
+        self.assertEqual(proxy.wait(5), 0)

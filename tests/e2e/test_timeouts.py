@@ -2,9 +2,9 @@
 origin, or a tunnel that stays quiet, is idle only while no byte moves and has 600 s."""
 
 from concurrent.futures import ThreadPoolExecutor
-import time, unittest
+import time
 
-from harness import NOT_FOUND, TUNNEL_OPEN, ProxyTest, Reader, curl, response, temp_file
+from harness import NOT_FOUND, TIMED_OUT, ProxyTest, Reader, curl, head, response, temp_file
 
 QUIET = 12  # seconds: past the 10 s limit for clients with nothing in flight, far below 600 s
 
@@ -23,7 +23,7 @@ class Timeouts(ProxyTest):
             for name, future in running.items():
                 with self.subTest(name):
                     future.result(timeout=45)
-        self.assertEqual(self.proxy.count(" has timed out."), 1, "only the idle client is ended by the limit")
+        self.assertEqual(self.proxy.count(TIMED_OUT), 1, "only the idle client is ended by the limit")
 
     def slow_answer(self):
         def late(sock, origin):
@@ -47,8 +47,7 @@ class Timeouts(ProxyTest):
 
         origin = self.origin(talk)
         with self.client(timeout=30) as c:
-            c.send(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (origin.port, origin.port))
-            self.assertEqual(c.until(b"\r\n\r\n"), TUNNEL_OPEN)
+            c.tunnel(origin.port)
             c.send(b"ping")
             self.assertEqual(c.exact(4), b"pong")
             time.sleep(QUIET)  # not a byte either way
@@ -59,13 +58,10 @@ class Timeouts(ProxyTest):
     def idle_after_a_local_answer(self):
         """The proxy answered the request itself: no upstream, so the 10 s limit applies."""
         with self.client(timeout=30) as c:
-            c.send(b"GET http://blocked.invalid/ HTTP/1.1\r\nHost: blocked.invalid\r\n\r\n")
+            c.send(head("GET", "http://blocked.invalid/", "Host: blocked.invalid"))
             self.assertEqual(c.response(), (NOT_FOUND, b""))
             answered = time.time()
             self.assertEqual(c.sock.recv(1), b"")
             self.assertGreater(time.time() - answered, 9.5)
-        self.proxy.wait_for_line(lambda l: l.endswith(" has timed out."))
+        self.proxy.wait_for_line(lambda l: l.endswith(TIMED_OUT))
 
-
-if __name__ == "__main__":
-    unittest.main()

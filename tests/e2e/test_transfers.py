@@ -1,29 +1,19 @@
 """200 MiB downloads, uploads (sized, chunked, tunnelled) arrive intact, and a slow reader on either
 side holds the proxy's memory down instead of making it buffer the transfer."""
 
-import hashlib, threading, time, unittest
+import threading, time
 
-from harness import MiB, TUNNEL_OPEN, ProxyTest, Reader, blocks, pipe_body
+from harness import MiB, TUNNEL_OPEN, ProxyTest, Reader, answering_head, blocks, get, head, pipe_body, sha256
 
 SIZE = 200 * MiB
 RSS_LIMIT_KIB = 64 * 1024
 PAUSE = 3  # seconds a slow side stops reading
 
 
-def sha256(pieces):
-    digest = hashlib.sha256()
-    for piece in pieces:
-        digest.update(piece)
-    return digest.hexdigest()
-
-
 def chunked():
     for block in blocks(SIZE):
         yield b"%x\r\n%s\r\n" % (len(block), block)
     yield b"0\r\n\r\n"
-
-
-EXPECTED = sha256(blocks(SIZE))
 
 
 class Transfers(ProxyTest):
@@ -48,32 +38,32 @@ class Transfers(ProxyTest):
 
         def fast_origin(sock, origin):
             Reader(sock).until(b"\r\n\r\n")
-            sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % SIZE)
+            sock.sendall(answering_head(SIZE))
             for block in blocks(SIZE):
                 sock.sendall(block)
                 progress["sent"] += len(block)
 
-        origin = self.origin(fast_origin)
         with self.client(timeout=20) as c:
-            c.send(b"GET http://127.0.0.1:%d/big HTTP/1.1\r\n\r\n" % origin.port)
+            c.send(get(self.origin(fast_origin).port, "/big"))
             c.until(b"\r\n\r\n")
-            digest = hashlib.sha256()
+            digest = sha256()
             c.pipe(16 * MiB, digest.update)
             peak = self.peak_rss_while_held_back(lambda: progress["sent"])
             c.pipe(SIZE - 16 * MiB, digest.update)
-        self.assertEqual(digest.hexdigest(), EXPECTED)
+        self.assertEqual(digest.hexdigest(), sha256(blocks(SIZE)).hexdigest())
         self.assertLess(peak, RSS_LIMIT_KIB)
 
     def test_uploads_sized_chunked_and_through_a_tunnel_to_a_pausing_origin(self):
         """The origin answers the raw body's hash; it stops reading after 16 MiB while memory is measured."""
-        sized = b"POST %s HTTP/1.1\r\nContent-Length: %d\r\n\r\n"
-        for head, pieces in ((sized % (b"http://127.0.0.1:%d/up", SIZE), lambda: blocks(SIZE)),
-                             (b"PUT http://127.0.0.1:%d/up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", chunked),
-                             (b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" + sized % (b"/up", SIZE), lambda: blocks(SIZE))):
+        sized = lambda target: head("POST", target, f"Content-Length: {SIZE}")
+        whole = lambda: blocks(SIZE)
+        for request, pieces in ((lambda port: sized(f"http://127.0.0.1:{port}/up"), whole),
+                                (lambda port: get(port, "/up", "Transfer-Encoding: chunked", method="PUT"), chunked),
+                                (lambda port: head("CONNECT", f"127.0.0.1:{port}") + sized("/up"), whole)):
             progress, paused, measured = {"sent": 0, "read": 0}, threading.Event(), threading.Event()
 
             def hashing_origin(sock, origin):
-                reader, digest = Reader(sock), hashlib.sha256()
+                reader, digest = Reader(sock), sha256()
 
                 def sink(piece):
                     digest.update(piece)
@@ -83,12 +73,12 @@ class Transfers(ProxyTest):
                         measured.wait(20)  # stays away until the test has looked
 
                 pipe_body(reader, reader.until(b"\r\n\r\n"), sink)
-                sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 64\r\n\r\n" + digest.hexdigest().encode())
+                sock.sendall(answering_head(64) + digest.hexdigest().encode())
 
-            origin = self.origin(hashing_origin)
-            with self.subTest(head=head), self.client(timeout=20) as c:
+            port = self.origin(hashing_origin).port
+            with self.subTest(request=request(port).split(b"\r\n")[0]), self.client(timeout=20) as c:
                 def send_all():
-                    c.send(head % origin.port)
+                    c.send(request(port))
                     for piece in pieces():
                         c.send(piece)
                         progress["sent"] += len(piece)
@@ -100,11 +90,9 @@ class Transfers(ProxyTest):
                     peak = self.peak_rss_while_held_back(lambda: progress["sent"])
                 finally:
                     measured.set()
-                if head.startswith(b"CONNECT"):
-                    self.assertEqual(c.until(b"\r\n\r\n"), TUNNEL_OPEN)
-                self.assertEqual(c.response()[1].decode(), sha256(pieces()))
+                if request(port).startswith(b"CONNECT"):
+                    self.assertEqual(c.exact(len(TUNNEL_OPEN)), TUNNEL_OPEN)
+                self.assertEqual(c.response()[1].decode(), sha256(pieces()).hexdigest())
                 sender.join(20)
                 self.assertLess(peak, RSS_LIMIT_KIB)
 
-if __name__ == "__main__":
-    unittest.main()

@@ -1,29 +1,30 @@
 """CONNECT tunnels: "200" only for a tunnel that exists, every byte relayed unchanged both ways, https
-through a tunnel, 502 when the origin cannot be reached. (How tunnels end: test_halfclose.)"""
+through a tunnel, 502 when the origin cannot be reached.
 
-import hashlib, os, threading, time, unittest
+How connections end (tunnels and plain ones): a peer that shuts down its sending side has finished
+sending, not left. What it sent is delivered, the other peer is shut down for that direction, and the
+other direction flows until it ends."""
 
-from harness import BAD_GATEWAY, MiB, TUNNEL_OPEN, ProxyTest, curl, echo, free_port, response, serving, tls_context
+import os, socket, threading, time
 
-
-def connect_line(port):
-    return b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (port, port)
+from harness import (BAD_GATEWAY, MiB, ProxyTest, Reader, brief, curl, echo, free_port, get, head, over_tls, path_of,
+                     serving, sha256)
 
 
 class Tunnel(ProxyTest):
     def test_200_exactly_then_5_mib_of_raw_bytes_round_trip(self):
         """Bytes sent with the head come first; a request head inside the
         tunnel is just bytes, neither parsed nor described."""
-        data, origin = b"GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n" + os.urandom(5 * MiB), self.origin(echo)
+        data, origin = head("GET", "http://127.0.0.1:1/") + os.urandom(5 * MiB), self.origin(echo)
         with self.client() as c:
-            c.send(connect_line(origin.port) + b"early bytes")
-            self.assertEqual(c.exact(len(TUNNEL_OPEN) + 11), TUNNEL_OPEN + b"early bytes")
+            c.tunnel(origin.port, f"Host: 127.0.0.1:{origin.port}", then=b"early bytes")
+            self.assertEqual(c.exact(11), b"early bytes")
             sender = threading.Thread(target=c.send, args=(data,), daemon=True)
             sender.start()
             back = c.exact(len(data))
             sender.join(10)
-        self.assertEqual(hashlib.sha256(back).digest(), hashlib.sha256(data).digest())
-        line = f"127.0.0.1:{c.port} CONNECT 127.0.0.1:{origin.port} HTTP/1.1 []"
+        self.assertEqual(brief(back), brief(data))
+        line = c.described("CONNECT", f"127.0.0.1:{origin.port}")
         self.proxy.wait_for_line(line)
         self.assertEqual([l for l in self.proxy.output() if " HTTP/1.1 [" in l], [line])
 
@@ -31,25 +32,60 @@ class Tunnel(ProxyTest):
         port = free_port()
         with self.client(timeout=5) as c:
             start = time.time()
-            c.send(connect_line(port))
+            c.send(head("CONNECT", f"127.0.0.1:{port}"))
             self.assertEqual(c.rest(), BAD_GATEWAY)
             self.assertLess(time.time() - start, 3)
-        self.proxy.wait_for_line(f"127.0.0.1:{c.port} CONNECT 127.0.0.1:{port} HTTP/1.1 []")
+        self.proxy.wait_for_line(c.described("CONNECT", f"127.0.0.1:{port}"))
 
     def test_curl_reaches_a_tls_origin_over_connect(self):
-        serve, context = serving(lambda request: response(b"secret " + request.split(b" ")[1])), tls_context()
-
-        def tls(sock, origin):
-            with context.wrap_socket(sock, server_side=True) as wrapped:
-                serve(wrapped, origin)
-
-        origin = self.origin(tls)
+        origin = self.origin(over_tls(serving(path_of)))
         got = curl("-k", "-p", "-x", f"http://127.0.0.1:{self.proxy.port}", f"https://localhost:{origin.port}/c")
-        self.assertEqual(got.returncode, 0, got.stderr)
-        self.assertEqual(got.stdout, b"secret /c")
+        self.assertEqual((got.returncode, got.stdout), (0, b"/c"), got.stderr)
         line = self.proxy.wait_for_line(lambda l: " CONNECT " in l)
         self.assertRegex(line, rf"^127\.0\.0\.1:\d+ CONNECT localhost:{origin.port} HTTP/1\.1 \[curl/.+\]$")
 
 
-if __name__ == "__main__":
-    unittest.main()
+class HalfClose(ProxyTest):
+    def test_client_shutdown_passes_the_end_on_and_the_answer_still_flows(self):
+        """Plain and tunnelled (3 MiB, more than socket buffers hold): the origin answers, in pieces,
+        only once it has seen the end of what the client sent."""
+        def answer_after_the_end(sock, origin):
+            data = Reader(sock).rest()
+            origin.received.append(data)
+            sock.sendall(b"HTTP/1.1 200 OK\r\n\r\n")
+            for _ in range(20):
+                sock.sendall(sha256(data).digest() * 1000)
+
+        origin, payload = self.origin(answer_after_the_end), bytes(range(256)) * (12 * 4096)
+        for tunnel, forwarded in ((False, head("GET", "/x")), (True, payload)):
+            with self.client() as c:
+                if tunnel:
+                    c.tunnel(origin.port)
+                c.send(payload if tunnel else get(origin.port, "/x"))
+                c.sock.shutdown(socket.SHUT_WR)
+                answer = c.rest()
+            self.assertEqual(origin.received[-1], forwarded)
+            self.assertEqual(answer, b"HTTP/1.1 200 OK\r\n\r\n" + sha256(forwarded).digest() * 20000)
+
+    def test_tunnel_origin_shutdown_reaches_the_client_at_once_which_may_still_send(self):
+        done = threading.Event()
+
+        def origin_side(sock, origin):
+            sock.sendall(b"greeting")
+            sock.shutdown(socket.SHUT_WR)  # finished talking, still listening
+            origin.received.append(Reader(sock).rest())
+            done.set()
+
+        origin = self.origin(origin_side)
+        with self.client() as c:
+            start = time.time()
+            c.tunnel(origin.port)
+            self.assertEqual(c.rest(), b"greeting")  # then the end of the stream
+            self.assertLess(time.time() - start, 3)  # not the proxy's 10 s idle time-out
+            late = b"late words " * 100000
+            c.send(late)
+            c.sock.shutdown(socket.SHUT_WR)
+            self.assertTrue(done.wait(10))
+            self.assertEqual(c.rest(), b"")
+        self.assertEqual(origin.received, [late])
+

@@ -2,9 +2,9 @@
 (wss, as browsers do). After the origin's 101 the connection carries bytes both ways unchanged, the
 first frames included; credentials and the blacklist are checked before anything reaches an origin."""
 
-import base64, hashlib, os, ssl, struct, unittest
+import base64, hashlib, os, ssl, struct
 
-from harness import AUTH_REQUIRED, NOT_FOUND, TUNNEL_OPEN, ProxyTest, Reader, header, temp_file, tls_context
+from harness import AUTH_REQUIRED, NOT_FOUND, TIMED_OUT, ProxyTest, Reader, brief, head, header, over_tls, temp_file
 
 CREDENTIALS = b"user:secret"
 AUTH = b"Proxy-Authorization: Basic %s" % base64.b64encode(CREDENTIALS)
@@ -38,10 +38,6 @@ def frame(opcode, payload, masked=True):
     return bytes([0x80 | opcode]) + length + key + (unmask(payload, key) if masked else payload)
 
 
-def brief(payload):  # what a failed comparison shows of a payload
-    return payload if len(payload) < 64 else f"{len(payload)} bytes, sha256 {hashlib.sha256(payload).hexdigest()[:16]}"
-
-
 def read_frame(reader):
     """(first byte, unmasked payload, whether it was masked) of the next frame."""
     first, second = reader.exact(2)
@@ -57,9 +53,9 @@ def websocket(sock, origin):
     """A minimal RFC 6455 origin: keeps the head and each frame it reads in `received`, answers 101
     (with a message of its own in the same write), echoes messages, answers a close and ends."""
     reader = Reader(sock)
-    head = reader.until(b"\r\n\r\n")
-    origin.received.append(head)
-    answer = SWITCH.replace(b"s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", accept(header(head, "sec-websocket-key").encode()))
+    request = reader.until(b"\r\n\r\n")
+    origin.received.append(request)
+    answer = SWITCH.replace(b"s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", accept(header(request, "sec-websocket-key").encode()))
     sock.sendall(answer + frame(TEXT, WELCOME, masked=False))
     while True:
         first, payload, masked = read_frame(reader)
@@ -71,10 +67,10 @@ def websocket(sock, origin):
             return
 
 
-def converse(test, reader, send, head):
-    """The client's side: head and the first message in one write, the 101, the origin's welcome and
-    the echoes (the rest sent in one write), then the close handshake and the end of the stream."""
-    send(head + frame(*MESSAGES[0]))
+def converse(test, reader, send, request):
+    """The client's side: the request head and the first message in one write, the 101, the origin's
+    welcome and the echoes (the rest sent in one write), then the close handshake and the end."""
+    send(request + frame(*MESSAGES[0]))
     test.assertEqual(reader.until(b"\r\n\r\n"), SWITCH)
     test.assertEqual(read_frame(reader), (0x80 | TEXT, WELCOME, False))
     test.assertEqual(read_frame(reader), (0x80 | TEXT, MESSAGES[0][1], False))
@@ -92,7 +88,7 @@ def frames_seen():  # what the origin must have read after the head
 
 
 def upgrade_head(target, host, *lines):
-    return b"GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (target, host, b"".join(l + b"\r\n" for l in lines))
+    return head("GET", target, b"Host: " + host, *lines)
 
 
 WEBSOCKET = (b"Sec-WebSocket-Key: " + KEY, b"Sec-WebSocket-Version: 13")
@@ -105,13 +101,12 @@ class Upgrade(ProxyTest):
         """The proxy described exactly these requests, and no peer was timed out."""
         self.proxy.wait_for_line(lines[-1])
         self.assertEqual([l for l in self.proxy.output() if l.startswith("127.0.0.1:")], list(lines))
-        self.assertEqual(self.proxy.count(" has timed out."), 0)
+        self.assertEqual(self.proxy.count(TIMED_OUT), 0)
 
     def test_websocket_through_forwarding_keeps_its_upgrade_and_its_frames(self):
-        """The origin gets the head in origin form with the Upgrade line, every Proxy* and Connection*
-        line dropped and exactly one Connection line, the proxy's own, naming the upgrade option as
-        the client spelled it; frames after the head (sent with it, and with the 101) are never taken
-        for the next request or answer."""
+        """The origin gets the head in origin form with the Upgrade line, every Proxy* and Connection* line dropped
+        and exactly one Connection line, the proxy's own, naming the upgrade option as the client spelled it; frames
+        after the head (sent with it, and with the 101) are never taken for the next request or answer."""
         cases = [  # (Upgrade and connection lines from the client, the Connection line the origin gets)
             ((b"Upgrade: websocket", b"Connection: keep-alive, Upgrade", b"Proxy-Connection: keep-alive"),
              b"Upgrade: websocket", b"Connection: Upgrade"),
@@ -130,31 +125,23 @@ class Upgrade(ProxyTest):
                                         connection_line)
                 self.assertEqual(origin.received, [expected, *frames_seen()])
                 self.assertEqual(origin.connections, 1)
-                described.append(f"127.0.0.1:{c.port} GET {url.decode()} HTTP/1.1 [ws/1]")
+                described.append(c.described("GET", url.decode(), "ws/1"))
         self.assert_described(*described)
 
     def test_wss_through_a_connect_tunnel(self):
         """CONNECT with credentials, then TLS to the origin and the handshake in origin form inside:
         the tunnel neither reads nor describes the request it carries."""
-        context = tls_context()
-
-        def wss(sock, origin):
-            with context.wrap_socket(sock, server_side=True) as tls:
-                websocket(tls, origin)
-
-        origin = self.origin(wss)
-        head = upgrade_head(b"/chat", b"localhost:%d" % origin.port, b"Connection: Upgrade", b"Upgrade: websocket",
-                            *WEBSOCKET)
+        origin = self.origin(over_tls(websocket))
+        request = upgrade_head(b"/chat", b"localhost:%d" % origin.port, b"Connection: Upgrade", b"Upgrade: websocket",
+                               *WEBSOCKET)
         client_side = ssl.create_default_context()
         client_side.check_hostname, client_side.verify_mode = False, ssl.CERT_NONE
         with self.client() as c:
-            c.send(b"CONNECT localhost:%d HTTP/1.1\r\nHost: localhost:%d\r\n%s\r\nUser-Agent: ws/2\r\n\r\n"
-                   % (origin.port, origin.port, AUTH))
-            self.assertEqual(c.exact(len(TUNNEL_OPEN)), TUNNEL_OPEN)
+            c.tunnel(origin.port, f"Host: localhost:{origin.port}", AUTH, "User-Agent: ws/2", host="localhost")
             with client_side.wrap_socket(c.sock, server_hostname="localhost") as tls:
-                converse(self, Reader(tls), tls.sendall, head)
-        self.assertEqual(origin.received, [head, *frames_seen()])
-        self.assert_described(f"127.0.0.1:{c.port} CONNECT localhost:{origin.port} HTTP/1.1 [ws/2]")
+                converse(self, Reader(tls), tls.sendall, request)
+        self.assertEqual(origin.received, [request, *frames_seen()])
+        self.assert_described(c.described("CONNECT", f"localhost:{origin.port}", "ws/2"))
 
     def test_refused_upgrades_reach_no_origin_and_a_retry_on_the_connection_upgrades(self):
         """Missing or wrong credentials get exactly 407, a blacklisted host 404, with no line for the
@@ -176,10 +163,6 @@ class Upgrade(ProxyTest):
         self.assertEqual(origin.received, [upgrade_head(b"/chat", host, *lines[:1], *WEBSOCKET, b"Connection: Upgrade"),
                                            *frames_seen()])
         self.assertEqual(origin.connections, 1)
-        self.assert_described(f"127.0.0.1:{c.port} GET http://blocked.invalid/chat HTTP/1.1 []",
-                              f"127.0.0.1:{c.port} GET {url.decode()} HTTP/1.1 []")
+        self.assert_described(c.described("GET", "http://blocked.invalid/chat"), c.described("GET", url.decode()))
         self.assertIn("Blocked: blocked.invalid (blocked.invalid)", self.proxy.output())
 
-
-if __name__ == "__main__":
-    unittest.main()

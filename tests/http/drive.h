@@ -1,15 +1,40 @@
-// Shared by the http tests: a connection that logs its handler calls, and
-// helpers that drive on_recv and on_send the way the server does.
+// Drives a connection as the server does, without a socket: the http unit
+// tests and the fuzz targets share it, so both exercise the same calls.
+//
+// A broken on_send contract (a length outside 0..cap, bytes written past cap)
+// goes to DRIVE_CHECK: a failed expectation in a unit test, an abort in a fuzz
+// target (which includes fuzz/check.h first and never links GoogleTest).
 #pragma once
 
 #include "http/http_connection.h"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef FUZZ_CHECK
+#define DRIVE_CHECK(ok, what) FUZZ_CHECK(ok, what)
+#else
 #include <gtest/gtest.h>
+#define DRIVE_CHECK(ok, what) EXPECT_TRUE(ok) << what
+
+// What running `run` prints to standard output.
+template <typename F>
+std::string printed(F run)
+{
+    testing::internal::CaptureStdout();
+    run();
+    return testing::internal::GetCapturedStdout();
+}
+#endif
 
 // Logs H[method url] for on_headers, D for a run of on_data calls (bytes in
 // `data`), R for on_request, but only counts in `raw` the on_request after
-// each raw chunk. CONNECT makes a tunnel; `relay` answers relays_body(); with
-// `hold` it is not ready for a request after each head, as the proxy.
+// each raw chunk. Answers nothing itself. With `relay`, relays_body() is true
+// and CONNECT makes a tunnel, as in the proxy; with `hold` it is not ready
+// for a request after each head until `ready` is set again.
 struct recorder : http_connection {
     std::string log, data;
     int raw = 0;
@@ -19,12 +44,12 @@ struct recorder : http_connection {
     void on_headers() override
     {
         log += "H[" + method + " " + url + "]";
-        keep_alive = keep_alive && method != "CONNECT";
+        keep_alive = keep_alive && !(relay && method == "CONNECT");
         ready = !hold;
     }
     void on_data(char* d, int n) override
     {
-        log += log.ends_with('D') ? "" : "D";
+        log += log.ends_with('D') ? "" : "D";  // the chunking splits the calls
         data.append(d, size_t(n));
     }
     void on_request() override
@@ -36,28 +61,59 @@ struct recorder : http_connection {
     bool ready_for_request() const override { return ready; }
 };
 
-inline void feed(http_connection& c, std::string bytes) { c.on_recv(bytes.data(), int(bytes.size())); }
+// The handshake of RFC 6455's example: a connection that serves WebSocket
+// upgrades itself answers it with the accept value s3pPLMBiTxaQ9kYGzzhZRbK+xOo=.
+inline const std::string websocket_upgrade =
+    "GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
-// One on_send call, except that the length starts out invalid (on_send must
-// store one on every path) and guard bytes follow the cap.
-inline std::string take(http_connection& c, bool* more = nullptr)
+// One chunk for on_recv, in a buffer of exactly its size: a sanitizer sees
+// any read past its end.
+inline void feed(connection& c, const std::string& bytes)
 {
-    const int cap = connection::buffer_size;
-    std::string buf(cap + 8, '#');
-    int len = -1;
-    bool r = c.on_send(buf.data(), cap, &len);
-    if (more)
-        *more = r;
-    EXPECT_EQ(buf.substr(cap), "########") << "written past the cap";
-    EXPECT_TRUE(len >= 0 && len <= cap) << len;
-    return len < 0 || len > cap ? "<bad length>" : buf.substr(0, size_t(len));
+    std::unique_ptr<char[]> chunk(new char[bytes.size()]);
+    memcpy(chunk.get(), bytes.data(), bytes.size());
+    c.on_recv(chunk.get(), int(bytes.size()));
 }
 
-// What running `run` prints to standard output.
-template <typename F>
-std::string printed(F run)
+// One on_send call with room for cap bytes; *more gets its result. The length
+// starts out invalid (on_send must store one on every path) and guard bytes
+// follow the cap.
+inline std::string take(connection& c, bool* more = nullptr, int cap = connection::buffer_size)
 {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
+    static std::unique_ptr<char[]> buf(new char[connection::buffer_size + 64]);
+    memset(buf.get() + cap, 0xA5, 64);
+    int len = -1;
+    bool r = c.on_send(buf.get(), cap, &len);
+    if (more)
+        *more = r;
+    DRIVE_CHECK(std::count(buf.get() + cap, buf.get() + cap + 64, char(0xA5)) == 64, "on_send wrote past the cap");
+    DRIVE_CHECK(len >= 0 && len <= cap, "on_send reported a length outside 0..cap");
+    return len < 0 || len > cap ? "<bad length>" : std::string(buf.get(), size_t(len));
+}
+
+// Feeds `stream` in chunks whose sizes come from `sizes` in turn (0 or none:
+// the rest at once) and, after each, takes output until on_send has none or
+// asks to close, as the server does. Unlike the server it goes on feeding
+// after a close, so that every chunking sees the whole stream. Returns the
+// output; *more gets the last on_send result.
+inline std::string run(connection& c, const std::string& stream, const std::vector<size_t>& sizes = {},
+                       int cap = connection::buffer_size, bool* more = nullptr)
+{
+    std::string out;
+    bool open = true;
+    for (size_t at = 0, turn = 0; at < stream.size(); turn++) {
+        size_t n = sizes.empty() ? 0 : sizes[turn % sizes.size()];
+        n = n == 0 ? stream.size() - at : std::min(n, stream.size() - at);
+        feed(c, stream.substr(at, n));
+        at += n;
+        for (bool going = true; going;) {
+            std::string piece = take(c, &open, cap);
+            out += piece;
+            going = open && !piece.empty();
+        }
+    }
+    if (more)
+        *more = open;
+    return out;
 }

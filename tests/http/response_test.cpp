@@ -1,8 +1,9 @@
-// Answers: write(), the send queue drained through on_send, the default
-// answer and the request description line.
+// Answers: write(), the send queue drained through on_send with its data,
+// file and thread pieces, the default answer and the description line.
 #include "tests/http/drive.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 
 // write() adds the length only where needed, refuses a second answer, cuts a
 // large answer into buffer-sized pieces and leaves the body out for HEAD;
@@ -55,4 +56,52 @@ TEST(response, default_answer_and_info_line)
     c->peer_address = htonl(0x7F000001);  // a local front end is trusted
     EXPECT_EQ(printed([&] { feed(*c, "GET / HTTP/1.1\r\nX-Forwarded-For: 10.0.0.7, 10.0.0.8\r\n\r\nGET / HTTP/1.1\r\n\r\n"); }),
               "10.0.0.7, 10.0.0.8:51234 GET / HTTP/1.1 []\n127.0.0.1:51234 GET / HTTP/1.1 []\n");
+}
+
+// A file with `text` in it, at its start; the piece that takes it closes it.
+static FILE* file_of(const std::string& text)
+{
+    FILE* f = tmpfile();
+    fputs(text.c_str(), f);
+    rewind(f);
+    return f;
+}
+
+// File pieces send a length or up to the end of the file, in pieces of at
+// most the cap; a thread piece waits until `done`, then goes out as one chunk
+// of the chunked coding and sets its time-out, or as the last chunk alone,
+// with a warning, when it would not fit. The queue keeps its order throughout.
+TEST(response, file_and_thread_pieces)
+{
+    auto c = std::make_unique<http_connection>();
+    auto queue = [&](FILE* file, double remaining, http_connection::thread_response* thread = nullptr) {
+        auto* part = new http_connection::response_part();
+        part->file = file;
+        part->remaining = remaining;
+        part->thread = thread;
+        part->timeout = 42;
+        c->responses.add(part);
+    };
+    auto* slow = new http_connection::thread_response(), *large = new http_connection::thread_response();
+    queue(file_of("0123456789"), 4);
+    queue(file_of("abcdefg"), -1);
+    queue(file_of("short"), 100);  // the file ends first
+    queue(nullptr, -1, slow);
+    queue(nullptr, -1, large);
+    std::string sent;
+    bool more = false;
+    for (int i = 0; i < 8; i++)
+        sent += take(*c, &more, 3) + "|";
+    EXPECT_EQ(sent, "012|3||abc|def|g|sho|rt|");
+    EXPECT_EQ(take(*c, &more, 16), "");  // not done yet: asked again later
+    EXPECT_TRUE(more);
+    slow->result = var("hello");
+    slow->done = 1;
+    EXPECT_EQ(take(*c, &more, 16), "5\r\nhello\r\n0\r\n\r\n");
+    EXPECT_EQ(c->timeout, 42);
+    large->result = var(std::string(20, 'x'));
+    large->done = 1;
+    EXPECT_EQ(printed([&] { EXPECT_EQ(take(*c, &more, 16), "0\r\n\r\n"); }),
+              "Warning! Thread response (31) exceeds buffer size (16).\n");
+    EXPECT_TRUE(c->responses.empty());
 }

@@ -15,9 +15,6 @@ static std::string frame(int first, const std::string& payload, bool mask = true
     return f;
 }
 
-const std::string upgrade =
-    "GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 const std::string answer =
     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nContent-Length: 0\r\n\r\n";
@@ -27,7 +24,7 @@ static std::unique_ptr<http_connection> upgraded()
 {
     struct live : http_connection { void on_upgrade() override {} };
     std::unique_ptr<http_connection> c = std::make_unique<live>();
-    feed(*c, upgrade);
+    feed(*c, websocket_upgrade);
     EXPECT_EQ(take(*c), answer);
     return c;
 }
@@ -38,7 +35,7 @@ static std::unique_ptr<http_connection> upgraded()
 TEST(websocket, handshake_answers)
 {
     auto c = std::make_unique<http_connection>();
-    EXPECT_EQ(printed([&] { feed(*c, upgrade + frame(0x81, "ignored")); }), "");  // no on_headers
+    EXPECT_EQ(printed([&] { feed(*c, websocket_upgrade + frame(0x81, "ignored")); }), "");  // no on_headers
     bool more = true;
     EXPECT_EQ(take(*c, &more) + take(*c, &more), answer);
     EXPECT_FALSE(more);
@@ -54,10 +51,12 @@ TEST(websocket, handshake_answers)
 }
 
 // Masked, fragmented (a ping between the fragments), 16-bit length, pong,
-// close, unmasked and oversized frames, each cut in two at every byte: the
-// same answers and warnings, and only the frames before a failure count.
+// close, unmasked and oversized frames, and messages up to and past the
+// message limit (250 here), each cut in two at every byte: the same answers
+// and warnings, and only the frames before a failure count.
 TEST(websocket, frames_read_alike_in_any_chunking)
 {
+    const std::string m(150, 'm'), n(100, 'n');
     struct row { std::string in, out, printed; bool live; };
     row cases[] = {
         {frame(0x81, "Hello"), "\x81\x05Hello", "", true},
@@ -67,15 +66,18 @@ TEST(websocket, frames_read_alike_in_any_chunking)
         {frame(0x81, "x") + frame(0x88, "") + frame(0x81, "late"), "\x81\x01x", "", false},
         {frame(0x81, "four", false), "", "Warning! Incoming frame has no mask.\n", false},
         {std::string("\x82\xFF\0\0\0\0\0\x10\0\x01" "abcd", 14), "", "Warning! Frame exceeds max length of 1048576.\n", false},
+        {frame(0x01, m) + frame(0x80, n), std::string("\x81\x7E\x00\xFA", 4) + m + n, "", true},
+        {frame(0x81, "x") + frame(0x01, m) + frame(0x80, n + "!") + frame(0x81, "late"), "\x81\x01x",
+         "Warning! Message exceeds max length of 250.\n", false},
     };
     for (auto& k : cases)
         for (size_t cut = 0; cut <= k.in.size(); cut++) {
             auto c = upgraded();
+            c->max_message_length = 250;
             std::string out;
             bool more = true;
-            EXPECT_EQ(printed([&] { feed(*c, k.in.substr(0, cut)); feed(*c, k.in.substr(cut)); }), k.printed) << cut;
-            for (std::string piece = "-"; !piece.empty(); out += piece)
-                piece = take(*c, &more);
+            std::string said = printed([&] { out = run(*c, k.in, {cut, 0}, connection::buffer_size, &more); });
+            EXPECT_EQ(said, k.printed) << cut;
             EXPECT_EQ(out, k.out) << cut;
             EXPECT_EQ(more, k.live) << cut;
             EXPECT_EQ(c->timeout, k.live ? 100 : 0) << cut;

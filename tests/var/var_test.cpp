@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <regex>
 #include <string>
 
 namespace {
@@ -135,4 +138,42 @@ TEST(var_split, pieces_at_every_separator)
     EXPECT_EQ(pieces(var("x-y.z").split("-.")), "<x><y><z>");
     EXPECT_EQ(pieces(var(std::string("ab\0c.d", 6)).split(".")), "<ab><d>");
     EXPECT_EQ(pieces(list_of({var(1), var(2)}).split(",")), "<[ 1>< 2 ]>");
+}
+
+// get() on every kind: negative indexes count from the end; past either end,
+// at the extremes of int32_t, or on a kind without elements, null.
+TEST(var, get_by_index_on_every_kind)
+{
+    var o = var::object();
+    o.set("a", var(1));
+    o.set("b", var("two"));
+    o.set("c", var(false));
+    const char* none = "null null null null null";
+    const std::pair<var, const char*> cases[] = {
+        {var(), none}, {var(2.5), none}, {var(true), none}, {var(""), none}, {var::array(), none},
+        {var::object(), none}, {var("xyz"), "\"x\" \"y\" \"z\" \"z\" \"x\""},
+        {list_of({var(1), var("two"), var::array()}), "1 \"two\" [] [] 1"}, {o, "1 \"two\" false false 1"},
+    };
+    for (auto& [value, want] : cases) {
+        std::string got;
+        for (int32_t i : {0, 1, 2, -1, -3})
+            got += (got.empty() ? "" : " ") + json(value.get(i), false);
+        EXPECT_EQ(got, want) << json(value, false);
+        for (int32_t i : {3, -4, INT32_MIN, INT32_MAX})
+            EXPECT_EQ(value.get(i).type, var::null_type) << json(value, false) << " at " << i;
+    }
+}
+
+// Numbers JSON cannot spell are written as strings; every other one as a
+// valid JSON number, -0 included (base::num's own output is tested there).
+TEST(var_json, every_number_gives_valid_json)
+{
+    const std::pair<double, const char*> special[] = {
+        {NAN, "\"NaN\""}, {-NAN, "\"NaN\""}, {INFINITY, "\"Inf\""}, {-INFINITY, "\"-Inf\""}, {-0.0, "-0"}};
+    for (auto& [n, want] : special)
+        EXPECT_EQ(json(var(n), false), want);
+    const std::regex number("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][-+]?[0-9]+)?");
+    for (double n : {0.0, 0.1, -2.5e-7, 5e-324, DBL_MIN, 1e21, DBL_MAX, -DBL_MAX, 123456.789, 9007199254740993.0})
+        EXPECT_TRUE(std::regex_match(json(var(n), true), number)) << json(var(n), true);
+    EXPECT_EQ(json(list_of({var(NAN), var(-0.0)}), false), "[ \"NaN\",-0 ]");
 }

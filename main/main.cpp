@@ -50,12 +50,11 @@ int main(int argc, char** argv)
     // Log lines show up at once, also through a pipe or a file, and a reader
     // that stops reading never holds up the proxy.
     log_output::start();
-    // Each connection carries a 1 MiB send buffer that stays untouched until
-    // bytes are put in it. A fixed threshold keeps every such allocation a
-    // fresh mapping of its own: an idle connection then costs only the pages
-    // it has touched, and a closed one gives its memory back at once, instead
-    // of the allocator recycling buffers whose pages another connection
-    // dirtied.
+    // Send buffers (1 MiB, lent to connections while they copy output) are
+    // written only as far as the output goes. A fixed threshold keeps every
+    // such allocation a fresh mapping of its own, which costs only the pages
+    // written and gives its memory back at once when freed, instead of the
+    // allocator recycling heap memory whose pages another buffer dirtied.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
     if (argc < 2) {

@@ -152,9 +152,10 @@ void proxy_relay::keep_lent_bytes(connection& c)
     if (c.send_length > 0 && c.send_pipe >= 0) {
         // Pipe bytes already announced to the server: take them out of the
         // pipe before it goes away with the relay.
+        char* buffer = c.send_space();
         int got = 0;
         while (got < c.send_length) {
-            ssize_t n = read(c.send_pipe, c.send_buffer + got, size_t(c.send_length - got));
+            ssize_t n = read(c.send_pipe, buffer + got, size_t(c.send_length - got));
             if (n <= 0)
                 break;
             got += int(n);
@@ -162,7 +163,7 @@ void proxy_relay::keep_lent_bytes(connection& c)
         c.send_length = got;
         c.send_offset = 0;
     } else if (c.send_length > 0 && c.send_data) {
-        memcpy(c.send_buffer, c.send_data + c.send_offset, size_t(c.send_length));
+        memmove(c.send_space(), c.send_data + c.send_offset, size_t(c.send_length));
         c.send_offset = 0;
     }
     c.send_data = nullptr;

@@ -5,6 +5,7 @@
 #include "server/sockets.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,26 @@ char* receive_buffer()
 {
     static char* buf = new char[connection::buffer_size];
     return buf;
+}
+
+// The send buffer every on_send call copies its output into. What the socket
+// does not take at once moves to a buffer of the connection's own before
+// another connection is asked, so a connection holds a buffer only while
+// copied output waits.
+char* send_scratch()
+{
+    static char* buf = new char[connection::buffer_size];
+    return buf;
+}
+
+// Output still in the scratch buffer moves to c's own.
+void keep_copied_output(connection* c)
+{
+    if (c->send_length == 0 || c->send_data != send_scratch())
+        return;
+    memcpy(c->send_space(), c->send_data + c->send_offset, size_t(c->send_length));
+    c->send_data = nullptr;
+    c->send_offset = 0;
 }
 
 }  // namespace
@@ -86,6 +107,7 @@ void byte_mover::send_pending(connection* c)
         c->send_offset += n;
     }
     c->last_active = now;
+    c->release_send_space();
     shut_if_done(c);
 }
 
@@ -101,9 +123,12 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
         if (c->send_length == 0) {
             c->send_data = nullptr;
             c->send_pipe = -1;
-            c->more = c->on_send(c->send_buffer, connection::buffer_size, &c->send_length);
+            c->release_send_space();
+            c->more = c->on_send(send_scratch(), connection::buffer_size, &c->send_length);
             if (c->write_shut)
                 c->send_length = 0;  // nothing can follow the end of the stream
+            if (c->send_length > 0 && !c->send_data && c->send_pipe < 0)
+                c->send_data = send_scratch();  // sent from there as long as it lasts
             if (c->send_length > 0) {
                 c->send_offset = 0;
                 produced = true;
@@ -118,6 +143,7 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
             // progress too: whatever follows them must be asked for.
             produced = produced || c->send_length < before;
         }
+        keep_copied_output(c);
         if (c->send_length != 0 || c->connecting)
             return pulled::arm;
         if (!c->more)

@@ -8,56 +8,46 @@
 
 namespace {
 
-// Freed connection objects of one size.
-struct object_cache {
-    size_t size = 0;
-    base::free_list objects{base::address_sanitizer ? 0 : 128};
-};
-
-// One cache per connection class in use (a proxy has two: client and
-// upstream); a size beyond these is not cached.
-constexpr int cache_kinds = 4;
-
-base::free_list* cache_for(size_t size)
+// Send buffers not lent to any connection: enough for the connections that
+// copy output at any one time, bounded so that an idle process gives memory
+// back. A pooled buffer has only its first page touched (the list's link).
+base::free_list& send_buffers()
 {
-    static object_cache caches[cache_kinds];
-    for (object_cache& c : caches) {
-        if (c.size == size)
-            return &c.objects;
-        if (c.size == 0) {
-            c.size = size;
-            return &c.objects;
-        }
-    }
-    return nullptr;
+    static base::free_list pool(base::address_sanitizer ? 0 : 64);
+    return pool;
 }
 
 }  // namespace
-
-void* connection::operator new(size_t size)
-{
-    base::free_list* cache = cache_for(size);
-    if (void* p = cache ? cache->take() : nullptr)
-        return p;
-    void* p = malloc(size);
-    if (!p)
-        abort();  // like every other allocation failure in this program
-    return p;
-}
-
-void connection::operator delete(void* p, size_t size)
-{
-    base::free_list* cache = cache_for(size);
-    if (!cache || !cache->keep(p))
-        free(p);
-}
 
 connection::connection() : last_active(time(nullptr)) {}
 
 connection::~connection()
 {
+    if (send_buffer && !send_buffers().keep(send_buffer))
+        free(send_buffer);
     if (awake)
         base::unordered_erase(woken(), this);
+}
+
+char* connection::send_space()
+{
+    if (!send_buffer) {
+        send_buffer = static_cast<char*>(send_buffers().take());
+        // A fresh mapping (buffers are above the allocator's mmap threshold):
+        // its pages cost memory only once written.
+        if (!send_buffer && !(send_buffer = static_cast<char*>(malloc(buffer_size))))
+            abort();  // like every other allocation failure in this program
+    }
+    return send_buffer;
+}
+
+void connection::release_send_space()
+{
+    if (!send_buffer || (send_length > 0 && !send_data && send_pipe < 0))
+        return;
+    if (!send_buffers().keep(send_buffer))
+        free(send_buffer);
+    send_buffer = nullptr;
 }
 
 void connection::wake()

@@ -70,7 +70,7 @@ public:
     bool awake = false;
     bool writing = false;  // waits for the socket to take more
 
-    // Set by on_send instead of copying into send_buffer: the output is the
+    // Set by on_send instead of copying into buf: the output is the
     // send_length bytes there, in the connection's own storage, which must
     // stay valid and unchanged until the next on_send call or the end of the
     // connection. The server clears it before every on_send call.
@@ -81,18 +81,21 @@ public:
     // without copying them through user space. Cleared before every on_send.
     int send_pipe = -1;
 
-    // Output waiting for the socket. Deliberately left uninitialised: nothing
-    // reads it beyond send_offset + send_length, and leaving its pages
-    // untouched keeps an idle connection's resident memory small.
-    char send_buffer[buffer_size];
+    // The buffer_size bytes that copied output waits in when the socket did
+    // not take it at once, or null. on_send copies into a buffer the server
+    // shares among all connections; only what is left over moves here, and
+    // the buffer goes back to a pool once it has been sent, so an idle
+    // connection - and one that sends from its own storage or a pipe - holds
+    // none. Its bytes are left uninitialised: nothing reads beyond
+    // send_offset + send_length.
+    char* send_buffer = nullptr;
 
-    // Connection objects are large (the send buffer) and come and go with
-    // every client, so freed ones are kept for reuse, a bounded number per
-    // size: that spares mapping and unmapping a megabyte per connection. A
-    // reused object keeps only the pages its predecessor touched, which for
-    // connections that send from their own storage is a few kilobytes.
-    static void* operator new(size_t size);
-    static void operator delete(void* p, size_t size);
+    // The send buffer, taken from the server's pool if the connection holds
+    // none, for a connection that must put output there outside on_send.
+    char* send_space();
+    // Gives the send buffer back to the pool once nothing waits in it
+    // (send_length 0, or the output is somewhere else).
+    void release_send_space();
 
     connection();
     connection(const connection&) = delete;

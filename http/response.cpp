@@ -74,10 +74,10 @@ bool http_connection::on_send(char* buf, int cap, int* len)
             framed = "0\r\n\r\n";
         }
         timeout = part->timeout;
-        memcpy(buf, framed.data(), framed.size());
-        *len = int(framed.size());
-        delete responses.pop();
-        return true;
+        // From here on the piece is plain data, handed over as the cap allows.
+        part->data = std::move(framed);
+        delete part->thread;
+        part->thread = nullptr;
     }
 
     // A data piece larger than the buffer (a WebSocket frame can be) goes

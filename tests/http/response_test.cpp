@@ -104,4 +104,13 @@ TEST(response, file_and_thread_pieces)
     EXPECT_EQ(printed([&] { EXPECT_EQ(take(*c, &more, 16), "0\r\n\r\n"); }),
               "Warning! Thread response (31) exceeds buffer size (16).\n");
     EXPECT_TRUE(c->responses.empty());
+    // Even the last chunk alone never goes past a smaller cap.
+    auto* tiny = new http_connection::thread_response();
+    tiny->result = var("hello");
+    tiny->done = 1;
+    queue(nullptr, -1, tiny);
+    std::string first;
+    EXPECT_EQ(printed([&] { first = take(*c, &more, 3); }), "Warning! Thread response (15) exceeds buffer size (3).\n");
+    EXPECT_EQ(first + "|" + take(*c, &more, 3), "0\r\n|\r\n");
+    EXPECT_TRUE(c->responses.empty());
 }

@@ -13,8 +13,11 @@ import statistics
 import sys
 from pathlib import Path
 
-TARGETS = ["direct", "ours", "tinyproxy", "squid"]
-PEERS = ["tinyproxy", "squid"]
+TARGETS = ["direct", "ours", "nginxproxy", "privoxy", "tinyproxy", "squid"]
+PEERS = ["nginxproxy", "privoxy", "tinyproxy", "squid"]
+TUNNELS = ["ours", "privoxy", "tinyproxy", "squid"]  # nginx has no CONNECT
+NAMES = {"direct": "direct", "ours": "ours", "nginxproxy": "nginx proxy", "privoxy": "privoxy",
+         "tinyproxy": "tinyproxy", "squid": "squid"}
 FILE_SIZE = 10485760
 
 
@@ -55,6 +58,11 @@ def parse_wrk(path):
         out["errors"] += int(nm.group(1))
     om = re.search(r"^listen_overflows (\d+)", text, re.M)
     out["overflows"] = int(om.group(1)) if om else None
+    total = re.search(r"^\s*(\d+) requests in", text, re.M)
+    cpu = re.search(r"^cpu_seconds ([\d.]+)", text, re.M)
+    # CPU time per request served, in microseconds: the server's (and its
+    # helpers') user and system time over the run, divided by the requests.
+    out["cpu_us"] = float(cpu.group(1)) / int(total.group(1)) * 1e6 if cpu and total and int(total.group(1)) else None
     return out
 
 
@@ -141,6 +149,8 @@ def fmt(v, kind):
         return f"{v:,.0f}"
     if kind == "kib":
         return f"{v:,.1f}"
+    if kind == "us":
+        return f"{v:,.1f}"
     if kind == "count":
         return f"{v:,.0f}"
     return str(v)
@@ -180,6 +190,8 @@ def main():
     row("… p99 latency, ms", {t: [v and v["p99"] for v in ka[t]] for t in TARGETS}, "ms")
     row("… errors (socket errors + non-2xx, per run)", {t: [v and v["errors"] for v in ka[t]] for t in TARGETS},
         "count", ratios=False)
+    cpu = row("… CPU time per request (the server's CPU over the run ÷ requests served), µs",
+              {t: [v and v["cpu_us"] for v in ka[t]] for t in TARGETS}, "us")
     check("Keep-alive 50: ours ≥ 3× squid", "≥ 3.00×", r.get("squid"), r.get("squid") is not None and r["squid"] >= 3)
     check("Keep-alive 50: ours ≥ 0.35× direct", "≥ 0.35×", r.get("direct"),
           r.get("direct") is not None and r["direct"] >= 0.35)
@@ -197,7 +209,7 @@ def main():
     r = row(f"10 MiB download, {m['downloads']} in a row (curl -x): MB/s", dl, "mbs")
     check("10 MiB plain: ours ≥ 0.7× direct", "≥ 0.70×", r.get("direct"),
           r.get("direct") is not None and r["direct"] >= 0.7)
-    tun = {t: res.values("tunnel", t, parse_download) for t in ["ours"] + PEERS}
+    tun = {t: res.values("tunnel", t, parse_download) for t in TUNNELS}
     r = row("10 MiB download through CONNECT (curl -p -x): MB/s; direct column: plain", tun, "mbs",
             direct_from=dl["direct"])
     check("10 MiB CONNECT: ours ≥ 0.7× direct (plain)", "≥ 0.70×", r.get("direct"),
@@ -286,15 +298,17 @@ def main():
     p("# Benchmark results")
     p()
     p(f"Medians of {res.reps} interleaved repetition{'s' if res.reps > 1 else ''} "
-      f"(direct, ours, tinyproxy, squid in turn), {m['date']}; run time {int(m['seconds']) // 60} min."
+      f"(direct, ours and each peer in turn), {m['date']}; run time {int(m['seconds']) // 60} min."
       + (" **QUICK mode: short runs, one repetition.**" if m.get("quick") == "1" else ""))
     p(f"Machine: {m['cores']} cores ({m['cpu']}), Linux {m['kernel']}; the origin (nginx {m['nginx']}, "
-      f"1 worker), the proxies (tinyproxy {m['tinyproxy']}, squid {m['squid']}) and the load generators "
+      f"1 worker), the proxies (nginx {m['nginx']} as a forward proxy with 1 worker, privoxy {m.get('privoxy')}, "
+      f"tinyproxy {m['tinyproxy']}, squid {m['squid']}) and the load generators "
       f"(wrk {m['wrk']}, ab, curl) all share those cores, on loopback. Absolute figures drift between "
       f"runs on such a machine; the ratios, each the median of per-repetition ratios, hold better.")
     p()
-    p("| Measurement | direct | ours | tinyproxy | squid | ours/direct | ours/tinyproxy | ours/squid |")
-    p("|---|---:|---:|---:|---:|---:|---:|---:|")
+    p("| Measurement | " + " | ".join(NAMES[t] for t in TARGETS) + " | "
+      + " | ".join(f"ours/{NAMES[t]}" for t in ["direct"] + PEERS) + " |")
+    p("|---|" + "---:|" * (len(TARGETS) + 1 + len(PEERS)))
     for label, cells, kind, ratios, direct_from in rows:
         def cell(t):
             if kind == "ratio":
@@ -303,10 +317,8 @@ def main():
             if t == "direct" and direct_from is not None:
                 return f"({fmt(median(direct_from), kind)})"
             return fmt(cells[t], kind) if t in cells else "n/a"
-        p(f"| {label} | {cell('direct')} | {cell('ours')} | {cell('tinyproxy')} | {cell('squid')} | "
-          f"{fmt_ratio(ratios.get('direct')) if ratios else ''} | "
-          f"{fmt_ratio(ratios.get('tinyproxy')) if ratios else ''} | "
-          f"{fmt_ratio(ratios.get('squid')) if ratios else ''} |")
+        p(f"| {label} | " + " | ".join(cell(t) for t in TARGETS) + " | "
+          + " | ".join(fmt_ratio(ratios.get(t)) if ratios else "" for t in ["direct"] + PEERS) + " |")
     p()
     p("Notes: MB/s is 10^6 bytes per second, summed over the transfers of one curl on one reused "
       "connection (or tunnel). Memory is (VmRSS after − before) / connections, summed over the server's "

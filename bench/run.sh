@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# The proxy's benchmark beside two mature forward proxies, in one command:
+# The proxy's benchmark beside four mature forward proxies, in one command:
 #
 #   bash bench/run.sh            # as root; full run, about 10-15 minutes
 #   QUICK=1 bash bench/run.sh    # one short repetition (2,000 idle connections), about 1.5 minutes
 #
-# Installs what it needs from Debian (nginx as the origin, tinyproxy and squid
-# as peers, wrk and ab as load, curl), builds the proxy (Release), writes its
-# own configuration files into a scratch directory, starts its own instances
-# on loopback only, runs every measurement against the direct connection, our
-# proxy, tinyproxy and squid in turn (A B C D, A B C D, A B C D), stops
-# everything it started and writes a Markdown table of medians and ratios to
-# bench/results.md and stdout (QUICK=1 only prints it).
+# Installs what it needs from Debian (nginx as the origin; as peers nginx as a
+# forward proxy, Privoxy, tinyproxy and Squid; wrk and ab as load, curl),
+# builds the proxy (Release), writes its own configuration files into a
+# scratch directory, starts its own instances on loopback only, runs every
+# measurement against the direct connection, our proxy and each peer in turn
+# (A B C ..., A B C ..., A B C ...), stops everything it started and writes a
+# Markdown table of medians and ratios to bench/results.md and stdout
+# (QUICK=1 only prints it).
 #
 # It never touches a system service: package installs run with a policy-rc.d
 # that forbids starting services (unless the machine already has one), and
 # only processes this script started are ever stopped, by their pid.
 #
 # Settings (environment): QUICK=1; BENCH_PORT=18100 (the origin's port; the
-# proxies listen on the next three); BUILD_DIR=build-bench (relative to the
+# proxies listen on the next five); BUILD_DIR=build-bench (relative to the
 # repository); KEEP=1 keeps the scratch directory with every raw output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,9 +37,11 @@ else
   reps=3; d_keepalive=10; d_1000=10; d_idle=5; ab_n=20000; downloads=20; mem_n=500; idle_n=${IDLE_N:-10000}
 fi
 origin_port=${BENCH_PORT:-18100}
-declare -A port=([direct]=$origin_port [ours]=$((origin_port + 1)) [tinyproxy]=$((origin_port + 2)) [squid]=$((origin_port + 3)))
-targets=(direct ours tinyproxy squid)
-proxies=(ours tinyproxy squid)
+declare -A port=([direct]=$origin_port [ours]=$((origin_port + 1)) [tinyproxy]=$((origin_port + 2))
+  [squid]=$((origin_port + 3)) [nginxproxy]=$((origin_port + 4)) [privoxy]=$((origin_port + 5)))
+targets=(direct ours nginxproxy privoxy tinyproxy squid)
+proxies=(ours nginxproxy privoxy tinyproxy squid)
+tunnels=(ours privoxy tinyproxy squid)  # nginx has no CONNECT
 url_1k=http://127.0.0.1:$origin_port/1k
 url_10m=http://127.0.0.1:$origin_port/10m
 
@@ -47,6 +50,8 @@ packages=()
 command -v nginx >/dev/null || packages+=(nginx)
 command -v tinyproxy >/dev/null || packages+=(tinyproxy)
 command -v squid >/dev/null || packages+=(squid)
+command -v privoxy >/dev/null || [ -x /usr/sbin/privoxy ] || packages+=(privoxy)
+command -v bc >/dev/null || packages+=(bc)
 command -v wrk >/dev/null || packages+=(wrk)
 command -v ab >/dev/null || packages+=(apache2-utils)
 command -v curl >/dev/null || packages+=(curl)
@@ -100,7 +105,8 @@ rss_cap_mib=$(awk '/MemAvailable/ { print int($2 * 0.4 / 1024) }' /proc/meminfo)
 scratch=$(mktemp -d /tmp/proxy-bench.XXXXXX)
 chmod 755 "$scratch"  # nginx workers, tinyproxy and squid run unprivileged
 raw=$scratch/raw
-mkdir -p "$raw" "$scratch/www" "$scratch/nginx/temp" "$scratch/tinyproxy" "$scratch/squid"
+mkdir -p "$raw" "$scratch/www" "$scratch/nginx/temp" "$scratch/nginxproxy/temp" "$scratch/tinyproxy" "$scratch/squid" \
+  "$scratch/privoxy"
 head -c 1024 /dev/urandom > "$scratch/www/1k"
 head -c 10485760 /dev/urandom > "$scratch/www/10m"
 chmod 644 "$scratch/www/"*
@@ -108,35 +114,69 @@ chmod 644 "$scratch/www/"*
 seq 1 100000 | sed 's/.*/blocked-&.example/' > "$scratch/list100k"
 chown nobody:nogroup "$scratch/tinyproxy"
 chown proxy:proxy "$scratch/squid"
+chown privoxy "$scratch/privoxy" 2>/dev/null || chown nobody "$scratch/privoxy"
 
-# One nginx worker: with two cores shared by everything, a second worker
-# would only compete with the proxy and the load generator.
-cat > "$scratch/nginx/nginx.conf" <<EOF
+# nginx, as the origin and as a forward proxy: one worker each (with two
+# cores shared by everything, a second would only compete with the proxies
+# and the load generator), no logs, endless keep-alive towards clients.
+# nginx_conf DIR SERVER-BLOCK
+nginx_conf() {
+  cat > "$1/nginx.conf" <<EOF
 worker_processes 1;
 worker_rlimit_nofile $nofile;
-pid $scratch/nginx/nginx.pid;
-error_log $scratch/nginx/error.log warn;
+pid $1/nginx.pid;
+error_log $1/error.log warn;
 daemon off;
 events { worker_connections $((nofile - 100)); }
 http {
   access_log off;
-  sendfile on;
-  tcp_nopush on;
   keepalive_requests 100000000;
   keepalive_timeout 120s;
   default_type application/octet-stream;
-  client_body_temp_path $scratch/nginx/temp;
-  proxy_temp_path $scratch/nginx/temp;
-  fastcgi_temp_path $scratch/nginx/temp;
-  uwsgi_temp_path $scratch/nginx/temp;
-  scgi_temp_path $scratch/nginx/temp;
+  client_body_temp_path $1/temp;
+  proxy_temp_path $1/temp;
+  fastcgi_temp_path $1/temp;
+  uwsgi_temp_path $1/temp;
+  scgi_temp_path $1/temp;
+$2
+}
+EOF
+}
+# The origin. A deep accept queue, so 1,000 connections opened at once are not
+# dropped by it (the default of 511 would be the bottleneck).
+nginx_conf "$scratch/nginx" "  sendfile on;
+  tcp_nopush on;
   server {
-    # A deep accept queue, so 1,000 connections opened at once are not
-    # dropped by the origin (its default of 511 would be the bottleneck).
     listen 127.0.0.1:$origin_port backlog=4096;
     root $scratch/www;
-  }
-}
+  }"
+# The forward proxy: the request's own host as the upstream, HTTP/1.1 to the
+# origin. Upstreams named by variables have no keep-alive pool, so each
+# request opens its origin connection anew.
+nginx_conf "$scratch/nginxproxy" "  server {
+    listen 127.0.0.1:${port[nginxproxy]} backlog=4096;
+    location / {
+      proxy_pass http://\$http_host\$request_uri;
+      proxy_http_version 1.1;
+      proxy_set_header Connection \"\";
+      proxy_buffering off;
+    }
+  }"
+
+# Privoxy with no filtering at all (no action or filter files), sharing
+# connections to origins, with room for every client the runs open.
+cat > "$scratch/privoxy/config" <<EOF
+confdir $scratch/privoxy
+logdir $scratch/privoxy
+listen-address 127.0.0.1:${port[privoxy]}
+toggle 0
+enable-remote-toggle 0
+enable-edit-actions 0
+connection-sharing 1
+keep-alive-timeout 120
+socket-timeout 120
+max-client-connections $((idle_n + 2000))
+debug 0
 EOF
 
 # tinyproxy runs a thread per client, up to MaxClients.
@@ -228,6 +268,9 @@ wait_port() {
 start() {
   case $1 in
     direct) nginx -p "$scratch/nginx" -e "$scratch/nginx/error.log" -c "$scratch/nginx/nginx.conf" & ;;
+    nginxproxy) nginx -p "$scratch/nginxproxy" -e "$scratch/nginxproxy/error.log" -c "$scratch/nginxproxy/nginx.conf" & ;;
+    privoxy) "$(command -v privoxy || echo /usr/sbin/privoxy)" --no-daemon "$scratch/privoxy/config" \
+      >"$scratch/privoxy/stdout" 2>&1 & ;;
     ours) "$proxy_bin" "${port[ours]}" "${ours_options[@]}" >/dev/null & ;;
     tinyproxy) tinyproxy -d -c "$scratch/tinyproxy/tinyproxy.conf" >"$scratch/tinyproxy/stdout" 2>&1 & ;;
     squid) squid -N -f "$scratch/squid/squid.conf" >"$scratch/squid/stdout" 2>&1 & ;;
@@ -252,7 +295,9 @@ for t in "${targets[@]}"; do start "$t"; done
 
 # Every peer must answer through both paths before anything is measured.
 for t in "${proxies[@]}"; do
-  for mode in plain tunnel; do
+  modes=(plain)
+  [[ " ${tunnels[*]} " == *" $t "* ]] && modes+=(tunnel)
+  for mode in "${modes[@]}"; do
     flag=; [ $mode = tunnel ] && flag=-p
     got=$(curl -s -m 10 $flag -x "127.0.0.1:${port[$t]}" -o /dev/null -w '%{http_code} %{size_download}' "$url_1k" || true)
     if [ "$got" != "200 1024" ]; then
@@ -273,9 +318,30 @@ listen_overflows() {
   awk '/^TcpExt:/ { if (!h) { for (i = 1; i <= NF; i++) if ($i == "ListenOverflows") c = i; h = 1 } else print $c }' /proc/net/netstat
 }
 
+# CPU seconds used so far by a process and all its descendants (with the
+# children they have reaped): user plus system time.
+cpu_seconds() {
+  python3 - "$1" <<'EOF'
+import os, sys
+root, parent, ticks = sys.argv[1], {}, {}
+for pid in filter(str.isdigit, os.listdir("/proc")):
+    try:
+        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    except OSError:
+        continue
+    parent[pid], ticks[pid] = fields[1], sum(int(x) for x in fields[11:15])
+def inside(p):
+    while p in parent and p != root:
+        p = parent[p]
+    return p == root
+print(sum(t for p, t in ticks.items() if inside(p)) / os.sysconf("SC_CLK_TCK"))
+EOF
+}
+
 wrk_run() {  # target connections seconds output
-  local t=$1 c=$2 d=$3 out=$4 before
+  local t=$1 c=$2 d=$3 out=$4 before cpu_before
   before=$(listen_overflows)
+  cpu_before=$(cpu_seconds "${pid[$t]}")
   if [ "$t" = direct ]; then
     timeout $((d + 30)) wrk -t2 -c"$c" -d"${d}s" --timeout 5s --latency "$url_1k" >"$out" 2>&1 || true
   else
@@ -283,6 +349,7 @@ wrk_run() {  # target connections seconds output
       -s "$bench/absolute_form.lua" "http://127.0.0.1:${port[$t]}/" >"$out" 2>&1 || true
   fi
   echo "listen_overflows $(( $(listen_overflows) - before ))" >>"$out"
+  echo "cpu_seconds $(echo "$(cpu_seconds "${pid[$t]}") - $cpu_before" | bc)" >>"$out"
 }
 
 ab_run() {  # target output
@@ -359,7 +426,7 @@ for r in $(seq 1 "$reps"); do
   echo "  keep-alive, 50 connections";  for t in "${targets[@]}"; do wrk_run "$t" 50 "$d_keepalive" "$raw/keepalive.$t.$r"; done
   echo "  no keep-alive (ab)";          for t in "${targets[@]}"; do ab_run "$t" "$raw/close.$t.$r"; done
   echo "  10 MiB downloads";            for t in "${targets[@]}"; do download_run "$t" plain "$raw/download.$t.$r"; done
-  echo "  10 MiB through CONNECT";      for t in "${proxies[@]}"; do download_run "$t" tunnel "$raw/tunnel.$t.$r"; done
+  echo "  10 MiB through CONNECT";      for t in "${tunnels[@]}"; do download_run "$t" tunnel "$raw/tunnel.$t.$r"; done
   echo "  memory per idle connection";  for t in "${proxies[@]}"; do memory_run "$t" "$raw/memory.$t.$r"; done
   echo "  1,000 connections";           for t in "${targets[@]}"; do wrk_run "$t" 1000 "$d_1000" "$raw/c1000.$t.$r"; done
   echo "  $idle_n idle connections";    for t in "${targets[@]}"; do idle_run "$t" "$r"; done
@@ -385,6 +452,7 @@ kernel=$(uname -r)
 date=$(date -u +%Y-%m-%d)
 nginx=$(nginx -v 2>&1 | sed 's/.*nginx\///')
 tinyproxy=$(tinyproxy -v 2>&1 | awk '{ print $2 }')
+privoxy=$("$(command -v privoxy || echo /usr/sbin/privoxy)" --version 2>&1 | awk '{ print $3; exit }')
 squid=$(squid -v | awk '/Version/ { print $NF; exit }')
 wrk=$(wrk -v 2>&1 | awk 'NR == 1 { print $2 }')
 EOF

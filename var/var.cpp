@@ -133,7 +133,7 @@ var& var::operator=(var&& other) noexcept
     return *this;
 }
 
-void var::take(var& other)
+void var::copy_value(const var& other)
 {
     type = other.type;
     switch (type) {
@@ -144,6 +144,11 @@ void var::take(var& other)
     case object_type: record = other.record; break;
     default: record = nullptr; break;
     }
+}
+
+void var::take(var& other)
+{
+    copy_value(other);
     other.type = null_type;
     other.record = nullptr;
 }
@@ -153,19 +158,9 @@ void var::ref(const var& other)
     // Referring to itself would count a holder that does not exist.
     if (this == &other)
         return;
-    type = other.type;
-    switch (type) {
-    case number_type: number = other.number; break;
-    case boolean_type: boolean = other.boolean; break;
-    case string_type:
-    case array_type:
-    case object_type:
-        record = other.record;
-        if (record)
-            record->refcount++;
-        break;
-    default: record = nullptr; break;
-    }
+    copy_value(other);
+    if (type >= string_type && record)
+        record->refcount++;
 }
 
 void var::unref()

@@ -106,4 +106,6 @@ public:
 private:
     // Takes over other's value and leaves other null, without touching counts.
     void take(var& other);
+    // Copies other's kind and value (the record pointer, not a hold on it).
+    void copy_value(const var& other);
 };

@@ -8,7 +8,9 @@
 
 namespace poller {
 
-enum : uint8_t { readable = 1, writable = 2, error = 4 };
+// error: a hang-up or a failure; failed: a failure only (an error is
+// pending on the socket, such as a reset).
+enum : uint8_t { readable = 1, writable = 2, error = 4, failed = 8 };
 
 // Starts watching fd with the given interest; false if the kernel refuses.
 bool watch(int fd, bool read, bool write);

@@ -71,6 +71,8 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
             r |= writable;
         if (e & (EPOLLERR | EPOLLHUP))
             r |= error;
+        if (e & EPOLLERR)
+            r |= failed;
         report(events[i].data.fd, r);
     }
     return n;

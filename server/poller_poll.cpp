@@ -71,6 +71,8 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
             r |= writable;
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
             r |= error;
+        if (p.revents & (POLLERR | POLLNVAL))
+            r |= failed;
         report(p.fd, r);
     }
     return n;

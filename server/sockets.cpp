@@ -122,6 +122,7 @@ void set_reading(int fd, bool on)
 bool readable(int fd) { return result(fd, poller::readable); }
 bool writable(int fd) { return result(fd, poller::writable); }
 bool errors(int fd) { return result(fd, poller::error); }
+bool failed(int fd) { return result(fd, poller::failed); }
 
 int& num_ready() { return reg().num_ready; }
 

@@ -40,6 +40,9 @@ void set_reading(int fd, bool on);
 bool readable(int fd);
 bool writable(int fd);
 bool errors(int fd);
+// Of those errors, a failure (a reset, an error pending on the socket) rather
+// than only a hang-up.
+bool failed(int fd);
 
 // Result of the last poll: the number of ready descriptors, 0 on time-out,
 // negative on failure (errno then is in last_error()).

@@ -72,7 +72,7 @@ bool turn_scheduler::service_input(connection* c)
         }
         // A hang-up after both directions were shut down in order is the
         // normal end of the stream, not an error.
-        bool orderly = d != drained::failed && c->eof && c->write_shut && byte_mover::socket_error(fd) == 0;
+        bool orderly = d != drained::failed && c->eof && c->write_shut && !sockets::failed(fd);
         if (!orderly)
             printf("%d has errors.\n", fd);
         return false;

@@ -179,6 +179,7 @@ void http_proxy::forward()
 
     if (method == "CONNECT") {
         keep_alive = false;
+        tunnel = true;
         if (relay->connected)
             relay->to_client.append(answers::tunnel_open);
         else
@@ -194,6 +195,7 @@ void http_proxy::forward()
         // tunnel does: its 101 and everything after it pass through.
         request += "Connection: " + facts.upgrade_option + "\r\n";
         keep_alive = false;
+        tunnel = true;
     }
     request += "\r\n";
     relay->from_client(request.data(), request.size());
@@ -227,10 +229,17 @@ bool http_proxy::on_send(char*, int cap, int* len)
         write_done = true;
         return !eof;
     }
-    // The origin has finished and everything it sent is on its way: the
-    // client sees the end of the stream, and may still send.
-    if (relay->origin_eof)
+    if (relay->origin_eof) {
+        // The origin has finished and everything it sent is on its way. A
+        // client whose last request is complete and that may send no other
+        // (no keep-alive, no tunnel) has nothing left to say: the
+        // connection ends at once, which spares waiting for the client's
+        // own end. Otherwise the client sees the end of the stream and may
+        // still send (a body still on its way, a half-closed tunnel).
+        if (completed && !tunnel)
+            return false;
         write_done = true;
+    }
     // The client has finished too, or nothing can come back any more.
     return !(relay->client_eof && (write_done || !attached()));
 }

@@ -119,4 +119,5 @@ private:
     void let_go_of_relay();
 
     bool discarding = false;  // body bytes of the current request are dropped
+    bool tunnel = false;      // CONNECT or an upgrade: bytes pass both ways, each way ending on its own
 };

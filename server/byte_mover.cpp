@@ -79,9 +79,11 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
             c->last_active = now;
             // A short read almost always means the socket is empty; asking
             // again would cost a system call that says so. Whatever arrives
-            // meanwhile is reported by the next poll.
+            // meanwhile is reported by the next poll. If the peer had
+            // finished when the poll looked, its end has been reached now:
+            // a short read of a TCP socket leaves nothing behind.
             if (n < room && !ignore_pause)
-                return drained::again;
+                return sockets::peer_closed(c->socket) ? drained::eof : drained::again;
             continue;
         }
         if (n == 0)

@@ -9,8 +9,9 @@
 namespace poller {
 
 // error: a hang-up or a failure; failed: a failure only (an error is
-// pending on the socket, such as a reset).
-enum : uint8_t { readable = 1, writable = 2, error = 4, failed = 8 };
+// pending on the socket, such as a reset); peer_closed: the peer has shut
+// down its sending side (every byte it sent is already readable).
+enum : uint8_t { readable = 1, writable = 2, error = 4, failed = 8, peer_closed = 16 };
 
 // Starts watching fd with the given interest; false if the kernel refuses.
 bool watch(int fd, bool read, bool write);

@@ -27,7 +27,7 @@ int epoll_fd()
 
 uint32_t mask(bool read, bool write)
 {
-    return (read ? uint32_t(EPOLLIN) : 0u) | (write ? EPOLLOUT : 0u);
+    return (read ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u) | (write ? EPOLLOUT : 0u);
 }
 
 }  // namespace
@@ -73,6 +73,8 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
             r |= error;
         if (e & EPOLLERR)
             r |= failed;
+        if (e & EPOLLRDHUP)
+            r |= peer_closed;
         report(events[i].data.fd, r);
     }
     return n;

@@ -25,7 +25,7 @@ std::vector<int>& index()
 
 short mask(bool read, bool write)
 {
-    return short((read ? POLLIN : 0) | (write ? POLLOUT : 0));
+    return short((read ? POLLIN | POLLRDHUP : 0) | (write ? POLLOUT : 0));
 }
 
 }  // namespace
@@ -73,6 +73,8 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
             r |= error;
         if (p.revents & (POLLERR | POLLNVAL))
             r |= failed;
+        if (p.revents & POLLRDHUP)
+            r |= peer_closed;
         report(p.fd, r);
     }
     return n;

@@ -123,6 +123,7 @@ bool readable(int fd) { return result(fd, poller::readable); }
 bool writable(int fd) { return result(fd, poller::writable); }
 bool errors(int fd) { return result(fd, poller::error); }
 bool failed(int fd) { return result(fd, poller::failed); }
+bool peer_closed(int fd) { return result(fd, poller::peer_closed); }
 
 int& num_ready() { return reg().num_ready; }
 

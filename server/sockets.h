@@ -43,6 +43,9 @@ bool errors(int fd);
 // Of those errors, a failure (a reset, an error pending on the socket) rather
 // than only a hang-up.
 bool failed(int fd);
+// The peer had shut down its sending side when the poll looked: once what is
+// readable has been read, the stream has ended.
+bool peer_closed(int fd);
 
 // Result of the last poll: the number of ready descriptors, 0 on time-out,
 // negative on failure (errno then is in last_error()).

@@ -33,7 +33,7 @@ split_url::split_url(const std::string& url) : scheme("http")
         path = rest.substr(p);
         rest.resize(p);
     } else
-        path = "/";
+        path.assign(1, '/');
 
     size_t c = rest.find(':');
     if (found(c)) {

@@ -28,7 +28,10 @@ std::string number_text(double value)
 
 std::string quoted(const std::string& text)
 {
-    return "\"" + base::escape(text, true) + "\"";
+    std::string out(1, '"');
+    out += base::escape(text, true);
+    out += '"';
+    return out;
 }
 
 void append_spaces(std::string& out, size_t depth)

@@ -164,6 +164,13 @@ def main():
     raw = Path(sys.argv[1])
     res = Results(raw)
     m = res.meta
+    # Earlier builds of ours measured beside it: columns, and ratios ours/them,
+    # but no peers.
+    baselines = m.get("baselines", "").split()
+    TARGETS.extend(baselines)
+    TUNNELS.extend(baselines)
+    NAMES.update({b: f"ours {b}" for b in baselines})
+    compared = ["direct"] + PEERS + baselines
     rows = []  # (label, {target: per-rep values}, kind, ratios wanted)
     checks = []  # (target, required, measured, met)
 
@@ -173,7 +180,7 @@ def main():
             per_target = dict(per_target, direct=direct_from)
         out = {}
         if ratios:
-            for other in ["direct"] + PEERS:
+            for other in compared:
                 if "ours" in per_target and other in per_target:
                     out[other] = ratio_median(per_target["ours"], per_target[other])
         rows.append((label, cells, kind, out, direct_from))
@@ -227,7 +234,8 @@ def main():
     at_least("10 MiB CONNECT: ours vs direct (plain)", r.get("direct"), 0.55)
 
     # memory
-    mem = {t: res.values("memory", t, lambda p: (parse_json_lines(p) or [None])[-1]) for t in ["ours"] + PEERS}
+    mem = {t: res.values("memory", t, lambda p: (parse_json_lines(p) or [None])[-1])
+           for t in ["ours"] + PEERS + baselines}
     mem_conn = {t: [v and v.get("kib_per_conn_connected") for v in mem[t]] for t in mem}
     mem_req = {t: [v and v.get("kib_per_conn_after_request") for v in mem[t]] for t in mem}
     ahead("Memory per idle connection", row(f"Resident memory per idle client connection ({m['mem_n']} held, "
@@ -324,8 +332,8 @@ def main():
       f"runs on such a machine; the ratios, each the median of per-repetition ratios, hold better.")
     p()
     p("| Measurement | " + " | ".join(NAMES[t] for t in TARGETS) + " | "
-      + " | ".join(f"ours/{NAMES[t]}" for t in ["direct"] + PEERS) + " |")
-    p("|---|" + "---:|" * (len(TARGETS) + 1 + len(PEERS)))
+      + " | ".join(f"ours/{NAMES[t]}" for t in compared) + " |")
+    p("|---|" + "---:|" * (len(TARGETS) + len(compared)))
     for label, cells, kind, ratios, direct_from in rows:
         def cell(t):
             if kind == "ratio":
@@ -335,7 +343,7 @@ def main():
                 return f"({fmt(median(direct_from), kind)})"
             return fmt(cells[t], kind) if t in cells else "n/a"
         p(f"| {label} | " + " | ".join(cell(t) for t in TARGETS) + " | "
-          + " | ".join(fmt_ratio(ratios.get(t)) if ratios else "" for t in ["direct"] + PEERS) + " |")
+          + " | ".join(fmt_ratio(ratios.get(t)) if ratios else "" for t in compared) + " |")
     p()
     p("Notes: MB/s is 10^6 bytes per second, summed over the transfers of one curl on one reused "
       "connection (or tunnel). Memory is (VmRSS after − before) / connections, summed over the server's "
@@ -357,7 +365,7 @@ def main():
             shown = f"{measured:.1f} KiB"
         elif "ms" in required:
             shown = f"{measured:.1f} ms"
-        elif required.endswith("×"):
+        elif "×" in required:
             shown = fmt_ratio(measured)
         else:
             shown = f"{measured:,.0f}"

@@ -18,7 +18,10 @@
 # only processes this script started are ever stopped, by their pid.
 #
 # Settings (environment): QUICK=1; BENCH_PORT=18100 (the origin's port; the
-# proxies listen on the next five); BUILD_DIR=build-bench (relative to the
+# proxies listen on the next ports); BASELINES="name=/path/to/proxy ..."
+# adds earlier builds of this proxy as further columns, measured in the same
+# interleaved run (before/after comparisons; each name a letter-and-digit
+# word); BUILD_DIR=build-bench (relative to the
 # repository); KEEP=1 keeps the scratch directory with every raw output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +45,15 @@ declare -A port=([direct]=$origin_port [ours]=$((origin_port + 1)) [tinyproxy]=$
 targets=(direct ours nginxproxy privoxy tinyproxy squid)
 proxies=(ours nginxproxy privoxy tinyproxy squid)
 tunnels=(ours privoxy tinyproxy squid)  # nginx has no CONNECT
+declare -A baseline_bin=()
+next_port=$((origin_port + 6))
+for b in ${BASELINES:-}; do
+  name=${b%%=*}
+  baseline_bin[$name]=$(realpath "${b#*=}")
+  port[$name]=$next_port
+  next_port=$((next_port + 1))
+  targets+=("$name"); proxies+=("$name"); tunnels+=("$name")
+done
 url_1k=http://127.0.0.1:$origin_port/1k
 url_10m=http://127.0.0.1:$origin_port/10m
 
@@ -272,6 +284,7 @@ start() {
     privoxy) "$(command -v privoxy || echo /usr/sbin/privoxy)" --no-daemon "$scratch/privoxy/config" \
       >"$scratch/privoxy/stdout" 2>&1 & ;;
     ours) "$proxy_bin" "${port[ours]}" "${ours_options[@]}" >/dev/null & ;;
+    *) "${baseline_bin[$1]}" "${port[$1]}" >/dev/null & ;;
     tinyproxy) tinyproxy -d -c "$scratch/tinyproxy/tinyproxy.conf" >"$scratch/tinyproxy/stdout" 2>&1 & ;;
     squid) squid -N -f "$scratch/squid/squid.conf" >"$scratch/squid/stdout" 2>&1 & ;;
   esac
@@ -435,6 +448,7 @@ for r in $(seq 1 "$reps"); do
 done
 
 cat > "$raw/meta" <<EOF
+baselines=${!baseline_bin[*]}
 reps=$reps
 quick=${QUICK:-0}
 seconds=$(( $(date +%s) - started ))

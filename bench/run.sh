@@ -284,9 +284,9 @@ start() {
     privoxy) "$(command -v privoxy || echo /usr/sbin/privoxy)" --no-daemon "$scratch/privoxy/config" \
       >"$scratch/privoxy/stdout" 2>&1 & ;;
     ours) "$proxy_bin" "${port[ours]}" "${ours_options[@]}" >/dev/null & ;;
-    *) "${baseline_bin[$1]}" "${port[$1]}" >/dev/null & ;;
     tinyproxy) tinyproxy -d -c "$scratch/tinyproxy/tinyproxy.conf" >"$scratch/tinyproxy/stdout" 2>&1 & ;;
     squid) squid -N -f "$scratch/squid/squid.conf" >"$scratch/squid/stdout" 2>&1 & ;;
+    *) "${baseline_bin[$1]}" "${port[$1]}" >/dev/null & ;;  # an earlier build of ours
   esac
   pid[$1]=$!
   wait_port "${port[$1]}"

@@ -67,9 +67,6 @@ public:
     // gives at once.
     pulled pull_output(connection* c);
 
-    // SO_ERROR of fd, which reading clears (or getsockopt's own errno).
-    static int socket_error(int fd);
-
     // The outcome of a connect in progress that the poll reported: the
     // connect's errno value, 0 on success.
     static int connect_outcome(connection* c);
@@ -81,6 +78,8 @@ public:
     bool finish_connect(connection* c, int error);
 
 private:
+    // SO_ERROR of fd, which reading clears (or getsockopt's own errno).
+    static int socket_error(int fd);
     // Shuts down the sending side once a connection that asked for it
     // (write_done) has nothing left in its send buffer.
     static void shut_if_done(connection* c);

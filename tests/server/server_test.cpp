@@ -75,6 +75,7 @@ struct hooked_server : server<echo> {
     std::vector<uint32_t> peers;  // create_connection's arguments
     int removed = 0;
     size_t received = 0, sent = 0;  // bytes through recv() and send()
+    int unselected = 0;  // recv() or send() calls for a connection other than connection::selected()
 
     echo* create_connection(uint32_t peer) override
     {
@@ -85,12 +86,14 @@ struct hooked_server : server<echo> {
     void on_remove(connection*) override { removed++; }
     int recv(connection* c, char* buf, int len) override
     {
+        unselected += connection::selected() != c;
         int n = abstract_server::recv(c, buf, len);
         received += size_t(std::max(n, 0));
         return n;
     }
     int send(connection* c, char* buf, int len) override
     {
+        unselected += connection::selected() != c;
         int n = abstract_server::send(c, buf, len);
         sent += size_t(std::max(n, 0));
         return n;
@@ -261,8 +264,9 @@ TEST_F(server_test, a_connection_added_from_a_handler_is_served_in_the_same_turn
 }
 
 // Every client passes the factory (with its address) and on_accept, every
-// byte recv() and send(), every end on_remove; a refused client is closed
-// and never reaches on_remove.
+// byte recv() and send() (with the connection serviced as selected(), null
+// between turns), every end on_remove; a refused client is closed and never
+// reaches on_remove.
 TEST_F(server_test, hooks_see_every_client_and_byte_and_may_refuse_clients)
 {
     int fd = client();
@@ -275,6 +279,8 @@ TEST_F(server_test, hooks_see_every_client_and_byte_and_may_refuse_clients)
     EXPECT_EQ(receive(fd, 4), "ping");
     EXPECT_EQ(srv.received, 4u);
     EXPECT_EQ(srv.sent, 4u);
+    EXPECT_EQ(srv.unselected, 0);
+    EXPECT_EQ(connection::selected(), nullptr);
     close(fd);
     EXPECT_TRUE(turn_until([&] { return srv.removed == 1; }));
 

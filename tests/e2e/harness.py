@@ -28,11 +28,10 @@ TMP = tempfile.mkdtemp(prefix="proxy-e2e-")
 atexit.register(shutil.rmtree, TMP, True)
 
 
-def temp_file(data):
-    """A new file in this run's temporary directory holding data (str or bytes)."""
+def temp_file(data):  # a new file in this run's temporary directory holding data (str or bytes)
     fd, path = tempfile.mkstemp(dir=TMP)
     with os.fdopen(fd, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
+        f.write(_bytes(data))
     return path
 
 
@@ -66,30 +65,26 @@ def get(port, path="/", *lines, host="127.0.0.1", method="GET"):
     return head(method, b"http://%s:%d%s" % (_bytes(host), port, _bytes(path)), *lines)
 
 
-def sha256(pieces=b""):
-    """A sha256 object over pieces (bytes, or an iterable of bytes); its update() takes more."""
+def sha256(pieces=b""):  # a sha256 object over pieces (bytes, or an iterable of bytes); update() takes more
     digest = hashlib.sha256()
     for piece in [pieces] if isinstance(pieces, (bytes, bytearray)) else pieces:
         digest.update(piece)
     return digest
 
 
-def brief(data):
-    """What a failed comparison shows of data: itself when short, else its length and hash."""
+def brief(data):  # what a failed comparison shows of data: itself when short, else its length and hash
     return bytes(data) if len(data) < 64 else f"{len(data)} bytes, sha256 {sha256(data).hexdigest()[:16]}"
 
 
 def backlog(port, address=None):
-    """Clients waiting in the backlog of the socket listening on port (and address, if given; from the
-    kernel's socket table)."""
+    """Clients waiting in the backlog of the socket listening on port (and address), from the kernel's table."""
     local = f"{struct.unpack('=I', socket.inet_aton(address))[0]:08X}:{port:04X}" if address else f":{port:04X}"
     with open("/proc/net/tcp") as table:
         rows = [line.split() for line in table]
     return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(local) and r[3] == "0A"), 0)
 
 
-def raise_descriptor_limit(n):
-    """Lets this process (and the proxies it starts, which inherit the limit) hold n descriptors."""
+def raise_descriptor_limit(n):  # for this process and the proxies it starts, which inherit the limit
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (n if hard == resource.RLIM_INFINITY else min(n, hard), hard))
 
@@ -99,8 +94,7 @@ def needs_namespaces(test_class):  # skips the class unless this process may mak
     return unittest.skipUnless(works, "needs root and mount namespaces")(test_class)
 
 
-def with_file_at(replacement, path):
-    """A Proxy wrapper: the proxy runs in a mount namespace of its own where path is the file replacement."""
+def with_file_at(replacement, path):  # a Proxy wrapper: a mount namespace where path is the file replacement
     return ("unshare", "-m", "sh", "-c", f'mount --bind {replacement} {path} && exec "$0" "$@"')
 
 
@@ -121,15 +115,13 @@ class Proxy(_Closing):
     wrapped in a command that execs "$0" "$@"; its log is read as it comes."""
 
     def __init__(self, *options, all_adapters=False, wrapper=()):
-        self.port = free_port()
+        self.port, self.lines = free_port(), []
         args = [*wrapper, PROXY, str(-self.port if all_adapters else self.port), *map(str, options)]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         _running.append(self)
-        self.lines = []
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
-        # The first count line ends the first turn: the socket listens, and
-        # the descriptors a test counts from are all open.
+        # The first count line ends the first turn: it listens, and the descriptors a test counts from are open.
         self.wait_for_line(lambda l: l.endswith(" connections"))
 
     def _read(self):
@@ -147,8 +139,7 @@ class Proxy(_Closing):
         match, end = match.__eq__ if isinstance(match, str) else match, time.time() + timeout
         while True:
             alive = self._reader.is_alive()
-            found = [line for line in self.output() if match(line)]
-            if found:
+            if found := [line for line in self.output() if match(line)]:
                 return found[0]
             if not alive or time.time() > end:
                 raise AssertionError("no matching log line; log was:\n" + "\n".join(self.output()))
@@ -179,12 +170,6 @@ class Proxy(_Closing):
         with open(f"/proc/{self.proc.pid}/status") as f:
             return next((int(l.split()[1]) for l in f if l.startswith("VmRSS:")), 0)
 
-    def memory_slack_kib(self):
-        """How far resident memory may stay above a baseline after a load: more under AddressSanitizer,
-        whose freed memory stays in quarantine for a while."""
-        with open(f"/proc/{self.proc.pid}/maps") as maps:
-            return (24 if "libasan" in maps.read() else 4) * 1024
-
 
 def stop_cleanly(test, proxy):
     """Stops the proxy; fails the test if it had died, exited with non-zero or wrote on standard error."""
@@ -203,8 +188,7 @@ class ProxyTest(unittest.TestCase):
         self.proxy = Proxy(*self.options, wrapper=self.wrapper)
         self.addCleanup(stop_cleanly, self, self.proxy)
 
-    def origin(self, handler=None, **where):
-        """An Origin (serving() by default) closed after the test."""
+    def origin(self, handler=None, **where):  # an Origin closed after the test
         origin = Origin(handler, **where)
         self.addCleanup(origin.close)
         return origin
@@ -212,30 +196,19 @@ class ProxyTest(unittest.TestCase):
     def client(self, timeout=10):
         return Client(self.proxy.port, timeout)
 
-    def usage(self):
-        """The proxy's descriptors and resident memory now: a baseline for assert_released."""
+    def usage(self):  # the proxy's descriptors and resident memory now: a baseline for assert_released
         return self.proxy.fd_count(), self.proxy.rss_kib()
 
     def assert_released(self, baseline, memory=False):
-        """Within 5 s the proxy holds the descriptors of the baseline again (and, with memory, no more
-        resident memory than the baseline and some slack): nothing a test did stays behind."""
+        """Within 5 s the proxy holds the baseline's descriptors again (and, with memory, resident memory below
+        the baseline's plus some slack, more under ASan, whose freed memory stays in quarantine a while)."""
         fds, rss = baseline
-        limit = rss + self.proxy.memory_slack_kib()
+        with open(f"/proc/{self.proxy.proc.pid}/maps") as maps:
+            limit = rss + (24 if "libasan" in maps.read() else 4) * 1024
         wait_until(lambda: self.proxy.fd_count() == fds and not (memory and self.proxy.rss_kib() >= limit), 5)
         self.assertEqual(self.proxy.fd_count(), fds, "descriptors left open")
         if memory:
             self.assertLess(self.proxy.rss_kib(), limit, f"baseline {rss} KiB")
-
-
-class _Handler(socketserver.BaseRequestHandler):
-    def handle(self):
-        with self.server.lock:
-            self.server.connections += 1
-        self.request.settimeout(10)
-        try:
-            self.server.handler(self.request, self.server)
-        except (OSError, EOFError):
-            pass  # the peer went away
 
 
 class Origin(_Closing, socketserver.ThreadingTCPServer):
@@ -247,9 +220,18 @@ class Origin(_Closing, socketserver.ThreadingTCPServer):
     def __init__(self, handler=None, address="127.0.0.1", backlog=5):
         self.handler, self.connections, self.received, self.lock = handler or serving(), 0, [], threading.Lock()
         self.request_queue_size = backlog
-        super().__init__((address, 0), _Handler)
+        super().__init__((address, 0), None)
         self.port = self.server_address[1]
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+
+    def finish_request(self, sock, address):  # in a thread of its own
+        with self.lock:
+            self.connections += 1
+        sock.settimeout(10)
+        try:
+            self.handler(sock, self)
+        except (OSError, EOFError):
+            pass  # the peer went away
 
     def close(self):
         self.shutdown()
@@ -270,28 +252,21 @@ def connect(port, timeout=10):
     return socket.create_connection(("127.0.0.1", port), timeout)
 
 
-class Reader:
-    """Buffered reading from a socket; EOFError when the peer closes too early."""
-
+class Reader:  # buffered reading from a socket; EOFError when the peer closes too early
     def __init__(self, sock):
         self.sock, self.buf = sock, bytearray()
 
     def _fill(self):
-        chunk = self.sock.recv(1 << 20)
-        if not chunk:
+        if not (chunk := self.sock.recv(1 << 20)):
             raise EOFError("peer closed")
         self.buf += chunk
 
-    def until(self, marker):
-        """The bytes up to and including marker."""
+    def until(self, marker):  # the bytes up to and including marker
         while (at := self.buf.find(marker)) < 0:
             self._fill()
-        out = bytes(self.buf[: at + len(marker)])
-        del self.buf[: at + len(marker)]
-        return out
+        return self.exact(at + len(marker))
 
-    def pipe(self, n, sink):
-        """Hands the next n bytes to sink piece by piece, keeping none."""
+    def pipe(self, n, sink):  # hands the next n bytes to sink piece by piece, keeping none
         while n > 0:
             if not self.buf:
                 self._fill()
@@ -305,31 +280,26 @@ class Reader:
         self.pipe(n, out.extend)
         return bytes(out)
 
-    def rest(self):
-        """Everything up to the peer's close."""
+    def rest(self):  # everything up to the peer's close
         while chunk := self.sock.recv(1 << 20):
             self.buf += chunk
         return self.exact(len(self.buf))
 
 
-class Client(Reader, _Closing):
-    """A raw client connection to the proxy; `port` is its own port."""
-
+class Client(Reader, _Closing):  # a raw client connection to the proxy; `port` is its own port
     def __init__(self, proxy_port, timeout=10):
         super().__init__(connect(proxy_port, timeout))
         self.port = self.sock.getsockname()[1]
 
     def send(self, raw):
-        self.sock.sendall(raw)
+        self.sock.sendall(_bytes(raw))
 
-    def response(self):
-        """One answer: (head, body by Content-Length or up to the close)."""
+    def response(self):  # one answer: (head, body by Content-Length or up to the close)
         head = self.until(b"\r\n\r\n")
         length = header(head, "content-length")
         return head, self.rest() if length is None else self.exact(int(length))
 
-    def ask(self, raw):
-        """Sends raw and returns the body of the answer."""
+    def ask(self, raw):  # sends raw, returns the body of the answer
         self.send(raw)
         return self.response()[1]
 
@@ -339,8 +309,7 @@ class Client(Reader, _Closing):
         if (answer := self.exact(len(TUNNEL_OPEN))) != TUNNEL_OPEN:
             raise AssertionError(f"no tunnel: {answer + self.rest()!r}")
 
-    def described(self, method, target, agent=""):
-        """The line that describes a request of this client (no X-Forwarded-For) in the log."""
+    def described(self, method, target, agent=""):  # the log line of a request of this client
         return f"127.0.0.1:{self.port} {method} {target} HTTP/1.1 [{agent}]"
 
     def close(self):
@@ -363,24 +332,20 @@ def header(head, name):
     return b", ".join(values).decode("latin-1") if values else None
 
 
-def pipe_body(reader, head, sink):
-    """Hands the raw body (framing included) of the request with this head to sink."""
+def pipe_body(reader, head, sink):  # hands the raw body (framing included) of the request with this head to sink
     coding = header(head, "transfer-encoding")
     if coding is None or coding.split(",")[-1].strip().lower() != "chunked":
         return reader.pipe(int((header(head, "content-length") or "0").split(",")[0]), sink)
-    while True:
-        line = reader.until(b"\r\n")
+    while size := int((line := reader.until(b"\r\n")).split(b";")[0], 16):
         sink(line)
-        size = int(line.split(b";")[0], 16)
-        if size == 0:
-            break
         reader.pipe(size + 2, sink)
-    while line != b"\r\n":  # trailer lines, then the blank line
-        line = reader.until(b"\r\n")
+    while line != b"\r\n":  # the last chunk's line, trailer lines, then the blank line
         sink(line)
+        line = reader.until(b"\r\n")
+    sink(line)
 
 
-def response(body=b"ok", extra=b""):
+def response(body=b"ok", extra=b""):  # an origin's answer
     return b"HTTP/1.1 200 OK\r\n%sContent-Length: %d\r\n\r\n%s" % (extra, len(body), body)
 
 
@@ -388,17 +353,15 @@ def path_of(request):  # an answer for serving(): the request's target
     return response(request.split(b" ")[1])
 
 
-def serving(answer=lambda request: response()):
-    """An Origin handler that keeps each request it reads (raw) and sends answer(request)."""
+def serving(answer=lambda request: response()):  # an Origin handler: keeps each raw request, sends answer(request)
 
     def handler(sock, origin):  # until the peer closes (EOFError)
         reader = Reader(sock)
         while True:
-            head = reader.until(b"\r\n\r\n")
-            body = bytearray()
-            pipe_body(reader, head, body.extend)
-            origin.received.append(head + body)
-            sock.sendall(answer(head + body))
+            request = bytearray(reader.until(b"\r\n\r\n"))
+            pipe_body(reader, bytes(request), request.extend)
+            origin.received.append(bytes(request))
+            sock.sendall(answer(bytes(request)))
 
     return handler
 
@@ -416,8 +379,7 @@ def blocks(total):
         yield (i.to_bytes(8, "big") + BLOCK[8:])[: total - i * MiB]
 
 
-def tls_context():
-    """A server-side TLS context with a self-signed certificate for localhost and 127.0.0.1."""
+def over_tls(handler):  # the Origin handler behind TLS, with a self-signed certificate for localhost and 127.0.0.1
     key, cert = os.path.join(TMP, "key.pem"), os.path.join(TMP, "cert.pem")
     if not os.path.exists(cert):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
@@ -425,12 +387,6 @@ def tls_context():
                         "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
-    return context
-
-
-def over_tls(handler):
-    """The Origin handler `handler` behind TLS with tls_context()'s certificate."""
-    context = tls_context()
 
     def tls(sock, origin):
         with context.wrap_socket(sock, server_side=True) as wrapped:
@@ -439,6 +395,5 @@ def over_tls(handler):
     return tls
 
 
-def curl(*args):
-    """Runs curl; returns the finished process (stdout as bytes)."""
+def curl(*args):  # the finished process, stdout as bytes
     return subprocess.run(["curl", "-sS", *args], capture_output=True, timeout=30)

@@ -73,13 +73,17 @@ class Forwarding(ProxyTest):
             self.assertEqual(origin.received[-1], b"GET /old %s\r\nHost: h\r\n\r\n" % version)
 
     def test_unreachable_origin_gets_502_and_the_connection_ends(self):
-        """Also with a request pipelined behind the one that failed; a non-ASCII
-        host is looked up (and fails) in its xn-- form."""
-        with self.client(timeout=5) as c:
-            c.send(get(free_port()) + head("GET", "/pipelined"))
-            self.assertEqual(c.rest(), BAD_GATEWAY)
-        with self.client(timeout=10) as c:
-            c.send(head("GET", "http://bücher.invalid/"))
-            self.assertEqual(c.rest(), BAD_GATEWAY)
-        self.proxy.wait_for_line("getaddrinfo() failed for host xn--bcher-kva.invalid:80!")
-
+        """At once, also with a request pipelined behind the one that failed, and for CONNECT (never a 200).
+        A non-ASCII host is looked up (and fails) in its xn-- form."""
+        port = free_port()
+        for request, within, logged in (
+                (get(port) + head("GET", "/pipelined"), 3, lambda c: c.described("GET", f"http://127.0.0.1:{port}/")),
+                (head("CONNECT", f"127.0.0.1:{port}"), 3, lambda c: c.described("CONNECT", f"127.0.0.1:{port}")),
+                (head("GET", "http://bücher.invalid/"), 10,
+                 lambda c: "getaddrinfo() failed for host xn--bcher-kva.invalid:80!")):
+            with self.subTest(request), self.client(timeout=within) as c:
+                start = time.time()
+                c.send(request)
+                self.assertEqual(c.rest(), BAD_GATEWAY)
+                self.assertLess(time.time() - start, within)
+                self.proxy.wait_for_line(logged(c))

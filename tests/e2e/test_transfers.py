@@ -11,27 +11,25 @@ PAUSE = 3  # seconds a slow side stops reading
 
 
 def chunked():
-    for block in blocks(SIZE):
-        yield b"%x\r\n%s\r\n" % (len(block), block)
+    yield from (b"%x\r\n%s\r\n" % (len(block), block) for block in blocks(SIZE))
     yield b"0\r\n\r\n"
 
 
 class Transfers(ProxyTest):
-    def peak_rss_while_held_back(self, sent):
-        """The proxy's peak resident size (KiB) over at least PAUSE seconds, once sent() - what the far
-        sender got rid of - stops growing: it is held back (within 10 s, for a busy machine's buffers)."""
+    def peak_rss_while_held_back(self, progress):
+        """The proxy's peak resident size (KiB) over at least PAUSE seconds, once progress["sent"] - what the
+        far sender got rid of - stops growing: it is held back (within 10 s, for a busy machine's buffers)."""
         peak, start, last, steady_since = 0, time.time(), None, None
         while time.time() - start < 10:
             peak = max(peak, self.proxy.rss_kib())
-            now, count = time.time(), sent()
-            if count != last:
-                last, steady_since = count, now
-            if now - start >= PAUSE and now - steady_since >= 1.0:
+            if progress["sent"] != last:
+                last, steady_since = progress["sent"], time.time()
+            if time.time() - start >= PAUSE and time.time() - steady_since >= 1.0:
                 break
             time.sleep(0.1)
         self.assertGreaterEqual(time.time() - steady_since, 1.0, "the sender was not held back")
         self.assertLess(last, SIZE)
-        return peak
+        self.assertLess(peak, RSS_LIMIT_KIB)
 
     def test_download_to_a_pausing_client_arrives_intact_with_memory_held_down(self):
         progress = {"sent": 0}
@@ -48,15 +46,13 @@ class Transfers(ProxyTest):
             c.until(b"\r\n\r\n")
             digest = sha256()
             c.pipe(16 * MiB, digest.update)
-            peak = self.peak_rss_while_held_back(lambda: progress["sent"])
+            self.peak_rss_while_held_back(progress)
             c.pipe(SIZE - 16 * MiB, digest.update)
         self.assertEqual(digest.hexdigest(), sha256(blocks(SIZE)).hexdigest())
-        self.assertLess(peak, RSS_LIMIT_KIB)
 
     def test_uploads_sized_chunked_and_through_a_tunnel_to_a_pausing_origin(self):
         """The origin answers the raw body's hash; it stops reading after 16 MiB while memory is measured."""
-        sized = lambda target: head("POST", target, f"Content-Length: {SIZE}")
-        whole = lambda: blocks(SIZE)
+        sized, whole = lambda target: head("POST", target, f"Content-Length: {SIZE}"), lambda: blocks(SIZE)
         for request, pieces in ((lambda port: sized(f"http://127.0.0.1:{port}/up"), whole),
                                 (lambda port: get(port, "/up", "Transfer-Encoding: chunked", method="PUT"), chunked),
                                 (lambda port: head("CONNECT", f"127.0.0.1:{port}") + sized("/up"), whole)):
@@ -87,12 +83,10 @@ class Transfers(ProxyTest):
                 sender.start()
                 self.assertTrue(paused.wait(20))
                 try:
-                    peak = self.peak_rss_while_held_back(lambda: progress["sent"])
+                    self.peak_rss_while_held_back(progress)
                 finally:
                     measured.set()
                 if request(port).startswith(b"CONNECT"):
                     self.assertEqual(c.exact(len(TUNNEL_OPEN)), TUNNEL_OPEN)
                 self.assertEqual(c.response()[1].decode(), sha256(pieces()).hexdigest())
                 sender.join(20)
-                self.assertLess(peak, RSS_LIMIT_KIB)
-

@@ -1,5 +1,5 @@
 """CONNECT tunnels: "200" only for a tunnel that exists, every byte relayed unchanged both ways, https
-through a tunnel, 502 when the origin cannot be reached.
+through a tunnel.
 
 How connections end (tunnels and plain ones): a peer that shuts down its sending side has finished
 sending, not left. What it sent is delivered, the other peer is shut down for that direction, and the
@@ -7,8 +7,7 @@ other direction flows until it ends."""
 
 import os, socket, threading, time
 
-from harness import (BAD_GATEWAY, MiB, ProxyTest, Reader, brief, curl, echo, free_port, get, head, over_tls, path_of,
-                     serving, sha256)
+from harness import MiB, ProxyTest, Reader, brief, curl, echo, get, head, over_tls, path_of, serving, sha256
 
 
 class Tunnel(ProxyTest):
@@ -24,18 +23,8 @@ class Tunnel(ProxyTest):
             back = c.exact(len(data))
             sender.join(10)
         self.assertEqual(brief(back), brief(data))
-        line = c.described("CONNECT", f"127.0.0.1:{origin.port}")
-        self.proxy.wait_for_line(line)
+        line = self.proxy.wait_for_line(c.described("CONNECT", f"127.0.0.1:{origin.port}"))
         self.assertEqual([l for l in self.proxy.output() if " HTTP/1.1 [" in l], [line])
-
-    def test_connect_to_a_refused_port_gets_502_not_200_and_the_connection_ends(self):
-        port = free_port()
-        with self.client(timeout=5) as c:
-            start = time.time()
-            c.send(head("CONNECT", f"127.0.0.1:{port}"))
-            self.assertEqual(c.rest(), BAD_GATEWAY)
-            self.assertLess(time.time() - start, 3)
-        self.proxy.wait_for_line(c.described("CONNECT", f"127.0.0.1:{port}"))
 
     def test_curl_reaches_a_tls_origin_over_connect(self):
         origin = self.origin(over_tls(serving(path_of)))
@@ -50,22 +39,20 @@ class HalfClose(ProxyTest):
         """Plain and tunnelled (3 MiB, more than socket buffers hold): the origin answers, in pieces,
         only once it has seen the end of what the client sent."""
         def answer_after_the_end(sock, origin):
-            data = Reader(sock).rest()
-            origin.received.append(data)
+            origin.received.append(data := Reader(sock).rest())
             sock.sendall(b"HTTP/1.1 200 OK\r\n\r\n")
             for _ in range(20):
                 sock.sendall(sha256(data).digest() * 1000)
 
         origin, payload = self.origin(answer_after_the_end), bytes(range(256)) * (12 * 4096)
         for tunnel, forwarded in ((False, head("GET", "/x")), (True, payload)):
-            with self.client() as c:
+            with self.subTest(tunnel=tunnel), self.client() as c:
                 if tunnel:
                     c.tunnel(origin.port)
                 c.send(payload if tunnel else get(origin.port, "/x"))
                 c.sock.shutdown(socket.SHUT_WR)
-                answer = c.rest()
+                self.assertEqual(c.rest(), b"HTTP/1.1 200 OK\r\n\r\n" + sha256(forwarded).digest() * 20000)
             self.assertEqual(origin.received[-1], forwarded)
-            self.assertEqual(answer, b"HTTP/1.1 200 OK\r\n\r\n" + sha256(forwarded).digest() * 20000)
 
     def test_tunnel_origin_shutdown_reaches_the_client_at_once_which_may_still_send(self):
         done = threading.Event()
@@ -76,16 +63,14 @@ class HalfClose(ProxyTest):
             origin.received.append(Reader(sock).rest())
             done.set()
 
-        origin = self.origin(origin_side)
+        origin, late = self.origin(origin_side), b"late words " * 100000
         with self.client() as c:
             start = time.time()
             c.tunnel(origin.port)
             self.assertEqual(c.rest(), b"greeting")  # then the end of the stream
             self.assertLess(time.time() - start, 3)  # not the proxy's 10 s idle time-out
-            late = b"late words " * 100000
             c.send(late)
             c.sock.shutdown(socket.SHUT_WR)
             self.assertTrue(done.wait(10))
             self.assertEqual(c.rest(), b"")
         self.assertEqual(origin.received, [late])
-

@@ -2,60 +2,49 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+using namespace std::string_literals;
 using fault = request_facts::fault;
 
 // Every legal spelling of the framing fields is read alike; a head that an
 // origin could frame differently, or read differently at all, is a fault.
 TEST(request_facts, framing_in_every_spelling_and_the_faults)
 {
-    struct row { const char* headers; fault problem; int64_t length; bool chunked; };
-    const row cases[] = {
-        {"", fault::none, 0, false},
-        {"Host: h\r\nContent-Length: 5\r\n", fault::none, 5, false},
-        {"Content-Length:5\r\n", fault::none, 5, false},
-        {"CONTENT-LENGTH: \t 5 \t\r\n", fault::none, 5, false},
-        {"Content-Length: 5, 5\r\ncontent-length: 5\r\n", fault::none, 5, false},
-        {"X-Content-Length: 7\r\nContent-Length2: 8\r\nContent-Length: 0\r\n", fault::none, 0, false},
-        {"Content-Length: 999999999999999999\r\n", fault::none, 999999999999999999, false},
-        {"Transfer-Encoding:chunked\r\n", fault::none, 0, true},
-        {"Transfer-Encoding: gzip, CHUNKED\r\n", fault::none, 0, true},
-        {"Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked,\r\n", fault::none, 0, true},
+    struct group { fault problem; int64_t length; bool chunked; std::vector<std::string> headers; };
+    const group groups[] = {
+        {fault::none, 0, false, {"", "X-Content-Length: 7\r\nContent-Length2: 8\r\nContent-Length: 0\r\n"}},
+        {fault::none, 5, false, {"Host: h\r\nContent-Length: 5\r\n", "Content-Length:5\r\n", "CONTENT-LENGTH: \t 5 \t\r\n",
+                                 "Content-Length: 5, 5\r\ncontent-length: 5\r\n"}},
+        {fault::none, 999999999999999999, false, {"Content-Length: 999999999999999999\r\n"}},
+        {fault::none, 0, true, {"Transfer-Encoding:chunked\r\n", "Transfer-Encoding: gzip, CHUNKED\r\n",
+                                "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked,\r\n"}},
         // Not plain digits.
-        {"Content-Length: -5\r\n", fault::bad_length, 0, false},
-        {"Content-Length: 5x\r\n", fault::bad_length, 0, false},
-        {"Content-Length: 0x5\r\n", fault::bad_length, 0, false},
-        {"Content-Length: 5 5\r\n", fault::bad_length, 0, false},
-        {"Content-Length:\r\n", fault::bad_length, 0, false},
-        {"Content-Length: 5,\r\n", fault::bad_length, 0, false},
-        {"Content-Length: +5\r\n", fault::bad_length, 0, false},
-        {"Content-Length: 9999999999999999999\r\n", fault::bad_length, 0, false},
-        // Two framings, or none that ends before the close.
-        {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", fault::ambiguous, 0, false},
-        {"transfer-encoding: chunked\r\nCONTENT-LENGTH: 0\r\n", fault::ambiguous, 0, false},
-        {"Content-Length: 5\r\nContent-Length: 6\r\n", fault::ambiguous, 0, false},
-        {"Content-Length: 5, 6\r\n", fault::ambiguous, 0, false},
-        {"Transfer-Encoding: gzip\r\n", fault::ambiguous, 0, false},
-        {"Transfer-Encoding:\r\n", fault::ambiguous, 0, false},
-        {"Transfer-Encoding: chunked, identity\r\n", fault::ambiguous, 0, false},
-        {"Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n", fault::ambiguous, 0, false},
-        {"Transfer-Encoding: chunked\nX: y\r\n", fault::ambiguous, 0, false},  // a bare LF is no line end
-        // Lines recipients read differently.
-        {"Content-Length : 5\r\n", fault::malformed, 0, false},
-        {"Host : h\r\n", fault::malformed, 0, false},
-        {"Content Length: 5\r\n", fault::malformed, 0, false},
-        {"Transfer-Encoding: gzip\r\n chunked\r\n", fault::malformed, 0, false},  // folded
-        {"\tHost: h\r\n", fault::malformed, 0, false},
+        {fault::bad_length, 0, false, {"Content-Length: -5\r\n", "Content-Length: 5x\r\n", "Content-Length: 0x5\r\n",
+                                       "Content-Length: 5 5\r\n", "Content-Length:\r\n", "Content-Length: 5,\r\n",
+                                       "Content-Length: +5\r\n", "Content-Length: 9999999999999999999\r\n"}},
+        // Two framings, or none that ends before the close; a bare LF is no line end.
+        {fault::ambiguous, 0, false, {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n",
+                                      "transfer-encoding: chunked\r\nCONTENT-LENGTH: 0\r\n",
+                                      "Content-Length: 5\r\nContent-Length: 6\r\n", "Content-Length: 5, 6\r\n",
+                                      "Transfer-Encoding: gzip\r\n", "Transfer-Encoding:\r\n",
+                                      "Transfer-Encoding: chunked, identity\r\n",
+                                      "Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n",
+                                      "Transfer-Encoding: chunked\nX: y\r\n"}},
+        // Lines recipients read differently: a blank before the colon or in a name, folding, a broken request line.
+        {fault::malformed, 0, false, {"Content-Length : 5\r\n", "Host : h\r\n", "Content Length: 5\r\n",
+                                      "Transfer-Encoding: gzip\r\n chunked\r\n", "\tHost: h\r\n"}},
+        {fault::malformed, 0, false, {"|GET http://h/\r\n", "|GET\r\n", "|GET http://h/\n HTTP/1.1\r\n",
+                                      "|\r\nGET / HTTP/1.1\r\n", "|GET /\0 HTTP/1.1\r\n"s}},
     };
-    for (const row& k : cases) {
-        request_facts f = request_facts::read(std::string("POST http://h/ HTTP/1.1\r\n") + k.headers);
-        EXPECT_EQ(int(f.problem), int(k.problem)) << k.headers;
-        EXPECT_EQ(f.content_length, k.length) << k.headers;
-        EXPECT_EQ(f.chunked, k.chunked) << k.headers;
-    }
-    using namespace std::string_literals;
-    for (const std::string& line : {"GET http://h/\r\n"s, "GET\r\n"s, "GET http://h/\n HTTP/1.1\r\n"s,
-                                    "\r\nGET / HTTP/1.1\r\n"s, "GET /\0 HTTP/1.1\r\n"s})
-        EXPECT_EQ(int(request_facts::read(line + "Host: h\r\n").problem), int(fault::malformed)) << line;
+    for (const group& g : groups)
+        for (const std::string& headers : g.headers) {  // "|" starts a head of its own
+            request_facts f = request_facts::read(headers.starts_with('|') ? headers.substr(1) + "Host: h\r\n"
+                                                                           : "POST http://h/ HTTP/1.1\r\n" + headers);
+            EXPECT_EQ(int(f.problem), int(g.problem)) << headers;
+            EXPECT_EQ(f.content_length, g.length) << headers;
+            EXPECT_EQ(f.chunked, g.chunked) << headers;
+        }
 }
 
 // An upgrade needs both the Upgrade field and the "upgrade" option among the
@@ -66,11 +55,9 @@ TEST(request_facts, upgrade_asked_by_upgrade_and_connection_together)
         {"Upgrade: websocket\r\nConnection: Upgrade\r\n", "Upgrade"},
         {"connection: keep-alive, upgrade\r\nUPGRADE: h2c\r\n", "upgrade"},
         {"Connection: keep-alive\r\nConnection:UPGRADE \r\nUpgrade: websocket\r\n", "UPGRADE"},
-        {"Upgrade: websocket\r\n", ""},
-        {"Connection: Upgrade\r\n", ""},
+        {"Upgrade: websocket\r\n", ""}, {"Connection: Upgrade\r\n", ""},
         {"Upgrade: websocket\r\nConnection: Upgrade-Insecure\r\n", ""},
     };
     for (auto& [headers, option] : cases)
-        EXPECT_EQ(request_facts::read(std::string("GET http://h/ HTTP/1.1\r\n") + headers).upgrade_option, option)
-            << headers;
+        EXPECT_EQ(request_facts::read("GET http://h/ HTTP/1.1\r\n"s + headers).upgrade_option, option) << headers;
 }

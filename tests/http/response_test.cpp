@@ -21,17 +21,15 @@ TEST(response, write_and_on_send)
     EXPECT_EQ(take(*c, &more), "");
     EXPECT_TRUE(more);  // answered, kept alive
 
-    c->reset();  // not kept alive: no length, 2,500,000 bytes in three pieces, then the end
+    c->reset();  // not kept alive: no length, the answer in buffer-sized pieces, then the end
     c->keep_alive = false;
-    std::string body(2500000 - 19, 'b'), all;
-    c->write("HTTP/1.1 200 OK\r\n", body);
-    for (size_t want : {1048576u, 1048576u, 402848u}) {
-        std::string piece = take(*c, &more);
-        EXPECT_EQ(piece.size(), want);
+    std::string head = "HTTP/1.1 200 OK\r\n", body(2500000, 'b'), all;
+    c->write(head, body);
+    for (int i = 0; i < 5 && all.size() < head.size() + 2 + body.size(); i++) {
+        all += take(*c, &more);
         EXPECT_TRUE(more);
-        all += piece;
     }
-    EXPECT_EQ(all, "HTTP/1.1 200 OK\r\n\r\n" + body);
+    EXPECT_EQ(all, head + "\r\n" + body);
     EXPECT_EQ(take(*c, &more), "");
     EXPECT_FALSE(more);
 

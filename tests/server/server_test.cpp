@@ -1,4 +1,4 @@
-// Servicing rules of the connection server, over real sockets.
+// Servicing rules of the connection server, over real loopback sockets.
 #include "server/server.h"
 #include "server/sockets.h"
 
@@ -18,25 +18,19 @@ namespace {
 
 std::vector<std::string> deleted;  // what each ended echo had received
 
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
+// A client of the port, or -1 when refused; for port 0 instead the number
+// of a free port, picked by the kernel.
 int connect_to(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+    socklen_t len = sizeof a;
+    if (port == 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0)
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    else if (port != 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0)
         return fd;
     close(fd);
-    return -1;
+    return port ? -1 : ntohs(a.sin_port);
 }
 
 // Closes fd with a reset instead of an orderly end.
@@ -73,9 +67,8 @@ struct hooked_server : server<echo> {
     using server<echo>::server;
     enum { nobody, by_factory, by_on_accept } refuse = nobody;
     std::vector<uint32_t> peers;  // create_connection's arguments
-    int removed = 0;
-    size_t received = 0, sent = 0;  // bytes through recv() and send()
-    int unselected = 0;  // recv() or send() calls for a connection other than connection::selected()
+    int removed = 0, unselected = 0;  // recv()/send() for a connection other than connection::selected()
+    size_t received = 0, sent = 0;    // bytes through recv() and send()
 
     echo* create_connection(uint32_t peer) override
     {
@@ -84,24 +77,18 @@ struct hooked_server : server<echo> {
     }
     bool on_accept(connection*) override { return refuse != by_on_accept; }
     void on_remove(connection*) override { removed++; }
-    int recv(connection* c, char* buf, int len) override
+    int recv(connection* c, char* buf, int len) override { return count(c, abstract_server::recv(c, buf, len), received); }
+    int send(connection* c, char* buf, int len) override { return count(c, abstract_server::send(c, buf, len), sent); }
+    int count(connection* c, int n, size_t& bytes)
     {
         unselected += connection::selected() != c;
-        int n = abstract_server::recv(c, buf, len);
-        received += size_t(std::max(n, 0));
-        return n;
-    }
-    int send(connection* c, char* buf, int len) override
-    {
-        unselected += connection::selected() != c;
-        int n = abstract_server::send(c, buf, len);
-        sent += size_t(std::max(n, 0));
+        bytes += size_t(std::max(n, 0));
         return n;
     }
 };
 
 struct server_test : ::testing::Test {
-    int port = free_port();
+    int port = connect_to(0);
     hooked_server srv{port, true};
 
     void SetUp() override
@@ -110,25 +97,19 @@ struct server_test : ::testing::Test {
         echo::silent = false;
         ASSERT_TRUE(srv.start());
     }
-
     void turn()
     {
         sockets::select_all();
         srv.update();
     }
-
     // Turns until done() holds or 5 seconds have passed.
     bool turn_until(const std::function<bool()>& done)
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done()) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5); !done(); turn())
             if (std::chrono::steady_clock::now() > end)
                 return false;
-            turn();
-        }
         return true;
     }
-
     // What reaches fd, turning the server, until `want` bytes or the end (0: no turn).
     std::string receive(int fd, size_t want)
     {
@@ -142,7 +123,6 @@ struct server_test : ::testing::Test {
         });
         return got;
     }
-
     // A client the server has accepted.
     int client()
     {
@@ -150,7 +130,6 @@ struct server_test : ::testing::Test {
         EXPECT_TRUE(fd >= 0 && turn_until([&] { return srv.live_connections() > before; }));
         return fd;
     }
-
     // Adds an echo, with output ready, on a new socket pair; returns the other end.
     int add(echo* e, const std::string& output = "")
     {
@@ -160,6 +139,14 @@ struct server_test : ::testing::Test {
         e->socket = pair[0];
         srv.add_connection(e);
         return pair[1];
+    }
+    // The standard output of `run`, which must contain `line`.
+    void expect_printed(const std::function<void()>& run, const std::string& line)
+    {
+        testing::internal::CaptureStdout();
+        run();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(line), std::string::npos) << out;
     }
 };
 
@@ -190,10 +177,8 @@ TEST_F(server_test, idle_connections_time_out)
     connection* c = srv.connections().first();
     c->timeout = 0;
     c->last_active -= 2;
-    std::string message = std::to_string(c->socket) + " has timed out.\n";
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 0; }));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(message), std::string::npos);
+    expect_printed([&] { EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 0; })); },
+                   std::to_string(c->socket) + " has timed out.\n");
     close(fd);
 }
 
@@ -252,13 +237,13 @@ TEST_F(server_test, a_connection_added_from_a_handler_is_served_in_the_same_turn
     spawner::test = this;
     int fd = add(new spawner);
     turn();  // the sweep; the next turns serve only connections with events
-    testing::internal::CaptureStdout();
-    send(fd, "x", 1, 0);
-    EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 2; }));
-    EXPECT_EQ(receive(spawner::partner, 0), "hello");
-    srv.last_report = 0;
-    turn();
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("2 connections\n"), std::string::npos);
+    expect_printed([&] {
+        send(fd, "x", 1, 0);
+        EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 2; }));
+        EXPECT_EQ(receive(spawner::partner, 0), "hello");
+        srv.last_report = 0;
+        turn();
+    }, "2 connections\n");
     close(fd);
     close(spawner::partner);
 }
@@ -277,8 +262,7 @@ TEST_F(server_test, hooks_see_every_client_and_byte_and_may_refuse_clients)
     EXPECT_EQ(srv.connections().first()->peer_port, ntohs(local.sin_port));
     send(fd, "ping", 4, 0);
     EXPECT_EQ(receive(fd, 4), "ping");
-    EXPECT_EQ(srv.received, 4u);
-    EXPECT_EQ(srv.sent, 4u);
+    EXPECT_EQ(srv.received + srv.sent, 8u);
     EXPECT_EQ(srv.unselected, 0);
     EXPECT_EQ(connection::selected(), nullptr);
     close(fd);
@@ -314,11 +298,8 @@ TEST_F(server_test, accept_connection_and_end_connection_work_outside_a_turn)
     char c;
     EXPECT_EQ(recv(fd, &c, 1, 0), 0);
     close(fd);
-
     srv.stop();
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(srv.accept_connection());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "accept() failed\n");
+    expect_printed([&] { EXPECT_FALSE(srv.accept_connection()); }, "accept() failed\n");
 }
 
 }  // namespace

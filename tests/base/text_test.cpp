@@ -1,0 +1,139 @@
+// Text codecs and helpers: base64, escaping, search, number formatting,
+// Punycode and SHA-1.
+#include "base/base64.h"
+#include "base/escape.h"
+#include "base/find.h"
+#include "base/num.h"
+#include "base/punycode.h"
+#include "base/sha1.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+// RFC 4648 vectors both ways. The decoder never rejects: an incomplete group
+// warns once and adds nothing; a zero byte ends the text (silently on a group
+// boundary); padding ends only its own group, "=" up front carrying the bits
+// of 0; anything outside the alphabet, bytes from 0x80 included, counts as 1.
+TEST(base64, round_trips_and_decoder_tolerance)
+{
+    struct row { std::string text, bytes; bool warns = false; };
+    std::vector<row> cases = {
+        {"Zm9", "", true}, {"Zm9vY", "foo", true}, {"Zm9v\0Zm9v"s, "foo"}, {"Zm9vZm\0v"s, "foo", true},
+        {"Zg==Zm8=Zm9v", "ffofoo"}, {"==AA", "\0\0\0"s}, {"B.-\x01", "\x04\x10\x41"}, {"\x80\xff\xc3\xa9", "\x04\x10\x41"},
+    };
+    for (auto [bytes, text] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+                               {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"}}) {
+        EXPECT_EQ(base::base64(bytes), text);
+        cases.push_back({text, bytes});
+    }
+    EXPECT_EQ(base::base64("a\0b"s), "YQBi");
+    for (auto& [text, bytes, warns] : cases) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(base::unbase64(text), bytes) << text;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), warns ? "Warning: input string length not multiple of 4.\n" : "");
+    }
+}
+
+// Escapes; \u of decoded UTF-8 (pairs above U+FFFF); \uffff per byte of a broken sequence.
+TEST(escape, json_mode)
+{
+    const std::string bad = "\\uffff", b2 = bad + bad, b4 = b2 + b2;
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""}, {"a/b ~}", "a/b ~}"}, {"a\0b"s, "a\\0b"}, {"\x01\x1f\x7f", "\\u0001\\u001f\\u007f"},
+        {"\"\\\t\b\f\n\r", "\\\"\\\\\\t\\b\\f\\n\\r"}, {"\xc3\xa9", "\\u00e9"},
+        {"\xdf\xbf\xe0\xa0\x80", "\\u07ff\\u0800"}, {"\xed\x9f\xbf\xee\x80\x80", "\\ud7ff\\ue000"},  // range edges
+        {"\xf0\x9f\x98\x80", "\\ud83d\\ude00"}, {"\xf4\x8f\xbf\xbf", "\\udbff\\udfff"},
+        {"\x80", bad}, {"\xc3", bad}, {"\xc3x", bad + "x"}, {"\xe0\xa0", b2}, {"\xc3\0\xa9"s, bad + "\\0" + bad},
+        {"\xc1\xbf", b2}, {"\xf0\x8f\xbf\xbf", b4}, {"\xed\xa0\x80", b2 + bad},  // overlong, surrogate
+        {"\xf4\x90\x80\x80", b4}, {"\xf8\x88\x80\x80\x80", b4 + bad},  // above U+10FFFF, lead 0xF8
+    };
+    for (auto& [text, want] : cases)
+        EXPECT_EQ(base::escape(text, true), want) << base::escape(text, false);
+}
+
+// Log lines: no peer may forge a line or send a terminal escape; UTF-8 stays.
+TEST(escape_controls, writes_control_bytes_as_hex_and_keeps_the_rest)
+{
+    EXPECT_EQ(base::escape_controls("a\r\nFake: line\x1b[2J\x7f"), "a\\x0d\\x0aFake: line\\x1b[2J\\x7f");
+    EXPECT_EQ(base::escape_controls("\0b\\"s), "\\x00b\\");
+    EXPECT_EQ(base::escape_controls("b\xc3\xbc" "cher"), "b\xc3\xbc" "cher");
+}
+
+// Folds ASCII letters only, from the start position; nothing once switched off.
+TEST(find, folds_ascii_letters_only)
+{
+    ASSERT_TRUE(base::find_case_insensitive());
+    std::string head = "GET / HTTP/1.1\r\nHost: x\r\nCONTENT-Length: 5\r\n";
+    EXPECT_EQ(base::find(head, "\r\ncontent-length"), 23u);
+    EXPECT_EQ(base::find(head, "\r\nhost", 15), std::string::npos);
+    EXPECT_EQ(base::find("abcABC", "BC", 2), 4u);
+    EXPECT_EQ(base::find("\xc3\xa9", "\xc3\x89"), std::string::npos);
+    EXPECT_EQ(base::find("[", "{"), std::string::npos);
+    EXPECT_EQ(base::find("ab", "b", 100), std::string::npos);
+    base::find_case_insensitive() = false;
+    EXPECT_EQ(base::find("Host: host", "host"), 6u);
+    base::find_case_insensitive() = true;
+}
+
+// Whole values in all their digits (309 and a sign at most), others as %g.
+TEST(num, formats)
+{
+    for (auto [n, want] : {std::pair{-42.0, "-42"}, {1e20, "100000000000000000000"}, {-INFINITY, "-inf"}, {2.5, "2.5"}})
+        EXPECT_EQ(base::num(n), want);
+    EXPECT_NE(base::num(NAN).find("nan"), std::string::npos);
+    std::string max = base::num(-DBL_MAX);
+    EXPECT_EQ(max.size(), 310u);
+    EXPECT_EQ(max.substr(0, 18), "-17976931348623157");
+}
+
+// RFC 3492 samples, letter case kept, the highest code point. Invalid UTF-8,
+// or a first delta ((0x10FFFF - 128) * (basics + 1)) past 32 bits, leaves a
+// label unchanged.
+TEST(punycode, encodes_labels_or_leaves_them_unchanged)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"\u0644\u064A\u0647\u0645\u0627\u0628\u062A\u0643\u0644\u0645\u0648\u0634\u0639\u0631\u0628\u064A\u061F",
+         "egbpdaj6bu4bxfgehfvwxn"},
+        {"\u4ED6\u4EEC\u4E3A\u4EC0\u4E48\u4E0D\u8BF4\u4E2D\u6587", "ihqwcrb4cv8a8dqg056pqjye"},
+        {"Pro\u010Dprost\u011Bnemluv\u00ED\u010Desky", "Proprostnemluvesky-uyb24dma41a"},
+        {"3\u5E74B\u7D44\u91D1\u516B\u5148\u751F", "3B-ww4c5e180e575a65lsy2b"},
+        {"\u5B89\u5BA4\u5948\u7F8E\u6075-with-SUPER-MONKEYS", "-with-SUPER-MONKEYS-pc58ag80a8qai00g7n9n"},
+        {"\u3072\u3068\u3064\u5C4B\u6839\u306E\u4E0B" "2", "2-u9tlzr9756bt3uc0v"},
+        {"\u30D1\u30D5\u30A3\u30FC" "de" "\u30EB\u30F3\u30D0", "de-jg4avhby1noc0d"},
+        {"b\u00FCcher", "bcher-kva"}, {"B\u00FCcher", "Bcher-kva"}, {"\U0010FFFF", "dn32g"}, {"", ""},
+        {std::string(3000, 'a') + "\U0010FFFF", std::string(3000, 'a') + "-7p74104y"},
+    };
+    for (auto& [label, want] : cases)
+        EXPECT_EQ(base::punycode(label), want) << want;
+    for (std::string label : {"Example-COM"s, "b\xfc" "cher"s, "\xc3"s, "a\xed\xa0\x80"s, "\xf4\x90\x80\x80"s,
+                              "\xc0\xaf"s, std::string(4000, 'a') + "\U0010FFFF"})
+        EXPECT_EQ(base::punycode(label), label);
+}
+
+// FIPS 180 vectors, and 55/56/64 bytes: the length field fits, spills, a full block.
+TEST(sha1, known_digests)
+{
+    const std::pair<std::string, const char*> cases[] = {
+        {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+        {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
+        {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
+        {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
+    };
+    for (auto& [text, digest] : cases) {
+        std::string hex;
+        char two[3];
+        for (unsigned char b : base::sha1(text))
+            hex.append(two, size_t(snprintf(two, sizeof two, "%02x", b)));
+        EXPECT_EQ(hex, digest) << text.size() << " bytes";
+    }
+}

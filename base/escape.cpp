@@ -75,18 +75,47 @@ std::string escape(const std::string& text, bool json)
 
 std::string escape_controls(const std::string& text)
 {
+    static const char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
-    for (char ch : text) {
-        unsigned char b = static_cast<unsigned char>(ch);
-        if (b >= 0x20 && b != 0x7f) {
-            out += ch;
+    auto escape_bytes = [&](size_t from, size_t n) {
+        for (size_t k = from; k < from + n; k++) {
+            unsigned char b = static_cast<unsigned char>(text[k]);
+            out += "\\x";
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+    };
+    // c_str() keeps a terminator behind the last byte, where the decoder
+    // stops even when a sequence is cut short at the end of the text.
+    const char* s = text.c_str();
+    for (size_t i = 0; i < text.size();) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (b >= 0x20 && b < 0x7f) {
+            out += char(b);
+            i++;
             continue;
         }
-        static const char hex[] = "0123456789abcdef";
-        out += "\\x";
-        out += hex[b >> 4];
-        out += hex[b & 15];
+        if (b < 0x80) {  // C0 controls and DEL
+            escape_bytes(i, 1);
+            i++;
+            continue;
+        }
+        // A whole UTF-8 character stays as it is unless it is a C1 control
+        // (U+0080 to U+009F, NEL among them) or a line or paragraph
+        // separator, which terminals and log viewers may act on. A byte
+        // outside UTF-8 stays unless it is one of the C1 controls as a
+        // single byte, which 8-bit terminals act on.
+        int length = 1;
+        int32_t c = utf8_decode(s + i, &length);
+        if (c < 0)
+            length = 1;
+        bool control = c < 0 ? b <= 0x9f : (c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+        if (control)
+            escape_bytes(i, size_t(length));
+        else
+            out.append(s + i, size_t(length));
+        i += size_t(length);
     }
     return out;
 }

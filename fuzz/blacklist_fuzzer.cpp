@@ -1,5 +1,6 @@
 // Blacklist files, read in 4096-byte pieces: the keys must be exactly the
-// distinct lines (a last one without "\n" too), trimmed of " \t\r\n".
+// distinct entries of the lines (a last one without "\n" too), trimmed of
+// " \t\r\n".
 #include "base/hashmap.h"
 #include "fuzz/check.h"
 #include "main/blacklist_file.h"
@@ -23,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::set<std::string> lines, keys;
     for (std::string line; std::getline(text, line);) {
         size_t first = line.find_first_not_of(" \t\r");
-        lines.insert(first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+        lines.insert(blacklist_entry(
+            first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t\r") - first + 1)));
     }
     for (uint32_t i = 0; i < blacklist.size(); i++)
         keys.insert(blacklist.key_at(i));

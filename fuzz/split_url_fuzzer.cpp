@@ -1,7 +1,12 @@
-// Request targets through split_url; host names through utf8_to_idn, which
-// keeps the dots and ASCII labels (cut at a zero byte), and turns the others
-// into "xn--" and ASCII or keeps them.
+// Request targets through split_url, in both forms; host names through
+// canonical_host and utf8_to_idn. A target that is split names a canonical
+// host (the same again when made canonical once more, nothing but lower-case
+// letters, digits, "-", "_" and dots), a port in 1-65535 and an origin-form
+// path taken from the target's tail. utf8_to_idn keeps the dots and ASCII
+// labels (cut at a zero byte), and turns the others into "xn--" and ASCII or
+// keeps them.
 #include "fuzz/check.h"
+#include "proxy/canonical_host.h"
 #include "proxy/split_url.h"
 
 #include <algorithm>
@@ -32,8 +37,19 @@ std::vector<std::string> labels_of(const std::string& host)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string input(reinterpret_cast<const char*>(data), size);
-    std::string path = split_url(input).path;
-    FUZZ_CHECK(path == "/" || (path.starts_with("/") && input.ends_with(path)), "path is not a tail of the target");
+    for (bool connect : {false, true}) {
+        split_url u(input, connect);
+        if (!u.valid())
+            continue;
+        FUZZ_CHECK(canonical_host(u.host) == u.host, "a split host is not canonical");
+        FUZZ_CHECK(u.host.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_.") == std::string::npos,
+                   "a split host has bytes no host name has");
+        FUZZ_CHECK(u.port >= 1 && u.port <= 65535, "port out of range");
+        FUZZ_CHECK(u.path.starts_with("/") && (input.ends_with(u.path) || input.ends_with(u.path.substr(1))),
+                   "path is not a tail of the target");
+    }
+    std::string canonical = canonical_host(input);
+    FUZZ_CHECK(canonical_host(canonical) == canonical, "canonical_host is not idempotent");
 
     std::string idn = split_url::utf8_to_idn(input);
     std::vector<std::string> from = labels_of(input), to = labels_of(idn);

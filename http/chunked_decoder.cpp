@@ -22,6 +22,7 @@ void chunked_decoder::reset()
 {
     at = state::size_first;
     remaining = 0;
+    digits = 0;
     line_length = 0;
 }
 
@@ -64,6 +65,7 @@ void chunked_decoder::step(char c)
             return;
         }
         remaining = uint64_t(v);
+        digits = 1;
         line_length = 1;
         at = state::size;
         return;
@@ -75,14 +77,15 @@ void chunked_decoder::step(char c)
             return;
         }
         if (v >= 0) {
-            // Sizes are 64-bit; a longer number is no size at all.
-            if (remaining > (UINT64_MAX - uint64_t(v)) / 16) {
+            // 16 digits fill 64 bits; a longer size, leading zeros and all,
+            // is one that recipients may cut differently.
+            if (++digits > max_size_digits) {
                 at = state::malformed;
                 return;
             }
             remaining = remaining * 16 + uint64_t(v);
         } else if (c == ';')
-            at = state::extension;
+            at = state::ext_start;
         else if (base::is_blank(c))
             at = state::size_blank;
         else {
@@ -94,19 +97,24 @@ void chunked_decoder::step(char c)
     }
     case state::size_blank:
         if (c == ';')
-            at = state::extension;
+            at = state::ext_start;
         else if (!base::is_blank(c)) {
             at = state::malformed;
             return;
         }
         grow_line();
         return;
-    case state::extension:
-        if (c == '\r')
-            at = state::size_lf;
-        else if (c == '\n')
-            at = state::malformed;
-        else
+    case state::ext_start:
+    case state::ext_name:
+    case state::name_blank:
+    case state::value_start:
+    case state::ext_token:
+    case state::quoted:
+    case state::quoted_pair:
+    case state::value_end:
+    case state::value_blank:
+        step_extension(c);
+        if (at != state::malformed && at != state::size_lf)
             grow_line();
         return;
     case state::size_lf:
@@ -124,17 +132,25 @@ void chunked_decoder::step(char c)
     case state::trailer_first:
         if (c == '\r')
             at = state::final_lf;
-        else if (c == '\n')
-            at = state::malformed;
-        else {
+        else if (base::is_tchar(c)) {
             line_length = 1;
+            at = state::trailer_name;
+        } else
+            at = state::malformed;  // a folded line, a blank or control first
+        return;
+    case state::trailer_name:
+        if (c == ':')
             at = state::trailer;
+        else if (!base::is_tchar(c)) {
+            at = state::malformed;
+            return;
         }
+        grow_line();
         return;
     case state::trailer:
         if (c == '\r')
             at = state::trailer_lf;
-        else if (c == '\n')
+        else if (c == '\n' || c == '\0')
             at = state::malformed;
         else
             grow_line();
@@ -148,6 +164,68 @@ void chunked_decoder::step(char c)
     case state::data:
     case state::done:
     case state::malformed:
+        return;
+    }
+}
+
+void chunked_decoder::step_extension(char c)
+{
+    bool blank = base::is_blank(c), tchar = base::is_tchar(c);
+    switch (at) {
+    case state::ext_start:  // BWS, then the name
+        at = tchar ? state::ext_name : blank ? state::ext_start : state::malformed;
+        return;
+    case state::ext_name:
+        if (c == '\r')
+            at = state::size_lf;
+        else if (c == '=')
+            at = state::value_start;
+        else if (c == ';')
+            at = state::ext_start;
+        else if (blank)
+            at = state::name_blank;
+        else if (!tchar)
+            at = state::malformed;
+        return;
+    case state::name_blank:  // BWS before "=" or the next ";"
+        at = c == '=' ? state::value_start : c == ';' ? state::ext_start : blank ? state::name_blank : state::malformed;
+        return;
+    case state::value_start:
+        at = c == '"' ? state::quoted : tchar ? state::ext_token : blank ? state::value_start : state::malformed;
+        return;
+    case state::ext_token:
+        if (c == '\r')
+            at = state::size_lf;
+        else if (c == ';')
+            at = state::ext_start;
+        else if (blank)
+            at = state::value_blank;
+        else if (!tchar)
+            at = state::malformed;
+        return;
+    case state::quoted: {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (c == '"')
+            at = state::value_end;
+        else if (c == '\\')
+            at = state::quoted_pair;
+        else if ((b < 0x20 && c != '\t') || b == 0x7f)
+            at = state::malformed;
+        return;
+    }
+    case state::quoted_pair: {
+        unsigned char b = static_cast<unsigned char>(c);
+        at = (b < 0x20 && c != '\t') || b == 0x7f ? state::malformed : state::quoted;
+        return;
+    }
+    case state::value_end:
+        at = c == '\r' ? state::size_lf : c == ';' ? state::ext_start : blank ? state::value_blank : state::malformed;
+        return;
+    case state::value_blank:
+        at = c == ';' ? state::ext_start : blank ? state::value_blank : state::malformed;
+        return;
+    default:
+        at = state::malformed;
         return;
     }
 }

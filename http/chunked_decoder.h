@@ -3,9 +3,11 @@
 // decode anything, because the connection hands the body on unchanged
 // (framing included) and only needs to know where the next request begins.
 //
-//     body    = *( size [ext] CRLF data CRLF ) "0" [ext] CRLF *( trailer CRLF ) CRLF
-//     size    = 1*HEXDIG (either case)
-//     ext     = *( SP / HTAB ) ";" *( any byte but CR and LF )
+//     body    = *( size ext CRLF data CRLF ) 1*"0" ext CRLF *( trailer CRLF ) CRLF
+//     size    = 1*16HEXDIG (either case)
+//     ext     = *( BWS ";" BWS token [ BWS "=" BWS ( token / quoted-string ) ] )
+//     trailer = token ":" *( any byte but CR, LF and NUL )
+//     BWS     = *( SP / HTAB )
 //
 // Input arrives in arbitrary pieces; the state carries over between feed()
 // calls, so a body split at any byte offset is followed exactly as a whole.
@@ -22,6 +24,8 @@ public:
     // not counted. Nothing is stored, so the bound is only there to reject
     // framing that no real client sends.
     static constexpr size_t max_line_length = 8192;
+    // Most hex digits of a chunk size: 64 bits.
+    static constexpr uint8_t max_size_digits = 16;
 
     // Back to the start of a body.
     void reset();
@@ -41,12 +45,21 @@ private:
         size_first,  // first hex digit of a chunk size
         size,        // more hex digits, ";", blanks or CR
         size_blank,  // blanks after the digits: only ";" may follow
-        extension,   // skipping an extension up to CR
+        ext_start,   // after ";": blanks, then the first byte of a name
+        ext_name,    // more of the name, blanks, "=", ";" or CR
+        name_blank,  // blanks after a name: "=" or ";" may follow
+        value_start, // after "=": blanks, then a token or a quote
+        ext_token,   // more of a token value, blanks, ";" or CR
+        quoted,      // inside a quoted value
+        quoted_pair, // the byte after a backslash in a quoted value
+        value_end,   // after a value: ";" or CR
+        value_blank, // blanks after a value: only ";" may follow
         size_lf,     // LF that ends the size line
         data,        // `remaining` bytes of chunk data
         data_cr,     // CR after the chunk data
         data_lf,     // LF after the chunk data
         trailer_first,  // first byte of a trailer line, or CR of the final CRLF
+        trailer_name,   // more of a trailer's field name, up to its colon
         trailer,     // rest of a trailer line up to CR
         trailer_lf,  // LF that ends a trailer line
         final_lf,    // LF of the final CRLF
@@ -56,10 +69,13 @@ private:
 
     // One framing byte (any state but data, done and malformed).
     void step(char c);
+    // One byte of a chunk extension (the ext_* to value_blank states).
+    void step_extension(char c);
     // Counts one more byte of the current size or trailer line.
     void grow_line();
 
     state at = state::size_first;
     uint64_t remaining = 0;  // chunk size while reading it; then bytes of data left
+    uint8_t digits = 0;      // hex digits of the current size so far
     size_t line_length = 0;  // bytes of the current size or trailer line so far
 };

@@ -138,6 +138,11 @@ public:
     // The head passed max_head_length. Default: nothing (the connection
     // reads no further request).
     virtual void on_head_too_long();
+    // The chunked body of the current request broke the coding's grammar
+    // (chunked_decoder.h): the bytes up to the bad one have gone to on_data,
+    // nothing from it on will, on_request is not called for this request
+    // and no further request is read. Default: nothing.
+    virtual void on_framing_broken();
     // Whether a request asking for "Upgrade: websocket" is answered by this
     // class's own WebSocket handshake (the default) or goes to on_headers
     // like any other request (a proxy passes upgrades on to the origin).
@@ -188,7 +193,9 @@ public:
 
 private:
     chunked_decoder decoder;  // follows the body while `chunked`
-    bool head_refused = false;  // the head passed max_head_length: input is dropped
+    // The head passed max_head_length, or a chunked body broke its grammar:
+    // every later byte of the connection is dropped unread.
+    bool input_refused = false;
 
     // Head bytes from one chunk; returns how many of them belong to the head.
     int take_head(char* data, int len);

@@ -7,7 +7,7 @@
 
 void http_connection::on_recv(char* data, int len)
 {
-    if (len <= 0 || head_refused)
+    if (len <= 0 || input_refused)
         return;
     if (!held.empty()) {
         held.append(data, size_t(len));  // stays behind what is held already
@@ -47,13 +47,17 @@ void http_connection::on_recv(char* data, int len)
             int used = take_body(data, len);
             data += used;
             len -= used;
-            bool ended = chunked ? decoder.done() || decoder.malformed() : body_received >= content_length;
+            if (chunked && decoder.malformed()) {
+                // Unreadable framing: nothing from this point on can be
+                // trusted to be body or request, so none of it is passed on.
+                input_refused = true;
+                keep_alive = false;
+                on_framing_broken();
+                return;
+            }
+            bool ended = chunked ? decoder.done() : body_received >= content_length;
             if (!ended)
                 return;
-            // Unreadable framing: nothing after this point can be trusted to
-            // be a request, so the connection stops parsing requests.
-            if (chunked && decoder.malformed())
-                keep_alive = false;
             complete_request();
             continue;
         }
@@ -80,7 +84,7 @@ int http_connection::take_head(char* data, int len)
     size_t head_bytes = at == std::string::npos ? head.size() : at + 4;
     if (max_head_length > 0 && head_bytes > size_t(max_head_length)) {
         printf("Warning! Request exceeds max length of %d.\n", max_head_length);
-        head_refused = true;
+        input_refused = true;
         std::string().swap(head);  // its memory goes back at once
         on_head_too_long();
         return len;
@@ -114,7 +118,7 @@ void http_connection::parse_head()
     if (facts.problem != request_facts::fault::none)
         keep_alive = false;
 
-    if (version == "HTTP/1.0" && get_header("connection", head) != "Keep-Alive")
+    if (version == "HTTP/1.0" && !facts.names_option("keep-alive"))
         keep_alive = false;
     cookie = get_header("cookie", head);
 
@@ -194,6 +198,8 @@ void http_connection::on_data(char* data, int len)
 }
 
 void http_connection::on_head_too_long() {}
+
+void http_connection::on_framing_broken() {}
 
 bool http_connection::serves_websocket() const { return true; }
 

@@ -5,7 +5,6 @@
 namespace {
 
 using base::equals_nocase;
-using base::is_blank;
 
 // Calls fn(element) for every element of a comma-separated list value, each
 // without the blanks around it; empty elements included.
@@ -35,18 +34,38 @@ int64_t plain_number(std::string_view digits)
     return n;
 }
 
+// method SP target SP "HTTP/1." DIGIT, each part as the grammar in the
+// header says: no second reading of where the target ends is possible.
 bool request_line_is_sound(std::string_view line)
 {
     size_t first = line.find(' ');
-    if (first == std::string_view::npos || line.find(' ', first + 1) == std::string_view::npos)
+    if (first == std::string_view::npos || !base::is_token(line.substr(0, first)))
         return false;
-    for (char c : line)
-        if (c == '\r' || c == '\n' || c == '\0')
+    size_t second = line.find(' ', first + 1);
+    if (second == std::string_view::npos || second == first + 1)
+        return false;
+    for (char c : line.substr(first + 1, second - first - 1)) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b == 0x7f)
             return false;
-    return true;
+    }
+    std::string_view version = line.substr(second + 1);
+    return version.size() == 8 && version.starts_with("HTTP/1.") && version[7] >= '0' && version[7] <= '9';
 }
 
 }  // namespace
+
+bool request_facts::names_option(std::string_view option) const
+{
+    // ",a,b," holds every option between two commas.
+    for (size_t from = 1; from < connection_options.size();) {
+        size_t comma = connection_options.find(',', from);
+        if (equals_nocase(std::string_view(connection_options).substr(from, comma - from), option))
+            return true;
+        from = comma + 1;
+    }
+    return false;
+}
 
 request_facts request_facts::read(std::string_view head)
 {
@@ -59,20 +78,19 @@ request_facts request_facts::read(std::string_view head)
     std::string_view last_coding;
     bool has_upgrade = false;
     std::string_view upgrade_option;
+    int hosts = 0, credentials = 0;
 
     for_each_header_line(head, [&](std::string_view line) {
-        if (line.empty() || is_blank(line[0])) {
-            malformed = true;  // obs-fold, or blanks before the first field
-            return;
-        }
+        // A line that is not a field, or whose name is not a token (a folded
+        // line, a blank before the colon, NUL or CR in the name), is read by
+        // some recipients as a field with another name or as two lines: no
+        // rule below could be sure of having seen it.
         size_t colon = line.find(':');
-        if (colon == std::string_view::npos)
-            return;  // not a field; recipients ignore or refuse it, none frames by it
-        std::string_view name = line.substr(0, colon);
-        if (name.find_first_of(" \t") != std::string_view::npos) {
+        if (colon == std::string_view::npos || !base::is_token(line.substr(0, colon))) {
             malformed = true;
             return;
         }
+        std::string_view name = line.substr(0, colon);
         std::string_view value = line.substr(colon + 1);
         if (equals_nocase(name, "content-length")) {
             has_length = true;
@@ -93,12 +111,34 @@ request_facts request_facts::read(std::string_view head)
             });
         } else if (equals_nocase(name, "connection")) {
             for_each_element(value, [&](std::string_view option) {
+                if (option.empty())
+                    return;
                 if (equals_nocase(option, "upgrade"))
                     upgrade_option = option;
+                facts.connection_options += base::lower(option);
+                facts.connection_options += ',';
             });
         } else if (equals_nocase(name, "upgrade"))
             has_upgrade = true;
+        else if (equals_nocase(name, "host")) {
+            if (hosts++ == 0)
+                facts.host = base::trim(value);
+        } else if (equals_nocase(name, "proxy-authorization")) {
+            if (credentials++ == 0)
+                facts.proxy_authorization = base::trim(value);
+        }
     });
+    if (!facts.connection_options.empty())
+        facts.connection_options.insert(0, 1, ',');
+    // Two Host fields name two origins; which one an origin takes is
+    // anybody's guess.
+    if (hosts > 1)
+        malformed = true;
+    facts.has_host = hosts == 1;
+    if (hosts != 1)
+        facts.host.clear();
+    if (credentials != 1)
+        facts.proxy_authorization.clear();
 
     bool chunked = equals_nocase(last_coding, "chunked");
     if (malformed)

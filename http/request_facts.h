@@ -1,15 +1,25 @@
 // What a request head says about its own message - where the body ends,
-// whether the client asks to switch protocols, whether the head can be read
-// alike by every recipient - established by one strict reading of all its
-// lines. Every place that acts on these facts (the body framing, the proxy's
-// refusals, the upgrade) uses this reading, never a lookup of its own: two
-// readers that disagree on where a body ends are how requests get smuggled
-// past a proxy.
+// which connection options it names, whether the client asks to switch
+// protocols, whether the head can be read alike by every recipient -
+// established by one strict reading of all its lines. Every place that acts
+// on these facts (the body framing, the keep-alive decision, the proxy's
+// refusals, the hop-by-hop fields it drops, the upgrade, the credentials)
+// uses this reading, never a lookup of its own: two readers that disagree on
+// where a body ends, or on which lines are fields at all, are how requests
+// get smuggled past a proxy.
+//
+//     request-line = method SP request-target SP "HTTP/1." DIGIT
+//     method       = token
+//     target       = 1*( %x21-7E / %x80-FF )
+//     field-line   = field-name ":" OWS field-value OWS
+//     field-name   = token
+//     token        = 1*( ALPHA / DIGIT / "!#$%&'*+-.^_`|~" )
 //
 // Field names match exactly, ASCII letters in any case; values are read
 // without the optional whitespace around them. Several Transfer-Encoding
 // lines form one list; several Content-Length values (on one line or many)
-// count as one when they are equal.
+// count as one when they are equal. Field values are not checked here: the
+// proxy forwards CR, LF and NUL inside them as spaces.
 #pragma once
 
 #include <cstdint>
@@ -19,10 +29,11 @@
 struct request_facts {
     enum class fault : uint8_t {
         none,
-        // Lines that recipients may read differently: a request line without
-        // two spaces or with CR, LF or NUL in it, whitespace inside a field
-        // name or between the name and its colon, a folded line (one that
-        // begins with a space or tab).
+        // Lines that recipients may read differently: a request line outside
+        // the grammar above, a header line without a colon or whose name is
+        // not a token (a blank, NUL, CR, "@" or quote in it, a blank before
+        // the colon, a folded line that begins with a blank), or more than
+        // one Host field.
         malformed,
         // A Content-Length that is not plain digits (or too large to count).
         bad_length,
@@ -39,8 +50,19 @@ struct request_facts {
     // "upgrade" among the Connection options. Holds that option as the client
     // spelled it.
     std::string upgrade_option;
+    // Every option of every Connection field, lower-cased, each followed by
+    // a comma: ",keep-alive," for "Connection: Keep-Alive". Empty: none.
+    std::string connection_options;
+    // The value of the Host field ("" when absent, or when there are several:
+    // that is malformed).
+    std::string host;
+    bool has_host = false;
+    // The value of the Proxy-Authorization field when there is exactly one.
+    std::string proxy_authorization;
 
     bool upgrade() const { return !upgrade_option.empty(); }
+    // Whether the Connection fields name `option` (in any letter case).
+    bool names_option(std::string_view option) const;
 
     // Reads head: the request line and the header lines, each ending in
     // "\r\n" (a last line without one is left out), without the blank line.

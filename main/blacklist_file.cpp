@@ -2,15 +2,33 @@
 
 #include "base/for_each_line.h"
 #include "base/text.h"
+#include "proxy/canonical_host.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 int load_blacklist(const std::string& path, base::hashmap<bool>& into)
 {
     return base::for_each_line(path, [&](const std::string& line, uint32_t, uint64_t) {
-        into.set(std::string(base::trim(line, " \t\r\n")), true);
+        into.set(blacklist_entry(base::trim(line, " \t\r\n")), true);
     });
+}
+
+std::string blacklist_entry(std::string_view line)
+{
+    std::string canonical = canonical_host(line);
+    if (canonical.empty())
+        return std::string(line);
+    // An entry of fewer than four numbers ("0.1.1") is the tail of the
+    // addresses it blocks, as a parent domain is of names; only a whole
+    // address in another spelling becomes its dotted quad.
+    if (is_ipv4_literal(canonical)) {
+        std::string_view bare = line.ends_with('.') ? line.substr(0, line.size() - 1) : line;
+        if (std::count(bare.begin(), bare.end(), '.') != 3)
+            return base::lower(bare);
+    }
+    return canonical;
 }
 
 std::string blacklist_size_line(uint32_t count)

@@ -1,4 +1,5 @@
 // The program's entry: command line, settings, run loop.
+#include "base/escape.h"
 #include "base/text.h"
 #include "main/blacklist_file.h"
 #include "main/blacklist_reload.h"
@@ -69,7 +70,11 @@ int main(int argc, char** argv)
             i += 2;
         } else if (strcmp(argv[i], "-b") == 0 && i + 1 < argc) {
             lists.push_back(argv[i + 1]);
-            load_blacklist(lists.back(), blacklist);  // an unreadable file adds nothing
+            // An unreadable file adds nothing; the operator must hear of it,
+            // or the proxy would run blocking less than it was told to.
+            if (int error = load_blacklist(lists.back(), blacklist))
+                printf("Error! Blacklist not loaded: cannot read %s (%s).\n",
+                       base::escape_controls(lists.back()).c_str(), strerror(error));
             puts(blacklist_size_line(blacklist.size()).c_str());
             i += 2;
         } else

@@ -21,6 +21,13 @@ inline constexpr const char bad_request[] =
 inline constexpr const char malformed_request[] =
     "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nMalformed request head";
 
+inline constexpr const char bad_target[] =
+    "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nInvalid request target";
+
+inline constexpr const char loop_detected[] =
+    "HTTP/1.1 508 Loop Detected\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
+    "Request loops back to this proxy";
+
 inline constexpr const char head_too_large[] =
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
     "Request head exceeds 1048576 bytes";

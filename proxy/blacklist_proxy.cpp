@@ -2,6 +2,7 @@
 
 #include "base/base64.h"
 #include "base/escape.h"
+#include "base/text.h"
 #include "proxy/answers.h"
 #include "proxy/settings.h"
 
@@ -27,10 +28,15 @@ void blacklist_proxy::on_headers()
         forward();
         return;
     }
-    std::string value = get_header("proxy-authorization", head);
+    // credentials = "Basic" 1*SP token68, the scheme in any letter case.
+    const std::string& value = facts.proxy_authorization;
     std::string presented;
-    if (value.size() >= 6 && value.compare(0, 6, "Basic ") == 0)
-        presented = base::unbase64(value.substr(6));
+    size_t space = value.find(' ');
+    if (space != std::string::npos && base::equals_nocase(std::string_view(value).substr(0, space), "basic")) {
+        size_t start = value.find_first_not_of(' ', space);
+        if (start != std::string::npos)
+            presented = base::unbase64(value.substr(start));
+    }
     if (same_secret(presented, auth)) {
         forward();
         return;

@@ -1,11 +1,13 @@
 // The client connection the server makes for every accepted client: an
 // http_proxy with the two policies of the command line.
-//  - Authentication: when `auth` is set, every request head must carry
-//    "Proxy-Authorization: Basic <base64 of auth>", or it is answered 407
-//    and goes no further (no log line, no blocking check). The same
-//    keep-alive connection may then try again.
-//  - Blocking: the request's host, then each parent domain down to the last
-//    label, is looked up in `blacklist`; the first hit prints a "Blocked: "
+//  - Authentication: when `auth` is set, every request head must carry one
+//    "Proxy-Authorization: Basic <base64 of auth>" (the scheme in any letter
+//    case, one or more spaces after it), or it is answered 407 and goes no
+//    further (no log line, no blocking check). The same keep-alive
+//    connection may then try again.
+//  - Blocking: the request's canonical host (canonical_host.h), then each
+//    parent domain down to the last label, is looked up in `blacklist`,
+//    whose entries are canonical too; the first hit prints a "Blocked: "
 //    line and the request is answered 404.
 #pragma once
 

@@ -38,12 +38,55 @@ abstract_server*& http_proxy::g_server()
     return running;
 }
 
-std::string http_proxy::copy_headers(const std::string& head)
+namespace {
+
+// Fields that describe one hop of a message, never forwarded: the client's
+// connection with the proxy is not the proxy's connection with the origin.
+bool hop_by_hop(std::string_view name, const request_facts& facts)
 {
-    std::string kept;
+    // Proxy-Authorization, Proxy-Connection and the like; Connection.
+    using base::equals_nocase;
+    if (base::starts_with_nocase(name, "Proxy") || base::starts_with_nocase(name, "Connection"))
+        return true;
+    if (equals_nocase(name, "keep-alive") || equals_nocase(name, "te") || equals_nocase(name, "trailer"))
+        return true;
+    if (equals_nocase(name, "upgrade"))
+        return !facts.upgrade();
+    // What frames the body and names the origin goes on, whatever the
+    // client's Connection field says: dropping them would let the body of
+    // this request be read as another one.
+    if (equals_nocase(name, "content-length") || equals_nocase(name, "transfer-encoding") ||
+        equals_nocase(name, "host"))
+        return false;
+    return facts.names_option(name);
+}
+
+}  // namespace
+
+std::string http_proxy::copy_headers(const std::string& head, const request_facts& facts, const split_url& target)
+{
+    // The origin is the one the target names: a Host field that names
+    // another would let a request for an allowed origin ask a shared server
+    // for a blocked one. Where the client's Host already names the target's
+    // origin, its line goes on unchanged.
+    std::string kept, host_line = "Host: " + target.authority() + "\r\n";
+    std::string host;
+    int32_t port;
+    bool agrees = facts.has_host && split_url::read_authority(facts.host, target.scheme, &host, &port) &&
+                  host == target.host && port == target.port;
+    bool host_written = false;
     for_each_header_line(head, [&](std::string_view line) {
-        if (base::starts_with_nocase(line, "Proxy") || base::starts_with_nocase(line, "Connection"))
+        std::string_view name = line.substr(0, line.find(':'));
+        if (hop_by_hop(name, facts))
             return;
+        if (base::equals_nocase(name, "host")) {
+            if (!agrees) {
+                kept += host_line;
+                host_written = true;
+                return;
+            }
+            host_written = true;
+        }
         size_t from = kept.size();
         kept += line;
         for (size_t i = from; i < kept.size(); i++)
@@ -51,7 +94,7 @@ std::string http_proxy::copy_headers(const std::string& head)
                 kept[i] = ' ';
         kept += "\r\n";
     });
-    return kept;
+    return host_written ? kept : host_line + kept;
 }
 
 bool http_proxy::should_block(const std::string&) { return false; }
@@ -71,8 +114,23 @@ void http_proxy::close_after_answer(const char* answer)
 
 bool http_proxy::refuse_faulty_head()
 {
-    if (facts.problem == request_facts::fault::none)
-        return false;
+    // Nothing more is answered on a connection that is closing, or whose
+    // sending side has been shut down after the origin finished: what
+    // follows is read and dropped.
+    if (relay->close_client || write_done) {
+        discarding = true;
+        keep_alive = false;
+        return true;
+    }
+    if (facts.problem == request_facts::fault::none) {
+        target = split_url(url, method == "CONNECT");
+        if (target.valid())
+            return false;
+        // A target that is not a URL (an origin-form path), or whose origin
+        // cannot be told for sure: nothing after it can be trusted either.
+        close_after_answer(answers::bad_target);
+        return true;
+    }
     // The proxy cannot tell where this request ends, or an origin might read
     // it differently, so nothing after it on this connection can be trusted
     // to be the next request either.
@@ -83,42 +141,53 @@ bool http_proxy::refuse_faulty_head()
 
 void http_proxy::on_head_too_long() { close_after_answer(answers::head_too_large); }
 
-bool http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                  const addrinfo* list)
+void http_proxy::on_framing_broken() { close_after_answer(answers::malformed_request); }
+
+const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
+                                         const addrinfo* list)
 {
     if (status != 0) {
         printf("getaddrinfo() failed for host %s:%d!\n", base::escape_controls(host).c_str(), port);
-        return false;
+        return answers::bad_gateway;
     }
-    // Every IPv4 address, in the order the resolver gives them.
+    // Every IPv4 address, in the order the resolver gives them, except the
+    // proxy's own: a request it would forward to itself would come back
+    // again, once per level, until descriptors and memory run out.
     std::vector<sockaddr_in> addresses;
+    bool loops = false;
     for (const addrinfo* a = list; a; a = a->ai_next)
         if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
             sockaddr_in to;
             memcpy(&to, a->ai_addr, sizeof to);
             to.sin_port = htons(uint16_t(port));
-            addresses.push_back(to);
+            if (g_server()->reaches_self(to))
+                loops = true;
+            else
+                addresses.push_back(to);
         }
+    if (loops && addresses.empty())
+        return answers::loop_detected;
     proxy_connection* upstream = proxy_connection::open(relay, host, port, std::move(addresses));
     if (!upstream)
-        return false;
+        return answers::bad_gateway;
     g_server()->add_connection(upstream);
-    return true;
+    return nullptr;
 }
 
 void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addrinfo* list)
 {
     proxy_relay* relay = job.relay;
     // Only a client still waiting for this origin cares about the result.
-    if (relay->refs > 1 && !connect_upstream(relay, job.host, job.port, status, list)) {
-        relay->to_client.append(answers::bad_gateway);
-        relay->close_client = true;
-    }
+    if (relay->refs > 1)
+        if (const char* answer = connect_upstream(relay, job.host, job.port, status, list)) {
+            relay->to_client.append(answer);
+            relay->close_client = true;
+        }
     relay->wake_client();
     proxy_relay::release(relay);
 }
 
-bool http_proxy::open_upstream(const std::string& host, int32_t port)
+const char* http_proxy::open_upstream(const std::string& host, int32_t port)
 {
     // The old relay may go away with it; what is being sent from its queue
     // moves into this connection's own buffer first.
@@ -132,10 +201,10 @@ bool http_proxy::open_upstream(const std::string& host, int32_t port)
     addrinfo* list = nullptr;
     int status = resolver::numeric(host, port, &list);
     if (status != EAI_NONAME) {
-        bool ok = connect_upstream(relay, host, port, status, list);
+        const char* answer = connect_upstream(relay, host, port, status, list);
         if (list)
             freeaddrinfo(list);
-        return ok;
+        return answer;
     }
     auto* job = new resolver::lookup;
     job->host = host;
@@ -144,7 +213,7 @@ bool http_proxy::open_upstream(const std::string& host, int32_t port)
     job->done = upstream_resolved;
     relay->refs++;  // the lookup's hold: the relay counts as attached meanwhile
     resolver::start(job);
-    return true;
+    return nullptr;
 }
 
 void http_proxy::on_headers()
@@ -156,26 +225,19 @@ void http_proxy::on_headers()
 void http_proxy::forward()
 {
     discarding = false;
-    // Nothing more can be answered on a connection that is closing, or
-    // whose sending side has been shut down after the origin finished.
-    if (relay->close_client || write_done) {
-        discarding = true;
-        keep_alive = false;
-        return;
-    }
     puts(info(true).c_str());
 
-    split_url target(url);
     if (should_block(target.host)) {
         refuse(answers::not_found);
         return;
     }
 
     bool reuse = attached() && !relay->origin_eof && upstream_host == target.host && upstream_port == target.port;
-    if (!reuse && !open_upstream(target.host, target.port)) {
-        close_after_answer(answers::bad_gateway);
-        return;
-    }
+    if (!reuse)
+        if (const char* answer = open_upstream(target.host, target.port)) {
+            close_after_answer(answer);
+            return;
+        }
 
     if (method == "CONNECT") {
         keep_alive = false;
@@ -187,7 +249,7 @@ void http_proxy::forward()
         return;
     }
     std::string request = method + " " + target.path + " " + version + "\r\n";
-    request += copy_headers(head);
+    request += copy_headers(head, facts, target);
     if (facts.upgrade()) {
         // The origin is asked to switch protocols too (the client's
         // Connection line is its own hop's), and whatever it answers, the

@@ -34,6 +34,7 @@
 
 #include "http/http_connection.h"
 #include "proxy/proxy_relay.h"
+#include "proxy/split_url.h"
 
 #include <cstdint>
 #include <netdb.h>
@@ -61,11 +62,17 @@ public:
     // opens. Set by main before the server starts.
     static abstract_server*& g_server();
 
-    // The header lines of head to forward: every line after the request line
-    // except the hop-by-hop ones, whose names begin with "Proxy" or
-    // "Connection" in any letter case. CR, LF and NUL bytes inside a line
-    // (which some recipients take for line ends) are forwarded as spaces.
-    static std::string copy_headers(const std::string& head);
+    // The header lines of head to forward to target's origin: every line
+    // after the request line except the hop-by-hop ones (names beginning
+    // with "Proxy" or "Connection" in any letter case, Keep-Alive, TE,
+    // Trailer, Upgrade unless the request upgrades, and every field the
+    // Connection options name but those that frame the body or name the
+    // origin), and a Host field naming the target's origin: the client's
+    // own line where it names that origin already, otherwise one built from
+    // the target in place of the client's (first, if it sent none). CR, LF
+    // and NUL bytes inside a line (which some recipients take for line ends)
+    // are forwarded as spaces.
+    static std::string copy_headers(const std::string& head, const request_facts& facts, const split_url& target);
 
     bool on_send(char* buf, int cap, int* len) override;
     bool on_eof() override;
@@ -73,6 +80,7 @@ public:
     void on_data(char* data, int len) override;
     void on_request() override;
     void on_head_too_long() override;
+    void on_framing_broken() override;
     bool serves_websocket() const override;
     bool wants_input() const override;
     bool relays_body() const override;
@@ -87,9 +95,12 @@ protected:
     // drops its body: it must reach no origin.
     void refuse(const char* answer);
 
-    // Refuses a request whose head is faulty (400) and ends the connection
-    // after the answer; true if it did.
+    // Refuses a request whose head is faulty, or whose target is not one a
+    // proxy can act on (400), and ends the connection after the answer;
+    // true if it did. Otherwise `target` holds the split target.
     bool refuse_faulty_head();
+
+    split_url target;  // of the current request, once its head has passed
 
     // Everything on_headers does after the framing check: log, block,
     // reach the origin, queue the request. For subclasses that check the
@@ -98,14 +109,16 @@ protected:
 
 private:
     // Starts reaching host:port on a fresh relay: at once for a numeric
-    // address, through a lookup otherwise. False (with the reason printed)
-    // when it failed at once.
-    bool open_upstream(const std::string& host, int32_t port);
+    // address, through a lookup otherwise. When it failed at once: the
+    // answer for the client (502, or 508 for the proxy's own address), with
+    // the reason printed; otherwise null.
+    const char* open_upstream(const std::string& host, int32_t port);
 
-    // Creates the upstream connection from a lookup's result; false (with the
-    // reason printed) when no connect could be started.
-    static bool connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                 const addrinfo* list);
+    // Creates the upstream connection from a lookup's result, to every
+    // address but the proxy's own; the answer for the client when no connect
+    // could be started (as open_upstream), otherwise null.
+    static const char* connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
+                                        const addrinfo* list);
     static void upstream_resolved(resolver::lookup& job, int status, const addrinfo* list);
 
     // An upstream is attached, or a lookup or connect for one is pending.

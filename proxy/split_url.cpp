@@ -1,49 +1,97 @@
 #include "proxy/split_url.h"
 
-#include "base/text.h"
-
 #include "base/punycode.h"
+#include "base/text.h"
+#include "proxy/canonical_host.h"
 #include "var/var.h"
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 
 namespace {
 
-bool found(size_t at) { return at != std::string::npos && at > 0; }
+bool is_scheme(const std::string& text)
+{
+    if (text.empty() || !((text[0] >= 'a' && text[0] <= 'z') || (text[0] >= 'A' && text[0] <= 'Z')))
+        return false;
+    for (char c : text)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+              c == '.'))
+            return false;
+    return true;
+}
 
+// 1 to 65535 in decimal digits (leading zeros allowed); -1 otherwise.
+int32_t read_port(const std::string& digits)
+{
+    if (digits.empty())
+        return -1;
+    int32_t port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+        port = port * 10 + (c - '0');
+        if (port > 65535)
+            return -1;
+    }
+    return port == 0 ? -1 : port;
+}
 
 }  // namespace
 
-split_url::split_url(const std::string& url) : scheme("http")
+int32_t split_url::default_port(const std::string& scheme)
 {
-    std::string rest = url;
-    size_t i = url.find("://");
-    if (found(i)) {
-        scheme = url.substr(0, i);
-        rest = url.substr(i + 3);
-    } else if (url.size() >= 2 && url[0] == '/' && url[1] == '/') {
-        scheme = "https";
-        rest = url.substr(2);
-    }
+    return scheme == "https" ? 443 : scheme == "ftp" ? 21 : 80;
+}
 
-    size_t p = rest.find('/');
-    if (found(p)) {
-        path = rest.substr(p);
-        rest.resize(p);
-    } else
-        path.assign(1, '/');
+bool split_url::read_authority(const std::string& text, const std::string& scheme, std::string* host, int32_t* port)
+{
+    // User information would make "allowed.example@blocked.example" name
+    // one host to a reader and another to the proxy.
+    if (text.find('@') != std::string::npos)
+        return false;
+    size_t colon = text.find(':');
+    *port = default_port(scheme);
+    if (colon != std::string::npos && colon + 1 < text.size() && (*port = read_port(text.substr(colon + 1))) < 0)
+        return false;
+    *host = canonical_host(std::string_view(text).substr(0, colon));
+    return !host->empty();
+}
 
-    size_t c = rest.find(':');
-    if (found(c)) {
-        host = rest.substr(0, c);
-        port = base::to_int32(rest.substr(c + 1));
+split_url::split_url(const std::string& target, bool connect)
+{
+    std::string authority;
+    if (connect) {
+        // host ":" port, the port required: a tunnel has no default.
+        size_t colon = target.find(':');
+        if (colon == std::string::npos || colon + 1 == target.size() || target.find('/') != std::string::npos ||
+            target.find('?') != std::string::npos || target.find('#') != std::string::npos)
+            return;
+        authority = target;
+        scheme = "http";
+        path = "/";
     } else {
-        host = rest;
-        port = scheme == "https" ? 443 : scheme == "ftp" ? 21 : 80;
+        size_t sep = target.find("://");
+        if (sep == std::string::npos || !is_scheme(target.substr(0, sep)))
+            return;
+        scheme = base::lower(std::string_view(target).substr(0, sep));
+        size_t start = sep + 3;
+        size_t end = target.find_first_of("/?#", start);
+        if (end == std::string::npos)
+            end = target.size();
+        authority = target.substr(start, end - start);
+        path = target.substr(end);
+        if (path.empty() || path[0] != '/')
+            path.insert(0, 1, '/');
     }
-    host = utf8_to_idn(host);
+    std::string canonical;
+    int32_t number;
+    if (read_authority(authority, scheme, &canonical, &number)) {
+        host = std::move(canonical);
+        port = number;
+    }
+}
+
+std::string split_url::authority() const
+{
+    return port == default_port(scheme) ? host : host + ":" + std::to_string(port);
 }
 
 std::string split_url::utf8_to_idn(const std::string& host)

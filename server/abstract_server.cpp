@@ -24,6 +24,8 @@ bool abstract_server::start()
     return listener != -1;
 }
 
+bool abstract_server::reaches_self(const sockaddr_in& to) const { return reaches_listener(port, local_only, to); }
+
 void abstract_server::stop()
 {
     if (port != 0 && listener != -1) {

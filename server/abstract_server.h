@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <netinet/in.h>
 
 class abstract_server {
 public:
@@ -74,6 +75,9 @@ public:
     // Closes the socket, calls on_remove and deletes the connection. The
     // caller has unlinked it already (or left its place empty).
     void end_connection(connection* c);
+
+    // Whether a connect to `to` would come back to this server's listener.
+    bool reaches_self(const sockaddr_in& to) const;
 
     // Takes ownership of a connection some other code created, with its
     // socket stored in c->socket; a connect in progress (c->connecting) is

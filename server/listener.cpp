@@ -108,6 +108,30 @@ int open_listener(int32_t port, bool local_only)
     return fd;
 }
 
+bool reaches_listener(int32_t port, bool local_only, const sockaddr_in& to)
+{
+    if (port == 0 || ntohs(to.sin_port) != port)
+        return false;
+    uint32_t address = ntohl(to.sin_addr.s_addr);
+    if (address == INADDR_ANY || address == INADDR_LOOPBACK)
+        return true;
+    if (local_only)
+        return false;
+    if ((address >> 24) == 127)
+        return true;
+    // Interfaces come and go while the server runs; only a target on the
+    // listening port, which is rare, costs this look.
+    bool local = false;
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return false;
+    for (ifaddrs* i = all; i && !local; i = i->ifa_next)
+        local = i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
+                reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == to.sin_addr.s_addr;
+    freeifaddrs(all);
+    return local;
+}
+
 void close_listener(int fd)
 {
     sockets::remove(fd, true);

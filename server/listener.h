@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <netinet/in.h>
 
 // Clients the kernel queues before the server accepts them. Bursts of a
 // thousand connects are common for a proxy; a short queue drops their SYNs
@@ -22,3 +23,10 @@ int open_listener(int32_t port, bool local_only);
 
 // Stops polling fd, a socket open_listener() returned, and closes it.
 void close_listener(int fd);
+
+// Whether a connect to `to` would reach a listener opened with these
+// arguments: on 127.0.0.1 (or 0.0.0.0, which the system connects to the
+// local host) for local_only, on any loopback or local interface address
+// otherwise. A connection that would loop back into the server itself is
+// refused with this before it is made.
+bool reaches_listener(int32_t port, bool local_only, const sockaddr_in& to);

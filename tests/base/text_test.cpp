@@ -64,6 +64,11 @@ TEST(escape_controls, writes_control_bytes_as_hex_and_keeps_the_rest)
     EXPECT_EQ(base::escape_controls("a\r\nFake: line\x1b[2J\x7f"), "a\\x0d\\x0aFake: line\\x1b[2J\\x7f");
     EXPECT_EQ(base::escape_controls("\0b\\"s), "\\x00b\\");
     EXPECT_EQ(base::escape_controls("b\xc3\xbc" "cher"), "b\xc3\xbc" "cher");
+    // C1 controls as single bytes and as UTF-8 (NEL, CSI), and the line and paragraph separators; the
+    // characters around them, other UTF-8 (a continuation byte 0x81 inside one) and other stray bytes stay.
+    EXPECT_EQ(base::escape_controls("a\x9b" "2J\x85\xc2\x85\xc2\x9b\xe2\x80\xa8\xe2\x80\xa9\xc4\x81\xe2\x80\xa7\xa0\xff"),
+              "a\\x9b2J\\x85\\xc2\\x85\\xc2\\x9b\\xe2\\x80\\xa8\\xe2\\x80\\xa9\xc4\x81\xe2\x80\xa7\xa0\xff");
+    EXPECT_EQ(base::escape_controls("\xe2\x80"), "\xe2\\x80");  // cut short: 0x80 is a lone C1 byte
 }
 
 // Folds ASCII letters only, from the start position; nothing once switched off.

@@ -20,6 +20,8 @@ BAD_GATEWAY = _CLOSING % (b"502 Bad Gateway", b"Unable to connect")
 BAD_REQUEST = _CLOSING % (b"400 Bad Request", b"Ambiguous message framing")
 MALFORMED = _CLOSING % (b"400 Bad Request", b"Malformed request head")
 TOO_LARGE = _CLOSING % (b"431 Request Header Fields Too Large", b"Request head exceeds 1048576 bytes")
+BAD_TARGET = _CLOSING % (b"400 Bad Request", b"Invalid request target")
+LOOP_DETECTED = _CLOSING % (b"508 Loop Detected", b"Request loops back to this proxy")
 AUTH_REQUIRED = (b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n"
                  b"Content-Length: 0\r\n\r\n")
 NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"

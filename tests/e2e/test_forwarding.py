@@ -7,18 +7,20 @@ from harness import BAD_GATEWAY, MiB, ProxyTest, Reader, free_port, get, head, p
 
 class Forwarding(ProxyTest):
     def test_pipelined_requests_reach_the_origin_rewritten_byte_for_byte(self):
-        """Origin form, hop-by-hop headers dropped in any letter case, bodies
-        (sized, chunked with trailer) unchanged, one upstream, one line each."""
+        """Origin form, hop-by-hop headers dropped in any letter case (also those the Connection options name),
+        a Host naming the target's origin first where the client sent none, bodies (sized, chunked with trailer)
+        unchanged, one upstream, one line each."""
         origin = self.origin()
         t = f"127.0.0.1:{origin.port}"
         # Each request with its forwarded form: the origin form of the target, hop-by-hop lines dropped.
         requests = [(f"GET http://{t}/p/a?q=1 HTTP/1.1\r\nHost: {t}\r\nUser-Agent: raw/1\r\nProxy-Authorization: "
                      "Basic dTpw\r\nproxy-authorization: Basic dTpw\r\nProxy-Connection: keep-alive\r\n"
-                     "PROXY-CONNECTION: keep-alive\r\nConnection: keep-alive\r\nconnection: x\r\nConnection-Extra: y"
-                     "\r\nX-Custom: MiXeD Value\r\naccept: */*\r\n\r\n",
+                     "PROXY-CONNECTION: keep-alive\r\nConnection: keep-alive\r\nconnection: x-hop\r\nConnection-Extra: y"
+                     "\r\nX-Custom: MiXeD Value\r\nX-HOP: 1\r\nKeep-Alive: 5\r\naccept: */*\r\n\r\n",
                      f"GET /p/a?q=1 HTTP/1.1\r\nHost: {t}\r\nUser-Agent: raw/1\r\nX-Custom: MiXeD Value\r\n"
                      "accept: */*\r\n\r\n")]
-        requests += [(r, r.replace(f"http://{t}", "", 1)) for r in (
+        origin_form = lambda r: r.replace(f"http://{t}", "", 1).replace("\r\n", f"\r\nHost: {t}\r\n", 1)
+        requests += [(r, origin_form(r)) for r in (
             f"POST http://{t}/sized HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world",
             f"PUT http://{t}/chunked HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
             "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n",
@@ -53,7 +55,8 @@ class Forwarding(ProxyTest):
             self.assertTrue(wait_until(lambda: "closed" in seen, 5))
         self.assertEqual(seen["digest"], sha256(body).hexdigest())
         self.assertTrue(seen["closed"], "the old upstream must close once it has sent everything")
-        self.assertEqual(origin.received, [head("GET", "/next"), head("GET", "/again")])
+        host = f"Host: 127.0.0.1:{origin.port}"
+        self.assertEqual(origin.received, [head("GET", "/next", host), head("GET", "/again", host)])
         self.assertEqual(origin.connections, 1)
 
     def test_close_delimited_answer_ends_the_client_connection_promptly(self):
@@ -70,7 +73,8 @@ class Forwarding(ProxyTest):
                 c.send(b"GET http://127.0.0.1:%d/old %s\r\nHost: h\r\n\r\n" % (origin.port, version))
                 self.assertEqual(c.rest(), version + b" 200 OK\r\n\r\n" + b"x" * 300000)
                 self.assertLess(time.time() - start, 3)
-            self.assertEqual(origin.received[-1], b"GET /old %s\r\nHost: h\r\n\r\n" % version)
+            # The client's Host names another origin than the target: the target's goes in its place.
+            self.assertEqual(origin.received[-1], b"GET /old %s\r\nHost: 127.0.0.1:%d\r\n\r\n" % (version, origin.port))
 
     def test_unreachable_origin_gets_502_and_the_connection_ends(self):
         """At once, also with a request pipelined behind the one that failed, and for CONNECT (never a 200).

@@ -25,7 +25,7 @@ class Authentication(ProxyTest):
         origin, echoing = self.origin(), self.origin(echo)
         url = f"http://127.0.0.1:{origin.port}/"
         post = lambda auth, body: f"POST {url} HTTP/1.1\r\n{auth}Content-Length: {len(body)}\r\n\r\n{body}".encode()
-        wrong = (f"Basic {b64('user:wrong')}", f"basic {b64(CREDENTIALS)}", f"Basic{b64(CREDENTIALS)}",
+        wrong = (f"Basic {b64('user:wrong')}", f"Basic{b64(CREDENTIALS)}", f"Bearer {b64(CREDENTIALS)}",
                  f"Basic {b64(CREDENTIALS + 'x')}", f"Basic {b64('user')}", "Basi")
         refused = [post(line, "SECRET-SIZED") for line in ["", *(f"Proxy-Authorization: {w}\r\n" for w in wrong)]]
         refused += [head("POST", url, "Transfer-Encoding: chunked") + b"d\r\nSECRET-CHUNKS\r\n0\r\n\r\n",
@@ -35,7 +35,8 @@ class Authentication(ProxyTest):
             for request in refused:
                 c.send(request)
                 self.assertEqual(c.exact(len(AUTH_REQUIRED)), AUTH_REQUIRED, request)
-            self.assertEqual(c.ask(post(GOOD.replace("Proxy-A", "proxy-a"), "public")), b"ok")
+            # The field name and the scheme in any letter case, more than one space after the scheme.
+            self.assertEqual(c.ask(post(GOOD.replace("Proxy-A", "proxy-a").replace("Basic ", "bASIC  "), "public")), b"ok")
             c.tunnel(echoing.port, GOOD.strip(), then=b"ping")
             self.assertEqual(c.exact(4), b"ping")
         self.proxy.wait_for_line(lambda l: " CONNECT " in l)
@@ -47,29 +48,34 @@ class Authentication(ProxyTest):
 
 
 class Blacklist(ProxyTest):
-    options = ("-b", temp_file("example.test\nxn--bcher-kva.invalid\nlocalhost\n27.0.0.1\n127.0.0\n0.1.1\n"))
+    options = ("-b", temp_file("example.test\nxn--bcher-kva.invalid\nLocalHost.\n27.0.0.1\n127.0.0\n0.1.1\n0177.0.0.2\n"))
 
-    def test_hosts_and_their_subdomains_are_blocked_and_the_connection_stays_usable(self):
-        """Whole labels only, exact case; IDN hosts match their xn-- form;
-        address literals are walked like names; blocked bodies go nowhere."""
+    def test_every_spelling_of_a_host_and_its_subdomains_is_blocked_and_the_connection_stays_usable(self):
+        """Whole labels only; letter case, a trailing dot and IDN forms are one host; an address in any form
+        the resolver reads is its dotted quad, and an entry of fewer numbers is an address's tail; blocked
+        bodies go nowhere; the Host field cannot name another origin than the target."""
         origin = self.origin()
         p = origin.port
+        blocked = [(head("POST", "http://a.b.example.test/x", "Content-Length: 10") + b"SECRET-404", "a.b.example.test",
+                    "example.test"), (head("CONNECT", "Example.Test.:443"), "example.test", "example.test"),
+                   (head("GET", "http://EXAMPLE.TEST/"), "example.test", "example.test"),
+                   (get(p, host="LOCALHOST."), "localhost", "localhost"),
+                   (head("GET", "http://b\u00fccher.invalid/"), "xn--bcher-kva.invalid", "xn--bcher-kva.invalid"),
+                   (get(p, host="127.0.1.1"), "127.0.1.1", "0.1.1")]
+        blocked += [(get(p, host=spelling), "127.0.0.2", "127.0.0.2")
+                    for spelling in ("127.0.0.2", "127.2", "2130706434", "0x7f.0.0.2", "0177.0.0.2")]
         with self.client() as c:
             self.assertEqual(c.ask(get(p, "/first")), b"ok")
-            for request in (head("POST", "http://a.b.example.test/x", "Content-Length: 10") + b"SECRET-404",
-                            head("CONNECT", "example.test:443"), get(p, host="localhost"),
-                            head("GET", "http://bücher.invalid/"), get(p, host="127.0.1.1")):
+            for request, _, _ in blocked:
                 c.send(request)
                 self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND, request)
-            self.assertEqual(c.ask(get(p, "/upper", host="LOCALHOST")), b"ok")
-            self.assertEqual(c.ask(get(p, "/again")), b"ok")
-        self.proxy.wait_for_line(c.described("GET", f"http://127.0.0.1:{p}/again"))
-        self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")], [
-            "Blocked: a.b.example.test (example.test)", "Blocked: example.test (example.test)",
-            "Blocked: localhost (localhost)", "Blocked: xn--bcher-kva.invalid (xn--bcher-kva.invalid)",
-            "Blocked: 127.0.1.1 (0.1.1)"])
+            self.assertEqual(c.ask(get(p, "/shared", "Host: example.test")), b"ok")
+        self.proxy.wait_for_line(c.described("GET", f"http://127.0.0.1:{p}/shared"))
+        self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")],
+                         [f"Blocked: {host} ({entry})" for _, host, entry in blocked])
         self.assertFalse([l for l in self.proxy.output() if "getaddrinfo" in l])
-        self.assertEqual([r.split(b" ")[1] for r in origin.received], [b"/first", b"/upper", b"/again"])
+        self.assertEqual(origin.received, [head("GET", "/first", f"Host: 127.0.0.1:{p}"),
+                                           head("GET", "/shared", f"Host: 127.0.0.1:{p}")])
 
 
 class Reload(ProxyTest):

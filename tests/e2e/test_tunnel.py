@@ -45,7 +45,7 @@ class HalfClose(ProxyTest):
                 sock.sendall(sha256(data).digest() * 1000)
 
         origin, payload = self.origin(answer_after_the_end), bytes(range(256)) * (12 * 4096)
-        for tunnel, forwarded in ((False, head("GET", "/x")), (True, payload)):
+        for tunnel, forwarded in ((False, head("GET", "/x", f"Host: 127.0.0.1:{origin.port}")), (True, payload)):
             with self.subTest(tunnel=tunnel), self.client() as c:
                 if tunnel:
                     c.tunnel(origin.port)

@@ -31,11 +31,17 @@ TEST(request_facts, framing_in_every_spelling_and_the_faults)
                                       "Transfer-Encoding: chunked, identity\r\n",
                                       "Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n",
                                       "Transfer-Encoding: chunked\nX: y\r\n"}},
-        // Lines recipients read differently: a blank before the colon or in a name, folding, a broken request line.
+        // Lines recipients read differently: a name that is not a token (a blank before the colon or in it, NUL,
+        // CR, "@", a quote, nothing), folding, no colon at all, two Host fields, a request line off the grammar.
         {fault::malformed, 0, false, {"Content-Length : 5\r\n", "Host : h\r\n", "Content Length: 5\r\n",
-                                      "Transfer-Encoding: gzip\r\n chunked\r\n", "\tHost: h\r\n"}},
+                                      "Transfer-Encoding: gzip\r\n chunked\r\n", "\tHost: h\r\n",
+                                      "Transfer-Encoding\0: chunked\r\n"s, "X\rY: 1\r\n", "A@b: 1\r\n",
+                                      "\"A\": 1\r\n", ": 1\r\n", "Transfer-Encoding chunked\r\n",
+                                      "Host: a\r\nhost: b\r\n"}},
         {fault::malformed, 0, false, {"|GET http://h/\r\n", "|GET\r\n", "|GET http://h/\n HTTP/1.1\r\n",
-                                      "|\r\nGET / HTTP/1.1\r\n", "|GET /\0 HTTP/1.1\r\n"s}},
+                                      "|\r\nGET / HTTP/1.1\r\n", "|GET /\0 HTTP/1.1\r\n"s, "|GET  / HTTP/1.1\r\n",
+                                      "|GET / HTTP/2.0\r\n", "|GET / http/1.1\r\n", "|G@T / HTTP/1.1\r\n",
+                                      "|GET / HTTP/1.1 \r\n", "|GET /\x7f HTTP/1.1\r\n"}},
     };
     for (const group& g : groups)
         for (const std::string& headers : g.headers) {  // "|" starts a head of its own
@@ -60,4 +66,20 @@ TEST(request_facts, upgrade_asked_by_upgrade_and_connection_together)
     };
     for (auto& [headers, option] : cases)
         EXPECT_EQ(request_facts::read("GET http://h/ HTTP/1.1\r\n"s + headers).upgrade_option, option) << headers;
+}
+
+// The fields the proxy acts on beyond the framing: every Connection option
+// (any case, several lines), the one Host and the one Proxy-Authorization.
+TEST(request_facts, connection_options_host_and_credentials)
+{
+    request_facts f = request_facts::read("GET http://h/ HTTP/1.1\r\nConnection: Keep-Alive, X-A\r\n"
+                                          "connection: ,x-b ,\r\nHost:  h:81 \r\nProxy-Authorization: Basic eDp5 \r\n");
+    EXPECT_EQ(f.connection_options, ",keep-alive,x-a,x-b,");
+    for (const char* option : {"keep-alive", "KEEP-ALIVE", "x-a", "X-B"})
+        EXPECT_TRUE(f.names_option(option)) << option;
+    for (const char* option : {"keep", "alive", "x", "", "x-a,x-b"})
+        EXPECT_FALSE(f.names_option(option)) << option;
+    EXPECT_EQ(f.host + "|" + f.proxy_authorization, "h:81|Basic eDp5");
+    f = request_facts::read("GET http://h/ HTTP/1.1\r\nProxy-Authorization: a\r\nProxy-Authorization: b\r\n");
+    EXPECT_EQ(f.proxy_authorization + "|" + f.host + "|" + f.connection_options, "||");
 }

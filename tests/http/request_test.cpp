@@ -28,10 +28,11 @@ TEST(request, streams_are_framed_alike_in_any_chunking)
                                                                    std::string(26, 'z') + "\r\n0\r\nExpires: never\r\nX-Sum: 1\r\n\r\n";
     struct row { std::string stream, log, data; };
     row cases[] = {
-        // HTTP/1.0 stays open only with the exact "Keep-Alive", 1.1 always.
+        // HTTP/1.0 stays open only with the keep-alive option (any case, any place in the list), 1.1 always.
         {"GET / HTTP/1.0\r\n\r\n" + next, "H[GET /]RD", next},
         {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n" + next, "H[GET /]RH[GET /n]R", ""},
-        {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" + next, "H[GET /]RD", next},
+        {"GET / HTTP/1.0\r\nConnection: x, keep-alive\r\n\r\n" + next, "H[GET /]RH[GET /n]R", ""},
+        {"GET / HTTP/1.0\r\nConnection: keep-alive-x\r\n\r\n" + next, "H[GET /]RD", next},
         {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n" + next, "H[GET /]RH[GET /n]R", ""},
         // Content-Length: behind a body and a bodiless head, without blanks, in a list of equal values;
         // above 2^31; an invalid one leaves the body's end unknown, so the parsing of requests ends.
@@ -40,15 +41,14 @@ TEST(request, streams_are_framed_alike_in_any_chunking)
          "H[POST /1]DRH[GET /2]RH[POST /3]DRH[POST /4]RD", "xyzok" + next},
         {"POST / HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi" + next, "H[POST /]DRD", "hi" + next},
         {"PUT / HTTP/1.1\r\nContent-Length: 3000000000\r\n\r\nabc", "H[PUT /]D", "abc"},
-        // Chunked: as the last coding of one list over several lines, in any letter case; a malformed size,
-        // another last coding or a Content-Length beside it ends the parsing.
+        // Chunked: as the last coding of one list over several lines, in any letter case; another last coding
+        // or a Content-Length beside it ends the parsing; a chunk line that breaks the grammar ends the input:
+        // nothing from the bad byte on is passed on, and the request never completes.
         {"POST / HTTP/1.1\r\nTransfer-Encoding:gzip\r\ntransfer-encoding: \tChunked \r\n\r\n" + chunked + next,
          "H[POST /]DRH[GET /n]R", chunked},
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n" + next, "H[POST /]RD", next},
         {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" + next, "H[POST /]RD", next},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nokzz\r\n" + next, "H[POST /]DRD", "2\r\nokzz\r\n" + next},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\n" + next, "H[POST /]DRD",  // over 64 bits
-         "10000000000000000\r\n" + next},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nokzz\r\n" + next, "H[POST /]D", "2\r\nok"},
         {"\r\n\r\n" + next, "", ""},  // a terminator at offset 0 never counts
     };
     for (auto& k : cases)

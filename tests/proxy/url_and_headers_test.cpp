@@ -1,31 +1,64 @@
-// What the proxy makes of a request target, and which header lines it forwards.
+// What the proxy makes of a request target and its host, and which header
+// lines it forwards.
+#include "proxy/canonical_host.h"
 #include "proxy/http_proxy.h"
 #include "proxy/split_url.h"
 
 #include <gtest/gtest.h>
 
-// Targets of every form, and the parser's deliberate limits: the first ":"
-// after the host starts the port, default ports looked up exactly, no user
-// information or IPv6 literals. Expected: scheme, host, port and path.
-TEST(split_url, splits_targets_of_every_form)
+using namespace std::string_literals;
+
+// Targets of every form a proxy acts on, and the ones it refuses (""):
+// origin-form paths (the loop through the proxy itself), user information,
+// a port outside 1-65535, a CONNECT target without a port. Expected: scheme,
+// host, port and path.
+TEST(split_url, splits_absolute_and_authority_targets_and_refuses_the_rest)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"http://example.com/a/b?x=1#f", "http example.com 80 /a/b?x=1#f"}, {"https://example.com", "https example.com 443 /"},
-        {"example.com:443", "http example.com 443 /"}, {"example.com", "http example.com 80 /"},
-        {"//example.com/x", "https example.com 443 /x"}, {"ftp://example.com/file", "ftp example.com 21 /file"},
-        {"HTTPS://example.com/", "HTTPS example.com 80 /"}, {"https://example.com:81/", "https example.com 81 /"},
-        {"http://example.com:/", "http example.com 0 /"}, {"http://example.com:abc/", "http example.com 0 /"},
-        {"http://example.com:80x/", "http example.com 80 /"},
-        {"http://example.com:99999999999/", "http example.com 2147483647 /"},
-        {"http://user:pw@example.com/", "http user 0 /"}, {"http://[::1]:81/", "http [ 0 /"},
-        {"http://example.com?q=1", "http example.com?q=1 80 /"}, {"/index.html", "http /index.html 80 /"},
-        {"://x", "http : 80 //x"}, {"", "http  80 /"},
-        {"http://b\xc3\xbc" "cher.example:8080/p", "http xn--bcher-kva.example 8080 /p"},
+    const std::tuple<const char*, bool, const char*> cases[] = {
+        {"http://example.com/a/b?x=1#f", false, "http example.com 80 /a/b?x=1#f"},
+        {"https://example.com", false, "https example.com 443 /"},
+        {"HTTPS://Example.COM/", false, "https example.com 443 /"},
+        {"ftp://example.com/file", false, "ftp example.com 21 /file"},
+        {"web+x.1://example.com:81/", false, "web+x.1 example.com 81 /"},
+        {"http://example.com:/", false, "http example.com 80 /"},
+        {"http://example.com:00080/", false, "http example.com 80 /"},
+        {"http://example.com:8080?q=1", false, "http example.com 8080 /?q=1"},
+        {"http://b\xc3\xbc" "cher.example:8080/p", false, "http xn--bcher-kva.example 8080 /p"},
+        {"example.com:443", true, "http example.com 443 /"},
+        {"Example.COM.:65535", true, "http example.com 65535 /"},
+        {"/index.html", false, ""}, {"/http://127.0.0.1:8080/", false, ""}, {"//example.com/x", false, ""},
+        {"example.com:443", false, ""}, {"1http://example.com/", false, ""}, {"://example.com/", false, ""},
+        {"http://user:pw@example.com/", false, ""}, {"http://example.com@evil.test/", false, ""},
+        {"http://[::1]:81/", false, ""}, {"http://example.com:abc/", false, ""},
+        {"http://example.com:80x/", false, ""}, {"http://example.com:0/", false, ""},
+        {"http://example.com:65536/", false, ""}, {"http://example.com:84638/", false, ""},
+        {"http:///x", false, ""}, {"example.com", true, ""}, {"example.com:", true, ""},
+        {"http://example.com/", true, ""}, {"example.com:443/x", true, ""},
     };
-    for (auto& [url, want] : cases) {
-        split_url u(url);
-        EXPECT_EQ(u.scheme + " " + u.host + " " + std::to_string(u.port) + " " + u.path, want) << url;
+    for (auto& [target, connect, want] : cases) {
+        split_url u(target, connect);
+        std::string got = u.valid() ? u.scheme + " " + u.host + " " + std::to_string(u.port) + " " + u.path : "";
+        EXPECT_EQ(got, want) << target;
     }
+}
+
+// Every spelling of one host comes out as one: letter case, a trailing dot,
+// the numeric forms the resolver reads as IPv4, UTF-8 labels in their
+// lower-case IDN form. Bytes no host name has, empty labels and labels that
+// are not UTF-8 make no host ("").
+TEST(canonical_host, one_spelling_per_host)
+{
+    const std::pair<std::string, const char*> cases[] = {
+        {"Blocked.TEST", "blocked.test"}, {"blocked.test.", "blocked.test"}, {"a_b-c.d", "a_b-c.d"},
+        {"127.2", "127.0.0.2"}, {"2130706434", "127.0.0.2"}, {"0x7f.0.0.2", "127.0.0.2"}, {"0177.0.0.2", "127.0.0.2"},
+        {"0X7F.1", "127.0.0.1"}, {"127.0.0.2.", "127.0.0.2"}, {"B\xc3\xbc" "CHER.de", "xn--bcher-kva.de"},
+        {"xn--bcher-kva.de", "xn--bcher-kva.de"}, {"1.2.3.4.5", "1.2.3.4.5"}, {"256.1.1.1", "256.1.1.1"},
+        {"", ""}, {".", ""}, {"a..b", ""}, {".a", ""}, {"a.b..", ""}, {"%62locked.test", ""}, {"a b", ""},
+        {"a@b", ""}, {"a:b", ""}, {"[::1]", ""}, {std::string("a\0b", 3), ""}, {"b\xfc" "cher.de", ""},
+        {std::string(254, 'a'), ""},
+    };
+    for (auto& [host, want] : cases)
+        EXPECT_EQ(canonical_host(host), want) << host;
 }
 
 // Labels with non-ASCII bytes become "xn--" and Punycode; others, empty
@@ -41,15 +74,33 @@ TEST(split_url, converts_non_ascii_labels_to_idn_and_leaves_the_rest)
         EXPECT_EQ(split_url::utf8_to_idn(host), want) << host;
 }
 
-// Forwards every header line but the hop-by-hop ones (names starting with
-// Proxy or Connection, any case), and nothing of a head without headers.
-TEST(copy_headers, drops_hop_by_hop_lines_in_any_letter_case)
+// Forwards every header line but the hop-by-hop ones: names starting with
+// Proxy or Connection, Keep-Alive, TE, Trailer, Upgrade (unless upgrading)
+// and whatever the Connection options name, except the fields that frame
+// the body or name the origin. The Host field names the target's origin:
+// the client's line when it agrees, in place of it otherwise, first when
+// there was none.
+TEST(copy_headers, drops_hop_by_hop_fields_and_names_the_targets_origin)
 {
-    std::string head = "GET http://h/ HTTP/1.1\r\nHost: h\r\n"
-                       "Proxy-Authorization: Basic eDp5\r\nproxy-authorization: Basic eDp5\r\n"
-                       "Proxy-Connection: keep-alive\r\nConnection: keep-alive\r\nCONNECTION-Extra: x\r\n"
-                       "Keep-Alive: 5\r\nUpgrade: h2c\r\nX-Proxy: kept\r\n";
-    EXPECT_EQ(http_proxy::copy_headers(head), "Host: h\r\nKeep-Alive: 5\r\nUpgrade: h2c\r\nX-Proxy: kept\r\n");
-    for (const char* bare : {"GET / HTTP/1.1\r\n", "\r\nHost: x\r\n", "GET / HTTP/1.1"})
-        EXPECT_EQ(http_proxy::copy_headers(bare), "") << bare;
+    auto forward = [](const std::string& target, const std::string& headers) {
+        std::string head = "GET " + target + " HTTP/1.1\r\n" + headers;
+        return http_proxy::copy_headers(head, request_facts::read(head), split_url(target, false));
+    };
+    EXPECT_EQ(forward("http://h/",
+                      "Host: h\r\nProxy-Authorization: Basic eDp5\r\nproxy-connection: keep-alive\r\n"
+                      "Connection: keep-alive, X-Secret, content-length, Transfer-Encoding, host\r\n"
+                      "CONNECTION-Extra: x\r\nKeep-Alive: 5\r\nTE: trailers\r\nTrailer: X\r\nUpgrade: h2c\r\n"
+                      "x-secret: 1\r\nTransfer-Encoding: chunked\r\nX-Proxy: kept\r\nX-Bytes: a\rb\0c\r\n"s),
+              "Host: h\r\nTransfer-Encoding: chunked\r\nX-Proxy: kept\r\nX-Bytes: a b c\r\n");
+    EXPECT_EQ(forward("http://h/", "Upgrade: websocket\r\nConnection: Upgrade\r\nHost: h\r\n"),
+              "Upgrade: websocket\r\nHost: h\r\n");
+    const std::tuple<const char*, const char*, const char*> hosts[] = {
+        {"http://h:8080/", "A: 1\r\nHOST:  H.:8080 \r\nB: 2\r\n", "A: 1\r\nHOST:  H.:8080 \r\nB: 2\r\n"},
+        {"http://h/", "A: 1\r\nHost: blocked.test\r\nB: 2\r\n", "A: 1\r\nHost: h\r\nB: 2\r\n"},
+        {"http://h/", "Host: h:81\r\n", "Host: h\r\n"},
+        {"http://h:81/", "Host: h\r\n", "Host: h:81\r\n"},
+        {"https://127.2/", "A: 1\r\n", "Host: 127.0.0.2\r\nA: 1\r\n"},
+    };
+    for (auto& [target, headers, want] : hosts)
+        EXPECT_EQ(forward(target, headers), want) << target << " " << headers;
 }

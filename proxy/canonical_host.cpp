@@ -1,0 +1,51 @@
+#include "proxy/canonical_host.h"
+
+#include "base/text.h"
+#include "proxy/split_url.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace {
+
+constexpr size_t max_name = 253;  // the longest name DNS can carry
+
+bool allowed(char c)
+{
+    unsigned char b = static_cast<unsigned char>(c);
+    return b >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+}
+
+}  // namespace
+
+std::string canonical_host(std::string_view host)
+{
+    std::string name = base::lower(host);
+    for (char c : name)
+        if (!allowed(c))
+            return "";
+    name = split_url::utf8_to_idn(name);
+    for (char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return "";  // a label that is not UTF-8 has no IDN form
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    if (name.empty() || name.size() > max_name || name.front() == '.' || name.back() == '.' ||
+        name.find("..") != std::string::npos)
+        return "";
+    // inet_aton reads exactly what the resolver would connect to for a
+    // numeric name; its dotted quad is the one spelling of that address.
+    in_addr address;
+    if (inet_aton(name.c_str(), &address) != 0) {
+        char dotted[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+        return dotted;
+    }
+    return name;
+}
+
+bool is_ipv4_literal(const std::string& host)
+{
+    in_addr address;
+    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+}

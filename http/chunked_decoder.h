@@ -37,6 +37,17 @@ public:
     // Once done or malformed it takes nothing more.
     size_t feed(const char* data, size_t len);
 
+    // Chunk data bytes that follow before the next framing byte, which a
+    // caller may pass on without feeding them; skip_data(n) counts n of them
+    // (n at most data_left()).
+    uint64_t data_left() const { return at == state::data ? remaining : 0; }
+    void skip_data(uint64_t n)
+    {
+        remaining -= n;
+        if (remaining == 0)
+            at = state::data_cr;
+    }
+
     bool done() const { return at == state::done; }
     bool malformed() const { return at == state::malformed; }
 

@@ -55,7 +55,7 @@ bool request_line_is_sound(std::string_view line)
 
 }  // namespace
 
-bool request_facts::names_option(std::string_view option) const
+bool field_facts::names_option(std::string_view option) const
 {
     // ",a,b," holds every option between two commas.
     for (size_t from = 1; from < connection_options.size();) {
@@ -67,18 +67,17 @@ bool request_facts::names_option(std::string_view option) const
     return false;
 }
 
-request_facts request_facts::read(std::string_view head)
+field_facts field_facts::read_fields(std::string_view head)
 {
-    request_facts facts;
-    bool malformed = !request_line_is_sound(head.substr(0, head.find("\r\n")));
-    bool bad_length = false;
+    field_facts facts;
+    bool malformed = false, bad_length = false;
     bool has_length = false, lengths_differ = false;
     int64_t length = -1;
     bool has_coding = false;
     std::string_view last_coding;
     bool has_upgrade = false;
     std::string_view upgrade_option;
-    int hosts = 0, credentials = 0;
+    int credentials = 0;
 
     for_each_header_line(head, [&](std::string_view line) {
         // A line that is not a field, or whose name is not a token (a folded
@@ -121,21 +120,17 @@ request_facts request_facts::read(std::string_view head)
         } else if (equals_nocase(name, "upgrade"))
             has_upgrade = true;
         else if (equals_nocase(name, "host")) {
-            if (hosts++ == 0)
+            if (facts.hosts++ == 0)
                 facts.host = base::trim(value);
         } else if (equals_nocase(name, "proxy-authorization")) {
             if (credentials++ == 0)
                 facts.proxy_authorization = base::trim(value);
-        }
+        } else if (equals_nocase(name, "expect"))
+            facts.expects_continue = equals_nocase(base::trim(value), "100-continue");
     });
     if (!facts.connection_options.empty())
         facts.connection_options.insert(0, 1, ',');
-    // Two Host fields name two origins; which one an origin takes is
-    // anybody's guess.
-    if (hosts > 1)
-        malformed = true;
-    facts.has_host = hosts == 1;
-    if (hosts != 1)
+    if (facts.hosts != 1)
         facts.host.clear();
     if (credentials != 1)
         facts.proxy_authorization.clear();
@@ -149,9 +144,27 @@ request_facts request_facts::read(std::string_view head)
         facts.problem = fault::ambiguous;
     else if (chunked)
         facts.chunked = true;
-    else if (has_length)
+    else if (has_length) {
+        facts.has_length = true;
         facts.content_length = length;
+    }
     if (has_upgrade)
         facts.upgrade_option = upgrade_option;
+    return facts;
+}
+
+request_facts request_facts::read(std::string_view head)
+{
+    request_facts facts;
+    static_cast<field_facts&>(facts) = read_fields(head);
+    // Two Host fields name two origins; which one an origin takes is
+    // anybody's guess.
+    if (!request_line_is_sound(head.substr(0, head.find("\r\n"))) || facts.hosts > 1)
+        facts.problem = fault::malformed;
+    if (facts.problem != fault::none) {
+        facts.chunked = facts.has_length = false;
+        facts.content_length = 0;
+    }
+    facts.has_host = facts.hosts == 1;
     return facts;
 }

@@ -26,14 +26,16 @@
 #include <string>
 #include <string_view>
 
-struct request_facts {
+// What the header fields of a message (a request or an answer) say: the
+// field lines of `head` (everything after its first line) read once.
+struct field_facts {
     enum class fault : uint8_t {
         none,
-        // Lines that recipients may read differently: a request line outside
-        // the grammar above, a header line without a colon or whose name is
-        // not a token (a blank, NUL, CR, "@" or quote in it, a blank before
-        // the colon, a folded line that begins with a blank), or more than
-        // one Host field.
+        // Lines that recipients may read differently: a line without a colon
+        // or whose name is not a token (a blank, NUL, CR, "@" or quote in
+        // it, a blank before the colon, a folded line that begins with a
+        // blank); for a request also a request line outside the grammar
+        // above, or more than one Host field.
         malformed,
         // A Content-Length that is not plain digits (or too large to count).
         bad_length,
@@ -46,23 +48,37 @@ struct request_facts {
     fault problem = fault::none;
     bool chunked = false;        // framed by the chunked coding
     int64_t content_length = 0;  // 0 when absent, chunked or faulty
-    // Set when the client asks to switch protocols: an Upgrade field, and
-    // "upgrade" among the Connection options. Holds that option as the client
-    // spelled it.
+    bool has_length = false;     // a sound Content-Length frames the body
+    // Set when the sender asks to switch protocols: an Upgrade field, and
+    // "upgrade" among the Connection options. Holds that option as the
+    // sender spelled it.
     std::string upgrade_option;
     // Every option of every Connection field, lower-cased, each followed by
     // a comma: ",keep-alive," for "Connection: Keep-Alive". Empty: none.
     std::string connection_options;
-    // The value of the Host field ("" when absent, or when there are several:
-    // that is malformed).
+    // The value of the Host field ("" when absent, or when there are
+    // several).
     std::string host;
-    bool has_host = false;
+    int32_t hosts = 0;  // Host fields
     // The value of the Proxy-Authorization field when there is exactly one.
     std::string proxy_authorization;
+    // "Expect: 100-continue": the sender waits for an interim answer before
+    // it sends the body.
+    bool expects_continue = false;
 
     bool upgrade() const { return !upgrade_option.empty(); }
     // Whether the Connection fields name `option` (in any letter case).
     bool names_option(std::string_view option) const;
+
+    // Reads the field lines of head: its lines after the first, each ending
+    // in "\r\n" (a last line without one is left out), without the blank
+    // line.
+    static field_facts read_fields(std::string_view head);
+};
+
+// A request head read by the grammar above, its fields by field_facts.
+struct request_facts : field_facts {
+    bool has_host = false;  // exactly one Host field
 
     // Reads head: the request line and the header lines, each ending in
     // "\r\n" (a last line without one is left out), without the blank line.

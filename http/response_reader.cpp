@@ -1,0 +1,175 @@
+#include "http/response_reader.h"
+
+#include "http/request_facts.h"
+
+namespace {
+
+// "HTTP/1." DIGIT SP 3DIGIT [ SP reason ]: the status, or -1. The reason may
+// hold anything but CR, LF and NUL.
+int status_of(std::string_view line, bool* http10)
+{
+    if (line.size() < 12 || !line.starts_with("HTTP/1.") || line[7] < '0' || line[7] > '9' || line[8] != ' ')
+        return -1;
+    int code = 0;
+    for (size_t i = 9; i < 12; i++) {
+        if (line[i] < '0' || line[i] > '9')
+            return -1;
+        code = code * 10 + (line[i] - '0');
+    }
+    if (code < 100 || (line.size() > 12 && line[12] != ' '))
+        return -1;
+    for (char c : line)
+        if (c == '\r' || c == '\n' || c == '\0')
+            return -1;
+    *http10 = line[7] == '0';
+    return code;
+}
+
+}  // namespace
+
+void response_reader::expect(bool head, bool upgrading)
+{
+    where = state::head;
+    head_request = head;
+    upgrade = upgrading;
+    emitted = final_seen = keeps = to_close = false;
+    code = 0;
+    left = 0;
+    pending.clear();
+}
+
+size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out)
+{
+    size_t used = 0;
+    while (used < len) {
+        const char* p = data + used;
+        size_t n = len - used;
+        switch (where) {
+        case state::head: {
+            // Only the bytes up to the blank line belong to this head; a
+            // terminator split between pieces is found from the three bytes
+            // before the new ones.
+            size_t old = pending.size();
+            size_t take = n;
+            size_t room = max_head - old;
+            pending.append(p, take < room + 1 ? take : room + 1);
+            size_t end = pending.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
+            if (end == std::string::npos) {
+                if (pending.size() > max_head) {
+                    where = state::failed;
+                    return used;
+                }
+                used += pending.size() - old;
+                continue;
+            }
+            pending.resize(end + 4);
+            used += pending.size() - old;
+            if (!read_head(out))
+                return used;
+            continue;
+        }
+        case state::sized: {
+            size_t k = n < left ? n : size_t(left);
+            out.append(p, k);
+            used += k;
+            left -= k;
+            if (left == 0)
+                where = state::done;
+            continue;
+        }
+        case state::chunked: {
+            size_t k = decoder.feed(p, n);
+            out.append(p, k);
+            used += k;
+            if (decoder.malformed())
+                where = state::failed;
+            else if (decoder.done())
+                where = state::done;
+            if (where != state::chunked)
+                return used;
+            continue;
+        }
+        case state::until_close:
+        case state::tunnel:
+            out.append(p, n);
+            used += n;
+            continue;
+        case state::done:
+        case state::failed:
+            return used;
+        }
+    }
+    return used;
+}
+
+bool response_reader::read_head(base::byte_queue& out)
+{
+    bool http10 = false;
+    std::string_view head(pending);
+    code = status_of(head.substr(0, head.find("\r\n")), &http10);
+    field_facts facts = field_facts::read_fields(head.substr(0, head.size() - 2));
+    using fault = field_facts::fault;
+    if (code < 0 || facts.problem == fault::malformed || facts.problem == fault::bad_length ||
+        (code == 101 && !upgrade)) {
+        where = state::failed;
+        return false;
+    }
+    out.append(pending);
+    pending.clear();
+    emitted = true;
+    if (code < 200 && code != 101)
+        return true;  // interim: the answer goes on with another head
+    final_seen = true;
+    keeps = http10 ? facts.names_option("keep-alive") : !facts.names_option("close");
+    if (code == 101)
+        where = state::tunnel;
+    else if (head_request || code == 204 || code == 304)
+        where = state::done;
+    else if (facts.problem == fault::ambiguous) {
+        where = state::until_close;
+        to_close = true;
+    } else if (facts.chunked) {
+        decoder.reset();
+        where = state::chunked;
+    } else if (facts.has_length) {
+        left = uint64_t(facts.content_length);
+        where = left == 0 ? state::done : state::sized;
+    } else {
+        where = state::until_close;
+        to_close = true;
+    }
+    return true;
+}
+
+uint64_t response_reader::raw_run() const
+{
+    switch (where) {
+    case state::sized:
+        return left;
+    case state::chunked:
+        return decoder.data_left();
+    case state::until_close:
+    case state::tunnel:
+        return UINT64_MAX;
+    default:
+        return 0;
+    }
+}
+
+void response_reader::skip(uint64_t n)
+{
+    if (where == state::sized) {
+        left -= n;
+        if (left == 0)
+            where = state::done;
+    } else if (where == state::chunked)
+        decoder.skip_data(n);
+}
+
+void response_reader::finish()
+{
+    if (where == state::until_close)
+        where = state::done;
+    else if (where != state::done && where != state::tunnel)
+        where = state::failed;
+}

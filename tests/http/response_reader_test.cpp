@@ -1,0 +1,132 @@
+#include "http/response_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+using state = response_reader::state;
+
+namespace {
+
+std::string drain(base::byte_queue& q)
+{
+    std::string out;
+    size_t n;
+    while (const char* p = q.front(&n)) {
+        out.append(p, n);
+        q.consume(n);
+    }
+    return out;
+}
+
+}  // namespace
+
+// Each stream read whole, cut in two at every offset, and one byte at a
+// time: the bytes passed on (up to the "|"), where the answer ends (the "|"
+// too: what follows belongs to no answer), how it ended and whether the
+// connection may carry another exchange.
+TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
+{
+    struct row {
+        bool head_request, upgrade;
+        std::string stream;
+        state end;
+        bool reusable;
+    };
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    const row rows[] = {
+        {false, false, ok + "Content-Length: 5\r\n\r\nhello|HTTP/1.1 200 OK", state::done, true},
+        {false, false, ok + "content-length:0\r\n\r\n|x", state::done, true},
+        {false, false, ok + "Transfer-Encoding: chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\n|junk", state::done,
+         true},
+        {true, false, ok + "Content-Length: 5\r\n\r\n|hello", state::done, true},
+        {false, false, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n|hello", state::done, true},
+        {false, false, "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n|0\r\n\r\n", state::done, true},
+        // Interim answers pass on and the final one follows; 101 opens a tunnel only when asked for.
+        {false, false, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n" + ok +
+                           "Content-Length: 2\r\n\r\nok|", state::done, true},
+        {false, true, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x02hi", state::tunnel, false},
+        {false, false, "|HTTP/1.1 101 Switching Protocols\r\n\r\n", state::failed, false},
+        // The origin keeps the connection, or not.
+        {false, false, ok + "Connection: keep-alive, close\r\nContent-Length: 1\r\n\r\nx|", state::done, false},
+        {false, false, "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx|", state::done, false},
+        {false, false, "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx|", state::done, true},
+        // No framing, or framing read two ways: up to the close.
+        {false, false, ok + "\r\nanything", state::until_close, false},
+        {false, false, ok + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello", state::until_close, false},
+        {false, false, ok + "Transfer-Encoding: gzip\r\n\r\nzz", state::until_close, false},
+        // Unreadable: nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
+        {false, false, "|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed, false},
+        {false, false, "|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed, false},
+        {false, false, "|HTTP/1.1 200 OK\r\nX\0: 1\r\n\r\n"s, state::failed, false},
+        {false, false, "|HTTP/1.1 20 OK\r\n\r\n", state::failed, false},
+        {false, false, "|HTTP/2 200\r\n\r\n", state::failed, false},
+        {false, false, "|<html>\r\n\r\n", state::failed, false},
+        {false, false, ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello|xx\r\n", state::failed, false},
+    };
+    for (const row& r : rows) {
+        size_t end = r.stream.find('|');
+        std::string stream = r.stream;
+        if (end != std::string::npos)
+            stream.erase(end, 1);
+        else
+            end = stream.size();
+        for (size_t cut = 0; cut <= stream.size() + 1; cut++) {  // past the end: one byte at a time
+            response_reader reader;
+            reader.expect(r.head_request, r.upgrade);
+            base::byte_queue out;
+            std::vector<size_t> bounds;  // where each piece ends
+            for (size_t at = 1; at <= stream.size(); at++)
+                if (cut > stream.size() || at == cut || at == stream.size())
+                    bounds.push_back(at);
+            size_t used = 0;
+            for (size_t from = 0; size_t to : bounds) {
+                if (used == from)  // it took everything so far: the next piece goes on
+                    used += reader.feed(stream.data() + from, to - from, out);
+                from = to;
+            }
+            if (r.end != state::failed) {  // an unreadable head is taken whole, yet none of it passes on
+                EXPECT_EQ(used, end) << r.stream << " cut " << cut;
+            }
+            EXPECT_EQ(drain(out), stream.substr(0, end)) << r.stream << " cut " << cut;
+            EXPECT_EQ(reader.at(), r.end) << r.stream << " cut " << cut;
+            EXPECT_EQ(reader.reusable(), r.reusable) << r.stream;
+        }
+    }
+}
+
+// A body may pass unread (spliced) as far as raw_run() says; the end of the
+// connection completes an answer that runs to it and fails any other; a head
+// over max_head fails; nothing passes on until a head is complete.
+TEST(response_reader, skipped_bodies_the_end_of_the_stream_and_long_heads)
+{
+    response_reader r;
+    base::byte_queue out;
+    r.expect(false, false);
+    std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n";
+    EXPECT_EQ(r.feed(head.data(), head.size(), out), head.size());
+    EXPECT_EQ(r.raw_run(), 0x100000u);
+    r.skip(0x100000);
+    EXPECT_EQ(r.feed("\r\n0\r\n\r\n", 7, out), 7u);
+    EXPECT_TRUE(r.reusable());
+
+    for (auto [stream, end] : {std::pair{"HTTP/1.1 200 OK\r\n\r\npart", state::done},
+                               {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart", state::failed},
+                               {"HTTP/1.1 200 OK\r\n", state::failed}, {"", state::failed}}) {
+        r.expect(false, false);
+        r.feed(stream, strlen(stream), out);
+        r.finish();
+        EXPECT_EQ(r.at(), end) << stream;
+        EXPECT_EQ(r.started(), strlen(stream) > 17) << stream;
+    }
+
+    r.expect(false, false);
+    out.clear();
+    std::string big = "HTTP/1.1 200 OK\r\nX: " + std::string(response_reader::max_head, 'x');
+    EXPECT_LE(r.feed(big.data(), big.size(), out), response_reader::max_head);
+    EXPECT_TRUE(r.failed());
+    EXPECT_TRUE(out.empty());
+}

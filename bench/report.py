@@ -13,11 +13,11 @@ import statistics
 import sys
 from pathlib import Path
 
-TARGETS = ["direct", "ours", "nginxproxy", "privoxy", "tinyproxy", "squid"]
-PEERS = ["nginxproxy", "privoxy", "tinyproxy", "squid"]
-TUNNELS = ["ours", "privoxy", "tinyproxy", "squid"]  # nginx has no CONNECT
+TARGETS = ["direct", "ours", "nginxproxy", "privoxy", "tinyproxy", "squid", "trafficserver"]
+PEERS = ["nginxproxy", "privoxy", "tinyproxy", "squid", "trafficserver"]
+TUNNELS = ["ours", "privoxy", "tinyproxy", "squid", "trafficserver"]  # nginx has no CONNECT
 NAMES = {"direct": "direct", "ours": "ours", "nginxproxy": "nginx proxy", "privoxy": "privoxy",
-         "tinyproxy": "tinyproxy", "squid": "squid"}
+         "tinyproxy": "tinyproxy", "squid": "squid", "trafficserver": "traffic server"}
 FILE_SIZE = 10485760
 
 
@@ -75,8 +75,15 @@ def parse_ab(path):
         return None
     failed = re.search(r"Failed requests:\s+(\d+)", text)
     non2xx = re.search(r"Non-2xx responses:\s+(\d+)", text)
+    complete = re.search(r"Complete requests:\s+(\d+)", text)
+    accepts = re.search(r"^origin_accepts (-?\d+)", text, re.M)
+    # Connections the origin accepted during the run per request served: 1
+    # where every request opens its own, near 0 where a proxy reuses them.
+    per_request = (int(accepts.group(1)) / int(complete.group(1))
+                   if accepts and complete and int(complete.group(1)) else None)
     return {"rps": float(m.group(1)),
-            "errors": (int(failed.group(1)) if failed else 0) + (int(non2xx.group(1)) if non2xx else 0)}
+            "errors": (int(failed.group(1)) if failed else 0) + (int(non2xx.group(1)) if non2xx else 0),
+            "origin_per_request": per_request}
 
 
 def parse_download(path):
@@ -153,6 +160,8 @@ def fmt(v, kind):
         return f"{v:,.1f}"
     if kind == "count":
         return f"{v:,.0f}"
+    if kind == "per":  # two decimals, or two significant digits below 0.1
+        return f"{v:.2f}" if v >= 0.1 or v == 0 else f"{v:.2g}"
     return str(v)
 
 
@@ -219,6 +228,8 @@ def main():
     r = row(f"No keep-alive 1 KiB, 50 concurrent (ab, {int(m['ab_n']):,} requests): requests/s",
             {t: [v and v["rps"] for v in ab[t]] for t in TARGETS}, "rate")
     row("… failed requests (per run)", {t: [v and v["errors"] for v in ab[t]] for t in TARGETS}, "count", ratios=False)
+    row("… origin connections opened per request (connections the origin accepted ÷ requests served)",
+        {t: [v and v["origin_per_request"] for v in ab[t]] for t in TARGETS}, "per", ratios=False)
     ahead("No keep-alive requests/s", r, higher=True)
     at_least("No keep-alive: ours vs the nginx forward proxy", r.get("nginxproxy"), 1.2)
 
@@ -327,7 +338,8 @@ def main():
       + (" **QUICK mode: short runs, one repetition.**" if m.get("quick") == "1" else ""))
     p(f"Machine: {m['cores']} cores ({m['cpu']}), Linux {m['kernel']}; the origin (nginx {m['nginx']}, "
       f"1 worker), the proxies (nginx {m['nginx']} as a forward proxy with 1 worker, privoxy {m.get('privoxy')}, "
-      f"tinyproxy {m['tinyproxy']}, squid {m['squid']}) and the load generators "
+      f"tinyproxy {m['tinyproxy']}, squid {m['squid']}, traffic server {m.get('trafficserver')} with 1 network "
+      f"thread) and the load generators "
       f"(wrk {m['wrk']}, ab, curl) all share those cores, on loopback. Absolute figures drift between "
       f"runs on such a machine; the ratios, each the median of per-repetition ratios, hold better.")
     p()
@@ -351,6 +363,11 @@ def main():
       "wrk counts a read error and reconnects for every tinyproxy request: its errors row is that, not "
       "failures; it holds no connection after an answer. The idle connections send nothing until the run "
       "is over, then each sends one request and closes after the answer; they come from 127.0.0.2 and up. "
+      "Origin connections per request: the origin nginx's count of accepted connections (stub_status, "
+      "read before and after the ab run, less the reading's own connection) ÷ ab's complete requests. "
+      "A proxy that keeps origin connections open may reuse those left from the runs before, which "
+      "this does not count; ab opens a few connections that send no request, so direct shows a hair "
+      "above 1. "
       f"Descriptor limit {int(m['nofile']):,}."
       + "".join(f" {s}." for s in stopped))
     p()

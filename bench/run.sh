@@ -1,28 +1,29 @@
 #!/usr/bin/env bash
-# The proxy's benchmark beside four mature forward proxies, in one command:
+# The proxy's benchmark beside five mature forward proxies, in one command:
 #
-#   bash bench/run.sh            # as root; full run, about 10-15 minutes
-#   QUICK=1 bash bench/run.sh    # one short repetition (2,000 idle connections), about 1.5 minutes
+#   bash bench/run.sh            # as root; full run, about 20-25 minutes
+#   QUICK=1 bash bench/run.sh    # one short repetition (2,000 idle connections), about 2-3 minutes
 #
 # Installs what it needs from Debian (nginx as the origin; as peers nginx as a
-# forward proxy, Privoxy, tinyproxy and Squid; wrk and ab as load, curl),
-# builds the proxy (Release), writes its own configuration files into a
-# scratch directory, starts its own instances on loopback only, runs every
-# measurement against the direct connection, our proxy and each peer in turn
-# (A B C ..., A B C ..., A B C ...), stops everything it started and writes a
-# Markdown table of medians and ratios to bench/results.md and stdout
-# (QUICK=1 only prints it).
+# forward proxy, Privoxy, tinyproxy, Squid and Apache Traffic Server; wrk and
+# ab as load, curl), builds the proxy (Release), writes its own configuration
+# files into a scratch directory, starts its own instances on loopback only,
+# runs every measurement against the direct connection, our proxy and each
+# peer in turn (A B C ..., A B C ..., A B C ...), stops everything it started
+# and writes a Markdown table of medians and ratios to bench/results.md and
+# stdout (QUICK=1 only prints it).
 #
 # It never touches a system service: package installs run with a policy-rc.d
 # that forbids starting services (unless the machine already has one), and
 # only processes this script started are ever stopped, by their pid.
 #
 # Settings (environment): QUICK=1; BENCH_PORT=18100 (the origin's port; the
-# proxies listen on the next ports); BASELINES="name=/path/to/proxy ..."
-# adds earlier builds of this proxy as further columns, measured in the same
-# interleaved run (before/after comparisons; each name a letter-and-digit
-# word); BUILD_DIR=build-bench (relative to the
-# repository); KEEP=1 keeps the scratch directory with every raw output.
+# proxies and the origin's status page listen on the next ports);
+# BASELINES="name=/path/to/proxy ..." adds earlier builds of this proxy as
+# further columns, measured in the same interleaved run (before/after
+# comparisons; each name a letter-and-digit word); BUILD_DIR=build-bench
+# (relative to the repository); KEEP=1 keeps the scratch directory with every
+# raw output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -41,12 +42,16 @@ else
 fi
 origin_port=${BENCH_PORT:-18100}
 declare -A port=([direct]=$origin_port [ours]=$((origin_port + 1)) [tinyproxy]=$((origin_port + 2))
-  [squid]=$((origin_port + 3)) [nginxproxy]=$((origin_port + 4)) [privoxy]=$((origin_port + 5)))
-targets=(direct ours nginxproxy privoxy tinyproxy squid)
-proxies=(ours nginxproxy privoxy tinyproxy squid)
-tunnels=(ours privoxy tinyproxy squid)  # nginx has no CONNECT
+  [squid]=$((origin_port + 3)) [nginxproxy]=$((origin_port + 4)) [privoxy]=$((origin_port + 5))
+  [trafficserver]=$((origin_port + 6)))
+# The origin's stub_status page: its count of accepted connections, read
+# around a run, tells how many connections the proxies opened to it.
+status_port=$((origin_port + 7))
+targets=(direct ours nginxproxy privoxy tinyproxy squid trafficserver)
+proxies=(ours nginxproxy privoxy tinyproxy squid trafficserver)
+tunnels=(ours privoxy tinyproxy squid trafficserver)  # nginx has no CONNECT
 declare -A baseline_bin=()
-next_port=$((origin_port + 6))
+next_port=$((origin_port + 8))
 for b in ${BASELINES:-}; do
   name=${b%%=*}
   baseline_bin[$name]=$(realpath "${b#*=}")
@@ -63,6 +68,7 @@ command -v nginx >/dev/null || packages+=(nginx)
 command -v tinyproxy >/dev/null || packages+=(tinyproxy)
 command -v squid >/dev/null || packages+=(squid)
 command -v privoxy >/dev/null || [ -x /usr/sbin/privoxy ] || packages+=(privoxy)
+command -v traffic_server >/dev/null || packages+=(trafficserver)
 command -v bc >/dev/null || packages+=(bc)
 command -v wrk >/dev/null || packages+=(wrk)
 command -v ab >/dev/null || packages+=(apache2-utils)
@@ -115,10 +121,11 @@ rss_cap_mib=$(awk '/MemAvailable/ { print int($2 * 0.4 / 1024) }' /proc/meminfo)
 
 # ---------------------------------------------------------------- scratch
 scratch=$(mktemp -d /tmp/proxy-bench.XXXXXX)
-chmod 755 "$scratch"  # nginx workers, tinyproxy and squid run unprivileged
+chmod 755 "$scratch"  # nginx workers, tinyproxy, squid and traffic_server run unprivileged
 raw=$scratch/raw
 mkdir -p "$raw" "$scratch/www" "$scratch/nginx/temp" "$scratch/nginxproxy/temp" "$scratch/tinyproxy" "$scratch/squid" \
-  "$scratch/privoxy"
+  "$scratch/privoxy" "$scratch/trafficserver/etc" "$scratch/trafficserver/run" "$scratch/trafficserver/log" \
+  "$scratch/trafficserver/cache"
 head -c 1024 /dev/urandom > "$scratch/www/1k"
 head -c 10485760 /dev/urandom > "$scratch/www/10m"
 chmod 644 "$scratch/www/"*
@@ -161,6 +168,10 @@ nginx_conf "$scratch/nginx" "  sendfile on;
   server {
     listen 127.0.0.1:$origin_port backlog=4096;
     root $scratch/www;
+  }
+  server {
+    listen 127.0.0.1:$status_port;
+    location = /status { stub_status; }
   }"
 # The forward proxy: the request's own host as the upstream, HTTP/1.1 to the
 # origin. Upstreams named by variables have no keep-alive pool, so each
@@ -232,6 +243,70 @@ logfile_rotate 0
 shutdown_lifetime 1 seconds
 EOF
 
+# Apache Traffic Server, started as traffic_server alone (no traffic_manager)
+# with a layout of its own: TS_RUNROOT names a runroot.yaml that puts its
+# configuration, run, log and cache directories under the scratch directory,
+# so nothing of the system's instance (/etc/trafficserver, /var/...) is read
+# or written. Only records the benchmark depends on are set; the rest keep
+# their built-in defaults.
+ts=$scratch/trafficserver
+cat > "$ts/runroot.yaml" <<EOF
+prefix: $ts
+bindir: /usr/bin
+libdir: /usr/lib/trafficserver
+libexecdir: /usr/lib/trafficserver/modules
+sysconfdir: $ts/etc
+localstatedir: $ts/run
+runtimedir: $ts/run
+logdir: $ts/log
+cachedir: $ts/cache
+EOF
+cat > "$ts/etc/records.config" <<EOF
+# One network thread, which also accepts (like the other single-event-loop
+# servers here), and the single task thread the server insists on; threads
+# not pinned to cores, like every other process in the run.
+CONFIG proxy.config.exec_thread.autoconfig INT 0
+CONFIG proxy.config.exec_thread.limit INT 1
+CONFIG proxy.config.exec_thread.affinity INT 0
+CONFIG proxy.config.accept_threads INT 0
+CONFIG proxy.config.task_threads INT 1
+# Loopback only; CONNECT allowed to the origin's port alone.
+CONFIG proxy.config.http.server_ports STRING ${port[trafficserver]}:ip-in=127.0.0.1
+CONFIG proxy.config.http.connect_ports STRING $origin_port
+# Accept a connection as soon as it is established, as the other servers do:
+# by default the kernel holds it (TCP_DEFER_ACCEPT, 45 s) until the client
+# sends, so idle clients would never reach the server and the idle-connection
+# rows would measure the kernel instead.
+CONFIG proxy.config.net.defer_accept INT 0
+# A forward proxy without a cache: requests in absolute form go to the host
+# they name, with no remap rule needed.
+CONFIG proxy.config.http.cache.http INT 0
+CONFIG proxy.config.url_remap.remap_required INT 0
+# No Via or X-Forwarded-For lines, as the other peers are set up.
+CONFIG proxy.config.http.insert_request_via_str INT 0
+CONFIG proxy.config.http.insert_response_via_str INT 0
+CONFIG proxy.config.http.insert_client_ip INT 0
+CONFIG proxy.config.http.insert_squid_x_forwarded_for INT 0
+# No access log, and no crash-log helper process beside the server.
+CONFIG proxy.config.log.logging_enabled INT 0
+CONFIG proxy.config.crash_log_helper STRING NULL
+# Root starts it; it serves as the package's unprivileged user.
+CONFIG proxy.config.admin.user_id STRING trafficserver
+EOF
+# No remap rules (not required above), and no cache storage: the server logs
+# "Cache Disabled" and forwards every request.
+: > "$ts/etc/remap.config"
+: > "$ts/etc/storage.config"
+# Loopback clients may use every method; every other address is refused.
+cat > "$ts/etc/ip_allow.yaml" <<EOF
+ip_allow:
+  - apply: in
+    ip_addrs: 127.0.0.0/8
+    action: allow
+    methods: ALL
+EOF
+chown -R trafficserver:trafficserver "$ts"
+
 # ---------------------------------------------------------------- processes
 declare -A pid=()  # what this script started, by name
 holder_pid=
@@ -267,6 +342,12 @@ trap 'exit 130' INT TERM
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+# Connections the origin has accepted so far (nginx's stub_status counter,
+# which counts the connection that reads it too).
+origin_accepts() {
+  curl -s -m 5 "http://127.0.0.1:$status_port/status" | awk 'NR == 3 && $1 ~ /^[0-9]+$/ { print $1 }'
+}
+
 wait_port() {
   local i
   for i in $(seq 1 100); do
@@ -286,6 +367,7 @@ start() {
     ours) "$proxy_bin" "${port[ours]}" "${ours_options[@]}" >/dev/null & ;;
     tinyproxy) tinyproxy -d -c "$scratch/tinyproxy/tinyproxy.conf" >"$scratch/tinyproxy/stdout" 2>&1 & ;;
     squid) squid -N -f "$scratch/squid/squid.conf" >"$scratch/squid/stdout" 2>&1 & ;;
+    trafficserver) TS_RUNROOT=$ts/runroot.yaml traffic_server >"$ts/stdout" 2>&1 & ;;
     *) "${baseline_bin[$1]}" "${port[$1]}" >/dev/null & ;;  # an earlier build of ours
   esac
   pid[$1]=$!
@@ -298,9 +380,9 @@ restart() {
   start "$1"
 }
 
-for t in "${targets[@]}"; do
-  if port_open "${port[$t]}"; then
-    echo "port ${port[$t]} is taken already; choose others with BENCH_PORT=..." >&2
+for p in "${port[@]}" "$status_port"; do
+  if port_open "$p"; then
+    echo "port $p is taken already; choose others with BENCH_PORT=..." >&2
     exit 1
   fi
 done
@@ -320,6 +402,11 @@ for t in "${proxies[@]}"; do
     fi
   done
 done
+if [ -z "$(origin_accepts)" ]; then
+  echo "the origin's status page on 127.0.0.1:$status_port does not answer; see $scratch" >&2
+  KEEP=1
+  exit 1
+fi
 
 # ---------------------------------------------------------------- measurements
 # Each writes its raw output to $raw/<measurement>.<target>.<repetition>.
@@ -366,9 +453,16 @@ wrk_run() {  # target connections seconds output
 }
 
 ab_run() {  # target output
-  local proxy=()
+  local proxy=() before after
   [ "$1" != direct ] && proxy=(-X "127.0.0.1:${port[$1]}")
+  before=$(origin_accepts)
   timeout 120 ab -r -s 10 -n "$ab_n" -c 50 "${proxy[@]}" "$url_1k" >"$2" 2>&1 || true
+  after=$(origin_accepts)
+  # Nothing else reaches the origin during the run, so the difference, less
+  # the second reading's own connection, is what the run opened to it.
+  if [ -n "$before" ] && [ -n "$after" ]; then
+    echo "origin_accepts $((after - before - 1))" >>"$2"
+  fi
 }
 
 download_run() {  # target plain|tunnel output
@@ -397,7 +491,7 @@ idle_run() {  # target repetition
     --timeout 60 --hold-seconds 120 >"$raw/idle_hold.$t.$r" 2>&1 &
   holder_pid=$!
   for i in $(seq 1 700); do
-    grep -q '"ready"' "$raw/idle_hold.$t.$r" && break
+    grep -qs '"ready"' "$raw/idle_hold.$t.$r" && break
     kill -0 "$holder_pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -468,6 +562,7 @@ nginx=$(nginx -v 2>&1 | sed 's/.*nginx\///')
 tinyproxy=$(tinyproxy -v 2>&1 | awk '{ print $2 }')
 privoxy=$("$(command -v privoxy || echo /usr/sbin/privoxy)" --version 2>&1 | awk '{ print $3; exit }')
 squid=$(squid -v | awk '/Version/ { print $NF; exit }')
+trafficserver=$(traffic_server -V 2>&1 | awk '/^Traffic Server/ { print $3; exit }')
 wrk=$(wrk -v 2>&1 | awk 'NR == 1 { print $2 }')
 EOF
 

@@ -55,6 +55,25 @@ void byte_queue::append(const char* p, size_t n)
     }
 }
 
+void byte_queue::prepend(const char* p, size_t n)
+{
+    // Fresh blocks, filled from their ends, linked in front of the head:
+    // the bytes already queued stay where they are.
+    while (n > 0) {
+        block* b = get_block(n > small_block ? large_block : small_block);
+        size_t k = n < b->capacity ? n : b->capacity;
+        b->begin = b->capacity - k;
+        b->end = b->capacity;
+        memcpy(b->data() + b->begin, p + n - k, k);
+        b->next = head;
+        head = b;
+        if (!tail)
+            tail = b;
+        total += k;
+        n -= k;
+    }
+}
+
 const char* byte_queue::front(size_t* len) const
 {
     if (!head) {

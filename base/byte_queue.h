@@ -36,6 +36,10 @@ public:
     void append(const char* p, size_t n);
     void append(const std::string& s) { append(s.data(), s.size()); }
 
+    // Puts n bytes in front of what the queue holds (a request to send
+    // once more, ahead of what followed it).
+    void prepend(const char* p, size_t n);
+
     // The contiguous bytes at the front (null and 0 when empty). They stay
     // valid and unchanged until they are consumed or the queue is cleared;
     // appending does not move them.

@@ -159,6 +159,10 @@ public:
     virtual bool ready_for_request() const;
     // Parses the held bytes, if any and if ready_for_request().
     void resume_requests();
+    // The protocol has switched after the last request (an origin's 101):
+    // from now on every byte, the held ones first, is raw (on_data, then
+    // on_request per chunk) and no request is parsed any more.
+    void pass_through();
 
     // Value of header `name` in `text` ("" when absent): the first line that
     // begins with `name` in any letter case, read from two bytes after the

@@ -207,6 +207,18 @@ bool http_connection::relays_body() const { return false; }
 
 bool http_connection::ready_for_request() const { return true; }
 
+void http_connection::pass_through()
+{
+    keep_alive = false;
+    headers_received = true;
+    completed = true;
+    if (held.empty())
+        return;
+    std::string bytes;
+    bytes.swap(held);
+    on_recv(bytes.data(), int(bytes.size()));
+}
+
 void http_connection::resume_requests()
 {
     if (held.empty() || !ready_for_request())

@@ -49,6 +49,8 @@ public:
     // request was HEAD (no body whatever the fields say); upgrade: it asked
     // to switch protocols (a 101 opens a tunnel; otherwise 101 is unreadable).
     void expect(bool head_request, bool upgrade);
+    // No answer is read: every byte passes (a CONNECT tunnel).
+    void pass_through() { where = state::tunnel; }
 
     // Takes bytes the origin sent, up to the end of the answer: a head is
     // appended to `out` once it is complete and sound, body bytes as they

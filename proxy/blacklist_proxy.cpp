@@ -44,18 +44,28 @@ void blacklist_proxy::on_headers()
     refuse(answers::auth_required);
 }
 
-bool blacklist_proxy::should_block(const std::string& host)
+bool blacklist_proxy::listed(const std::string& name, std::string* entry)
 {
-    std::string candidate = host;
+    if (blacklist.size() == 0)
+        return false;
+    *entry = name;
     for (;;) {
-        if (blacklist.size() > 0 && blacklist.contains(candidate)) {
-            printf("Blocked: %s (%s)\n", base::escape_controls(host).c_str(),
-                   base::escape_controls(candidate).c_str());
+        if (blacklist.contains(*entry))
             return true;
-        }
-        size_t dot = candidate.find('.');
+        size_t dot = entry->find('.');
         if (dot == std::string::npos)
             return false;
-        candidate.erase(0, dot + 1);
+        entry->erase(0, dot + 1);
     }
+}
+
+bool blacklist_proxy::should_block(const std::string& host) { return should_block_address(host, host); }
+
+bool blacklist_proxy::should_block_address(const std::string& host, const std::string& address)
+{
+    std::string entry;
+    if (!listed(address, &entry))
+        return false;
+    printf("Blocked: %s (%s)\n", base::escape_controls(host).c_str(), base::escape_controls(entry).c_str());
+    return true;
 }

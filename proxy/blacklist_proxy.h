@@ -19,8 +19,14 @@ class blacklist_proxy : public http_proxy {
 public:
     void on_headers() override;
     bool should_block(const std::string& host) override;
+    bool should_block_address(const std::string& host, const std::string& address) override;
 
     // Compares in time that depends only on the lengths, not on where the
     // texts first differ, so credentials cannot be guessed byte by byte.
     static bool same_secret(const std::string& a, const std::string& b);
+
+private:
+    // Whether `blacklist` blocks name: itself, or a parent domain down to the
+    // last label, is listed; *entry is the first that is.
+    static bool listed(const std::string& name, std::string* entry);
 };

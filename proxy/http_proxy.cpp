@@ -3,11 +3,14 @@
 #include "base/escape.h"
 #include "base/text.h"
 #include "proxy/answers.h"
+#include "proxy/canonical_host.h"
+#include "proxy/origin_pool.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/resolver.h"
 #include "proxy/split_url.h"
 #include "server/abstract_server.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
@@ -16,19 +19,12 @@
 #include <unistd.h>
 #include <vector>
 
-http_proxy::http_proxy() : relay(new proxy_relay)
-{
-    relay->client = this;
-    max_head_length = max_head;
-}
+http_proxy::http_proxy() : relay(new proxy_relay(this)) { max_head_length = max_head; }
 
-http_proxy::~http_proxy() { let_go_of_relay(); }
-
-void http_proxy::let_go_of_relay()
+http_proxy::~http_proxy()
 {
-    // The upstream, if any, finishes what it was given and then ends.
-    relay->client = nullptr;
-    relay->wake_origin();
+    // The origin connection, if any, finishes what it was given and ends.
+    relay->client_gone();
     proxy_relay::release(relay);
 }
 
@@ -99,26 +95,24 @@ std::string http_proxy::copy_headers(const std::string& head, const request_fact
 
 bool http_proxy::should_block(const std::string&) { return false; }
 
+bool http_proxy::should_block_address(const std::string&, const std::string&) { return false; }
+
 void http_proxy::refuse(const char* answer)
 {
-    relay->to_client.append(answer);
-    discarding = true;
+    relay->answer(answer, !keep_alive || facts.names_option("close"));
 }
 
 void http_proxy::close_after_answer(const char* answer)
 {
-    refuse(answer);
-    relay->close_client = true;
+    relay->answer(answer, true);
     keep_alive = false;
 }
 
 bool http_proxy::refuse_faulty_head()
 {
-    // Nothing more is answered on a connection that is closing, or whose
-    // sending side has been shut down after the origin finished: what
+    // Nothing more is answered on a connection that is closing: what
     // follows is read and dropped.
-    if (relay->close_client || write_done) {
-        discarding = true;
+    if (relay->closing() || write_done) {
         keep_alive = false;
         return true;
     }
@@ -144,8 +138,9 @@ void http_proxy::on_head_too_long() { close_after_answer(answers::head_too_large
 void http_proxy::on_framing_broken() { close_after_answer(answers::malformed_request); }
 
 const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                         const addrinfo* list)
+                                         const addrinfo* list, bool* keeps)
 {
+    *keeps = false;
     if (status != 0) {
         printf("getaddrinfo() failed for host %s:%d!\n", base::escape_controls(host).c_str(), port);
         return answers::bad_gateway;
@@ -153,24 +148,32 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
     // Every IPv4 address, in the order the resolver gives them, except the
     // proxy's own: a request it would forward to itself would come back
     // again, once per level, until descriptors and memory run out.
+    auto* client = static_cast<http_proxy*>(relay->client_connection());
     std::vector<sockaddr_in> addresses;
-    bool loops = false;
-    for (const addrinfo* a = list; a; a = a->ai_next)
-        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in to;
-            memcpy(&to, a->ai_addr, sizeof to);
-            to.sin_port = htons(uint16_t(port));
-            if (g_server()->reaches_self(to))
-                loops = true;
-            else
-                addresses.push_back(to);
+    bool loops = false, numeric = is_ipv4_literal(host);
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in))
+            continue;
+        sockaddr_in to;
+        memcpy(&to, a->ai_addr, sizeof to);
+        to.sin_port = htons(uint16_t(port));
+        // A listed address blocks every name that leads to it.
+        char dotted[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &to.sin_addr, dotted, sizeof dotted);
+        if (!numeric && client->should_block_address(host, dotted)) {
+            *keeps = true;
+            return answers::not_found;
         }
+        if (g_server()->reaches_self(to))
+            loops = true;
+        else
+            addresses.push_back(to);
+    }
     if (loops && addresses.empty())
         return answers::loop_detected;
-    proxy_connection* upstream = proxy_connection::open(relay, host, port, std::move(addresses));
-    if (!upstream)
+    if (!proxy_connection::open(relay, host, port, std::move(addresses)))
         return answers::bad_gateway;
-    g_server()->add_connection(upstream);
+    g_server()->add_connection(relay->origin_connection());
     return nullptr;
 }
 
@@ -178,30 +181,21 @@ void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addr
 {
     proxy_relay* relay = job.relay;
     // Only a client still waiting for this origin cares about the result.
-    if (relay->refs > 1)
-        if (const char* answer = connect_upstream(relay, job.host, job.port, status, list)) {
-            relay->to_client.append(answer);
-            relay->close_client = true;
-        }
-    relay->wake_client();
+    bool keeps;
+    if (relay->client_connection() && relay->serial() == job.exchange &&
+        relay->at() == proxy_relay::stage::reaching)
+        if (const char* answer = connect_upstream(relay, job.host, job.port, status, list, &keeps))
+            relay->answer(answer, !keeps);
     proxy_relay::release(relay);
 }
 
 const char* http_proxy::open_upstream(const std::string& host, int32_t port)
 {
-    // The old relay may go away with it; what is being sent from its queue
-    // moves into this connection's own buffer first.
-    relay->keep_lent_bytes(*this);
-    let_go_of_relay();
-    relay = new proxy_relay;
-    relay->client = this;
-    upstream_host = host;
-    upstream_port = port;
-
     addrinfo* list = nullptr;
     int status = resolver::numeric(host, port, &list);
     if (status != EAI_NONAME) {
-        const char* answer = connect_upstream(relay, host, port, status, list);
+        bool keeps;
+        const char* answer = connect_upstream(relay, host, port, status, list, &keeps);
         if (list)
             freeaddrinfo(list);
         return answer;
@@ -210,10 +204,24 @@ const char* http_proxy::open_upstream(const std::string& host, int32_t port)
     job->host = host;
     job->port = port;
     job->relay = relay;
+    job->exchange = relay->serial();
     job->done = upstream_resolved;
-    relay->refs++;  // the lookup's hold: the relay counts as attached meanwhile
+    relay->hold();  // the lookup's: the origin side counts as attached meanwhile
     resolver::start(job);
     return nullptr;
+}
+
+void http_proxy::reach(bool fresh)
+{
+    // A tunnel is a connection of its own; anything else may take one that
+    // an earlier exchange with the same origin left idle.
+    if (!fresh && method != "CONNECT")
+        if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
+            idle->serve(relay);
+            return;
+        }
+    if (const char* answer = open_upstream(target.host, target.port))
+        relay->answer(answer, true);
 }
 
 void http_proxy::on_headers()
@@ -224,114 +232,90 @@ void http_proxy::on_headers()
 
 void http_proxy::forward()
 {
-    discarding = false;
     puts(info(true).c_str());
 
     if (should_block(target.host)) {
         refuse(answers::not_found);
         return;
     }
-
-    bool reuse = attached() && !relay->origin_eof && upstream_host == target.host && upstream_port == target.port;
-    if (!reuse)
-        if (const char* answer = open_upstream(target.host, target.port)) {
-            close_after_answer(answer);
-            return;
-        }
-
-    if (method == "CONNECT") {
-        keep_alive = false;
-        tunnel = true;
-        if (relay->connected)
-            relay->to_client.append(answers::tunnel_open);
-        else
-            relay->tunnel_pending = true;
-        return;
-    }
-    std::string request = method + " " + target.path + " " + version + "\r\n";
-    request += copy_headers(head, facts, target);
-    if (facts.upgrade()) {
+    proxy_relay::request_kind kind;
+    kind.connect = method == "CONNECT";
+    kind.head = method == "HEAD";
+    kind.upgrade = !kind.connect && facts.upgrade();
+    kind.close_after = !keep_alive || facts.names_option("close");
+    kind.expects_continue = facts.expects_continue;
+    kind.has_body = chunked || content_length > 0;
+    std::string request;
+    if (kind.connect)
+        keep_alive = false;  // every later byte is the tunnel's
+    else {
+        request = method + " " + target.path + " " + version + "\r\n";
+        request += copy_headers(head, facts, target);
         // The origin is asked to switch protocols too (the client's
-        // Connection line is its own hop's), and whatever it answers, the
-        // connection carries bytes both ways unchanged from here on, as a
-        // tunnel does: its 101 and everything after it pass through.
-        request += "Connection: " + facts.upgrade_option + "\r\n";
-        keep_alive = false;
-        tunnel = true;
+        // Connection line is its own hop's); a 101 then opens a tunnel.
+        if (kind.upgrade)
+            request += "Connection: " + facts.upgrade_option + "\r\n";
+        request += "\r\n";
     }
-    request += "\r\n";
-    relay->from_client(request.data(), request.size());
+    upstream_host = target.host;
+    upstream_port = target.port;
+    relay->start(kind, std::move(request));
+    reach(false);
 }
 
-void http_proxy::on_data(char* data, int len)
-{
-    if (!discarding && !relay->close_client)
-        relay->from_client(data, size_t(len));
-}
+void http_proxy::on_data(char* data, int len) { relay->from_client(data, size_t(len)); }
 
-void http_proxy::on_request() {}
+void http_proxy::on_request() { relay->request_finished(); }
 
 bool http_proxy::on_send(char*, int cap, int* len)
 {
     relay->client_took();  // the bytes sent last time
-    resume_requests();
-    if (eof && held.empty() && !relay->client_eof) {
-        relay->client_eof = true;
-        relay->wake_origin();  // it shuts down its sending side once it is done
+    if (relay->switch_due()) {
+        relay->switched();
+        pass_through();
     }
+    if (relay->retry_due()) {
+        relay->retried();
+        reach(true);
+    }
+    resume_requests();
+    if (eof && held.empty() && !relay->client_ended())
+        relay->client_finished();
 
     size_t lent = relay->lend_to_client(size_t(cap), &send_data, &send_pipe);
     *len = int(lent);
     if (relay->for_client() > lent)
         return true;
-    if (relay->close_client) {
-        // The end of the stream follows the answer; the connection ends once
-        // the client has finished too (or after the idle time-out).
+    // These are the last bytes queued for now.
+    if (relay->client_write_done()) {
         held.clear();
         write_done = true;
-        return !eof;
     }
-    if (relay->origin_eof) {
-        // The origin has finished and everything it sent is on its way. A
-        // client whose last request is complete and that may send no other
-        // (no keep-alive, no tunnel) has nothing left to say: the
-        // connection ends at once, which spares waiting for the client's
-        // own end. Otherwise the client sees the end of the stream and may
-        // still send (a body still on its way, a half-closed tunnel).
-        if (completed && !tunnel)
-            return false;
-        write_done = true;
-    }
-    // The client has finished too, or nothing can come back any more.
-    return !(relay->client_eof && (write_done || !attached()));
+    return !relay->client_finished_with(eof && held.empty(), write_done);
 }
 
 bool http_proxy::on_eof()
 {
-    // The answer to what the client sent may still be on its way; on_send
-    // decides when the connection is finished.
+    // The answers to what the client sent may still be on their way;
+    // on_send decides when the connection is finished.
     return true;
 }
 
-bool http_proxy::wants_input() const
-{
-    // A closing connection reads what the client still sends and drops it.
-    return relay->close_client || (held.empty() && relay->client_may_send());
-}
+bool http_proxy::wants_input() const { return relay->client_may_send(held.size()); }
 
 bool http_proxy::serves_websocket() const { return false; }
 
 bool http_proxy::relays_body() const { return true; }
 
-bool http_proxy::ready_for_request() const { return !(attached() && !relay->connected); }
+bool http_proxy::ready_for_request() const { return relay->ready_for_request(); }
 
 bool http_proxy::timed_out(time_t now) const
 {
-    if (!in_flight())
+    if (!relay->in_flight())
         return http_connection::timed_out(now);
     // An exchange in flight is idle only while neither side moves.
     time_t latest = last_active;
-    if (relay->origin && relay->origin->last_active > latest)
-        latest = relay->origin->last_active;
+    if (connection* origin = relay->origin_connection(); origin && origin->last_active > latest)
+        latest = origin->last_active;
     return now - latest > proxy_connection::idle_limit;
 }

@@ -1,35 +1,35 @@
 // The client side of the forward proxy: an HTTP server connection whose
 // handlers forward each request to its origin instead of answering it.
 //
-// For every request head: refuse a head whose framing or lines are faulty
-// (400; request_facts.h), log the request description line, split the
-// target, refuse blocked hosts (404), then either reuse the attached upstream
-// (same host and port, still open) or open a new one, and queue the request
-// rewritten to origin form (or, for CONNECT, the "200" once the origin's
-// connect has completed). Failing to reach the origin is answered 502 and ends
-// the connection; so does a head over max_head (431). Everything the client
-// receives - the proxy's own answers and the origin's bytes - goes through the
-// relay's to_client queue, never through the HTTP layer's response writer.
+// For every request head: refuse a head whose framing or lines are faulty,
+// or whose target names no origin for sure (400; request_facts.h,
+// split_url.h), log the request description line, refuse blocked hosts
+// (404) and targets that would loop back into the proxy (508), then hand the
+// request to an origin connection - an idle one to the same origin from the
+// pool, or a new one (a lookup, then a connect; 502 when neither works) -
+// rewritten to origin form, or, for CONNECT, answer "200" once the origin's
+// connect has completed. A head over max_head is answered 431.
 //
-// The next request head is parsed only once the current origin has been
-// reached (or has failed), so the answers to one client keep their order
-// even when a name takes long to resolve.
+// Requests are taken up one at a time: the next head is parsed only once
+// the exchange before it is complete (proxy_relay.h), so the answers keep
+// the order of the requests whoever makes them, and pipelined requests to
+// different origins all get theirs. Everything the client receives goes
+// through the relay's queue, never through the HTTP layer's response writer.
 //
-// Once keep_alive is false (CONNECT, a request asking to upgrade the
-// protocol, an HTTP/1.0 request without keep-alive) the connection parses no
-// more requests and every byte the client sends goes to the current relay
-// unchanged.
+// After CONNECT, and after an origin has switched protocols (101), the
+// connection parses no more requests and every byte the client sends goes
+// to the origin unchanged.
 //
-// Time-outs: a client with nothing in flight (no upstream attached, no lookup
-// or connect pending) is ended after 10 idle seconds; while something is in
-// flight, the client and its upstream are idle only while neither moves a
-// byte, and are ended together after proxy_connection::idle_limit seconds.
+// Time-outs: a client with no exchange in flight is ended after 10 idle
+// seconds; while one is in flight, the client and its origin connection are
+// idle only while neither moves a byte, and are ended together after
+// proxy_connection::idle_limit seconds.
 //
-// Ending: the proxy's own final answers (400, 431, 502) and the end of an
-// origin's stream are followed by the end of the client's stream; what the
-// client still sends is read and dropped until it closes or goes quiet, so
-// that no unread input turns the close into a reset that could destroy the
-// answer before the client has read it.
+// Ending: the proxy's own final answers (400, 431, 502, 508) and the end of
+// an origin's stream are followed by the end of the client's stream; what
+// the client still sends is read and dropped until it closes or goes quiet,
+// so that no unread input turns the close into a reset that could destroy
+// the answer before the client has read it.
 #pragma once
 
 #include "http/http_connection.h"
@@ -51,9 +51,9 @@ public:
     // blank line).
     static constexpr int32_t max_head = 1 << 20;
 
-    std::string upstream_host;  // origin of the current upstream (after IDN conversion)
+    std::string upstream_host;  // origin of the current exchange (canonical)
     int32_t upstream_port = 0;
-    proxy_relay* relay;         // shared with the current upstream; never null
+    proxy_relay* relay;         // this client's, for its whole life; never null
 
     http_proxy();
     ~http_proxy() override;
@@ -89,48 +89,46 @@ public:
 
     // True refuses the request with 404. Here: never.
     virtual bool should_block(const std::string& host);
+    // True refuses the request for host with 404 because one of the
+    // addresses its name resolved to (dotted quad) is blocked. Here: never.
+    virtual bool should_block_address(const std::string& host, const std::string& address);
 
 protected:
-    // Answers the current request with one of the proxy's own texts and
-    // drops its body: it must reach no origin.
+    // Answers the current request with one of the proxy's own texts; its
+    // body reaches no origin. The connection goes on unless the client asked
+    // to close it after this request.
     void refuse(const char* answer);
 
     // Refuses a request whose head is faulty, or whose target is not one a
     // proxy can act on (400), and ends the connection after the answer;
-    // true if it did. Otherwise `target` holds the split target.
+    // true if it did (also when the connection is closing anyway, silently).
+    // Otherwise `target` holds the split target.
     bool refuse_faulty_head();
 
     split_url target;  // of the current request, once its head has passed
 
-    // Everything on_headers does after the framing check: log, block,
-    // reach the origin, queue the request. For subclasses that check the
-    // framing themselves first.
+    // Everything on_headers does after the checks of the head: log, block,
+    // hand the request to an origin. For subclasses that check more first.
     void forward();
 
 private:
-    // Starts reaching host:port on a fresh relay: at once for a numeric
-    // address, through a lookup otherwise. When it failed at once: the
-    // answer for the client (502, or 508 for the proxy's own address), with
-    // the reason printed; otherwise null.
+    // Finds the current exchange an origin connection: from the pool
+    // (unless `fresh`), or a new one.
+    void reach(bool fresh);
+    // Starts reaching host:port for the relay's current exchange: at once
+    // for a numeric address, through a lookup otherwise. When it failed at
+    // once: the answer for the client (502, or 508 for the proxy's own
+    // address), with the reason printed; otherwise null.
     const char* open_upstream(const std::string& host, int32_t port);
 
-    // Creates the upstream connection from a lookup's result, to every
-    // address but the proxy's own; the answer for the client when no connect
-    // could be started (as open_upstream), otherwise null.
+    // Creates the origin connection from a lookup's result, to every address
+    // but the proxy's own; the answer for the client when none can be
+    // started or the name is blocked by an address, otherwise null.
+    // `blocked` says which answer does not end the connection.
     static const char* connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                        const addrinfo* list);
+                                        const addrinfo* list, bool* keeps);
     static void upstream_resolved(resolver::lookup& job, int status, const addrinfo* list);
 
-    // An upstream is attached, or a lookup or connect for one is pending.
-    bool attached() const { return relay->attached(); }
-    // The client waits for, or talks with, an origin.
-    bool in_flight() const { return attached() && !relay->close_client; }
     // Ends the connection after what is queued for the client.
     void close_after_answer(const char* answer);
-
-    // Gives up this connection's hold on the relay.
-    void let_go_of_relay();
-
-    bool discarding = false;  // body bytes of the current request are dropped
-    bool tunnel = false;      // CONNECT or an upgrade: bytes pass both ways, each way ending on its own
 };

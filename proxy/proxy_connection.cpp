@@ -2,6 +2,7 @@
 
 #include "base/escape.h"
 #include "proxy/answers.h"
+#include "proxy/origin_pool.h"
 #include "server/connector.h"
 
 #include <cstdio>
@@ -24,8 +25,7 @@ proxy_connection* proxy_connection::open(proxy_relay* relay, const std::string& 
         return nullptr;
     }
     c->connecting = true;
-    relay->refs++;
-    relay->origin = c;
+    relay->bind(c, false);
     return c;
 }
 
@@ -51,40 +51,157 @@ void proxy_connection::no_address_worked() const
 
 proxy_connection::~proxy_connection()
 {
-    if (!relay)
-        return;
-    // The origin is gone: a client still attached is ended once it has
-    // received everything the origin sent, instead of waiting for an end
-    // that would otherwise never come.
-    if (relay->attached())
-        relay->close_client = true;
-    relay->connected = false;
-    relay->origin = nullptr;
-    relay->wake_client();
-    proxy_relay::release(relay);
+    if (parked)
+        origin_pool::remove(this);
+    if (relay) {
+        proxy_relay* r = relay;
+        relay = nullptr;
+        r->origin_gone(this);
+    }
 }
 
-int proxy_connection::receive_pipe(int* len) { return relay->pipe_for_origin(len); }
+void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel)
+{
+    reader.expect(head_request, upgrade);
+    if (tunnel)
+        reader.pass_through();
+    told_start = false;
+    spoiled = false;
+}
 
-void proxy_connection::on_piped(int len) { relay->piped_from_origin(len); }
+void proxy_connection::serve(proxy_relay* r)
+{
+    parked = false;
+    relay = r;
+    timeout = idle_limit;
+    r->bind(this, true);
+    wake();
+}
 
-void proxy_connection::on_recv(char* data, int len) { relay->from_origin(data, len); }
+void proxy_connection::let_go(bool park)
+{
+    relay = nullptr;
+    offered = nullptr;
+    if (park && origin_pool::park(this)) {
+        parked = true;
+        last_active = time(nullptr);
+    } else
+        finished = true;
+    wake();
+}
 
-char* proxy_connection::receive_space(int* len) { return relay->space_for_origin(len); }
+void proxy_connection::report()
+{
+    // The relay may let go of this connection in any of these calls; each
+    // looks at `relay` afresh.
+    if (relay && reader.started() && !told_start) {
+        told_start = true;
+        relay->answer_started();
+    }
+    if (!relay)
+        return;
+    switch (reader.at()) {
+    case response_reader::state::done:
+        relay->answer_finished(reader.reusable() && !spoiled, reader.ends_connection());
+        break;
+    case response_reader::state::failed:
+        relay->answer_failed();
+        break;
+    case response_reader::state::tunnel:
+        if (relay->at() != proxy_relay::stage::tunnel)
+            relay->tunnel_opened();
+        break;
+    default:
+        break;
+    }
+}
+
+char* proxy_connection::receive_space(int* len)
+{
+    // Straight into the client's queue while the bytes need no reading:
+    // the rest of a sized body, a body up to the close, a tunnel.
+    offered = nullptr;
+    if (!relay || !relay->client_connection())
+        return nullptr;
+    uint64_t run = reader.raw_run();
+    response_reader::state at = reader.at();
+    if (run == 0 || at == response_reader::state::chunked)
+        return nullptr;
+    size_t room;
+    offered = relay->client_queue().back_space(&room);
+    if (uint64_t(room) > run)
+        room = size_t(run);
+    *len = room < size_t(*len) ? int(room) : *len;
+    return offered;
+}
+
+void proxy_connection::on_recv(char* data, int len)
+{
+    if (!relay) {
+        // Bytes from an origin whose connection is idle (or being let go)
+        // belong to no exchange: the connection can be trusted no more.
+        if (parked) {
+            origin_pool::remove(this);
+            parked = false;
+        }
+        finished = true;
+        offered = nullptr;
+        wake();
+        return;
+    }
+    base::byte_queue& out = relay->client_queue();
+    size_t used;
+    if (data == offered) {
+        out.commit(size_t(len));
+        reader.skip(uint64_t(len));
+        used = size_t(len);
+    } else
+        used = reader.feed(data, size_t(len), out);
+    offered = nullptr;
+    relay->from_origin(len);
+    // Bytes after a complete answer: no exchange asked for them, and a
+    // connection whose stream holds such bytes carries no other. They reach
+    // nobody.
+    if (used < size_t(len) && reader.done())
+        spoiled = true;
+    report();
+}
+
+int proxy_connection::receive_pipe(int* len)
+{
+    if (!relay)
+        return -1;
+    return relay->pipe_for_origin(reader.raw_run(), len);
+}
+
+void proxy_connection::on_piped(int len)
+{
+    if (!relay)
+        return;
+    reader.skip(uint64_t(len));
+    relay->piped_from_origin(len);
+    report();
+}
 
 bool proxy_connection::on_send(char*, int cap, int* len)
 {
+    if (!relay) {
+        // In the pool: waiting, until it has waited long enough; that is no
+        // time-out of anything in flight, and ends quietly. Let go: done once
+        // its own bytes are out.
+        return parked && time(nullptr) - last_active <= pool_idle;
+    }
     relay->origin_took();  // the bytes sent last time
     size_t lent = relay->lend_to_origin(size_t(cap), &send_data);
     *len = int(lent);
-    if (relay->to_origin.size() > lent)
+    if (lent > 0)
         return true;
-    if (!relay->attached())
+    if (relay->origin_released())
         return false;
-    if (relay->client_eof)
+    if (relay->origin_write_done())
         write_done = true;
-    // Both directions finished: nothing more can pass.
-    return !(write_done && relay->origin_eof);
+    // A tunnel both of whose directions have finished carries nothing more.
+    return !(write_done && eof);
 }
 
 int proxy_connection::on_connect(int error)
@@ -96,40 +213,49 @@ int proxy_connection::on_connect(int error)
         no_address_worked();
     }
     addresses = {};  // not needed any more
-    relay->wake_client();  // a "200" or "502" to deliver, held requests to take up
-    if (error == 0) {
-        relay->connected = true;
-        if (relay->tunnel_pending && relay->attached())
-            relay->to_client.append(answers::tunnel_open);
-        relay->tunnel_pending = false;
+    if (!relay)
         return -1;
+    if (error == 0)
+        relay->connected();
+    else {
+        proxy_relay* r = relay;
+        relay = nullptr;
+        r->origin_gone(this);  // the 502
     }
-    // Nothing from this origin has reached the client yet, so the client can
-    // still be told the truth.
-    if (relay->attached()) {
-        relay->to_client.append(answers::bad_gateway);
-        relay->close_client = true;
-    }
-    relay->tunnel_pending = false;
     return -1;
 }
 
 bool proxy_connection::timed_out(time_t now) const
 {
+    if (!relay)
+        return !parked && now - last_active > timeout;  // the pool's wait ends in on_send
+    if (!relay->client_connection())
+        return now - last_active > orphan_stall;
     // An exchange in flight is idle only while neither side moves.
     time_t latest = last_active;
-    if (relay->attached() && relay->client && relay->client->last_active > latest)
-        latest = relay->client->last_active;
+    if (relay->client_connection()->last_active > latest)
+        latest = relay->client_connection()->last_active;
     return now - latest > timeout;
 }
 
 bool proxy_connection::on_eof()
 {
-    relay->origin_eof = true;
-    relay->wake_client();
-    // The client may still be sending (a half-closed tunnel, or a request
-    // whose body is still on its way): keep that direction open.
-    return relay->attached();
+    if (!relay)
+        return false;
+    if (relay->at() == proxy_relay::stage::tunnel) {
+        relay->origin_finished();
+        // The client may still be sending (a half-closed tunnel): keep that
+        // direction open.
+        return relay->client_connection() != nullptr;
+    }
+    reader.finish();
+    report();
+    return false;
 }
 
-bool proxy_connection::wants_input() const { return relay->origin_may_send(); }
+bool proxy_connection::wants_input() const
+{
+    if (!relay)
+        return parked;  // the pool watches for an origin that closes or talks
+    return relay->origin_may_send();
+}

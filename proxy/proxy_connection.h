@@ -1,6 +1,10 @@
-// The upstream side of a proxied exchange: one TCP connection to an origin
-// server, opened for a client connection (http_proxy) and handed to the
-// server.
+// One TCP connection to an origin server, opened for a client's request and
+// handed to the server. It serves one exchange at a time (proxy_relay.h):
+// it sends the request the relay lends it, reads the answer with a
+// response_reader, which tells where the answer ends while its bytes pass on
+// unchanged (large bodies spliced), and then goes back to the pool
+// (origin_pool.h) when it can carry another exchange, for the next request
+// to the same origin from any client, or ends.
 //
 // Reaching the origin: its IPv4 addresses are tried in order. An address
 // that refuses, is unreachable or has not connected within attempt_limit
@@ -8,16 +12,16 @@
 // on a new socket; only when every address has failed is the client told
 // (502).
 //
-// It sends what the client side queues in the relay's to_origin and appends
-// whatever the origin sends to to_client, without looking at the bytes. When
-// the client has finished sending and to_origin is empty, it shuts down its
-// sending side; it ends once both directions are finished, when the origin
-// closes while the client is gone, on a socket error, after idle_limit
-// seconds without bytes in either direction of the pair, or, once the client
-// side has let go of the relay, as soon as everything queued for the origin
-// has been sent.
+// It ends when the origin closes (an answer that runs to the close, a tunnel
+// both of whose directions have finished, a connection closed while in the
+// pool), on a socket error, once it has finished an exchange it cannot pass
+// on, after idle_limit seconds without bytes in either direction of an
+// exchange, after pool_idle seconds in the pool, when it has bytes to read
+// while in the pool, or once its client has gone and what it was given has
+// gone out (orphan_stall seconds at most while the origin takes nothing).
 #pragma once
 
+#include "http/response_reader.h"
 #include "proxy/proxy_relay.h"
 #include "server/connection.h"
 
@@ -28,20 +32,37 @@
 class proxy_connection : public connection {
 public:
     // Seconds an exchange with an origin may stay silent in both directions
-    // before the client and its upstream are ended together.
+    // before the client and its origin connection are ended together.
     static constexpr int32_t idle_limit = 600;
     // Seconds one address may take to connect while others remain to try.
     static constexpr int32_t attempt_limit = 5;
-
-    proxy_relay* relay;  // one reference, held from open() to the end
+    // Seconds a connection may wait in the pool: less than origins commonly
+    // keep an idle connection, so that it is rarely taken just as the
+    // origin closes it.
+    static constexpr int32_t pool_idle = 4;
+    // Seconds a connection whose client has gone may go without the origin
+    // taking any of the bytes it still has to deliver.
+    static constexpr int32_t orphan_stall = 5;
 
     // Starts connecting to the first of `addresses` (IPv4, ports set) that
-    // takes a connect, for the relay, and returns the new connection for the
-    // server; null, with "No addresses worked for host %s:%d." printed, when
-    // none does. host and port are the origin's, for that line.
+    // takes a connect, for the relay's current exchange, and returns the new
+    // connection for the server; null, with "No addresses worked for host
+    // %s:%d." printed, when none does. host and port are the origin's, for
+    // that line and the pool.
     static proxy_connection* open(proxy_relay* relay, const std::string& host, int32_t port,
                                   std::vector<sockaddr_in> addresses);
     ~proxy_connection() override;
+
+    const std::string& origin_host() const { return host; }
+    int32_t origin_port() const { return port; }
+
+    // Called by the relay it serves. expect(): the answer to read next is
+    // for a request of this kind (a tunnel: no answer is read at all). let_go(): the exchange is over; to the pool
+    // (park) or to its end.
+    void expect(bool head_request, bool upgrade, bool tunnel);
+    void let_go(bool park);
+    // Taken from the pool for the relay's current exchange.
+    void serve(proxy_relay* relay);
 
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;
@@ -61,9 +82,18 @@ private:
     int next_attempt();
     // Every address has failed: says so.
     void no_address_worked() const;
+    // Tells the relay what the reader has found since the last look.
+    void report();
 
-    std::string host;  // the origin, as the client named it (after IDN conversion)
+    proxy_relay* relay;  // the exchange it serves (one hold); null in the pool and once let go
+    std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
     std::vector<sockaddr_in> addresses;  // until connected: every address, in order
     size_t tried = 0;                    // addresses attempted so far
+    response_reader reader;
+    char* offered = nullptr;  // space in the client's queue offered for receiving
+    bool parked = false;      // waits in the pool
+    bool finished = false;    // to end once its own output is out
+    bool told_start = false;  // the relay knows the answer has begun
+    bool spoiled = false;     // bytes came after the answer: never reused
 };

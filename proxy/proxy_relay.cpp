@@ -1,8 +1,13 @@
 #include "proxy/proxy_relay.h"
 
+#include "proxy/answers.h"
+#include "proxy/proxy_connection.h"
+
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+proxy_relay::proxy_relay(connection* c) : client(c) {}
 
 proxy_relay::~proxy_relay()
 {
@@ -16,6 +21,18 @@ void proxy_relay::release(proxy_relay* relay)
 {
     if (--relay->refs == 0)
         delete relay;
+}
+
+void proxy_relay::wake_client() const
+{
+    if (client)
+        client->wake();
+}
+
+void proxy_relay::wake_origin() const
+{
+    if (origin)
+        origin->wake();
 }
 
 bool proxy_relay::open_pipe()
@@ -32,87 +49,96 @@ bool proxy_relay::open_pipe()
     return true;
 }
 
+// ---- the client side
+
+void proxy_relay::client_gone()
+{
+    client = nullptr;
+    client_lent = 0;
+    // Nobody will read what is queued for the client; the origin connection
+    // finishes sending what it was given and ends.
+    to_client.clear();
+    wake_origin();
+}
+
+void proxy_relay::start(const request_kind& k, std::string h)
+{
+    exchanges++;
+    now = stage::reaching;
+    kind = k;
+    head = std::move(h);
+    sent_to_origin = 0;
+    pooled = false;
+    request_done = !k.has_body && !k.connect;
+    answer_done = answer_begun = body_seen = retried_once = false;
+    drop_request = false;
+    to_origin.append(head);
+}
+
+void proxy_relay::answer(const char* text, bool closing)
+{
+    if ((now == stage::exchanging || now == stage::tunnel) && answer_begun) {
+        // An origin's answer to this request has begun: no other may follow
+        // it. The client's stream ends after what has come.
+        hold();
+        unbind(false);
+        close_client = drop_request = true;
+        now = stage::idle;
+        wake_client();
+        release(this);
+        return;
+    }
+    if (now == stage::reaching || now == stage::exchanging) {
+        // The exchange ends here: what the client sent for it goes nowhere.
+        if (origin)
+            unbind(false);
+        to_origin.clear();
+        now = stage::idle;
+    }
+    to_client.append(text);
+    drop_request = !request_done || now == stage::idle;
+    if (closing) {
+        close_client = true;
+        drop_request = true;
+    }
+    wake_client();
+}
+
 void proxy_relay::from_client(const char* data, size_t len)
 {
+    if (drop_request || close_client || now == stage::idle)
+        return;
+    body_seen = true;
     to_origin.append(data, len);
     wake_origin();
 }
 
-size_t proxy_relay::lend_to_origin(size_t cap, const char** data)
+void proxy_relay::request_finished()
 {
-    size_t n;
-    *data = to_origin.front(&n);
-    origin_lent = n < cap ? n : cap;
-    return origin_lent;
-}
-
-void proxy_relay::origin_took()
-{
-    bool was_full = !client_may_send();
-    to_origin.consume(origin_lent);
-    origin_lent = 0;
-    // A client held back by a full queue may read again.
-    if (was_full && client_may_send())
-        wake_client();
-}
-
-char* proxy_relay::space_for_origin(int* len)
-{
-    if (!attached())
-        return nullptr;
-    size_t room;
-    offered = to_client.back_space(&room);
-    *len = room < size_t(*len) ? int(room) : *len;
-    return offered;
-}
-
-void proxy_relay::from_origin(const char* data, int len)
-{
-    relayed += uint64_t(len);
-    streaming = len >= streaming_read;
-    bool in_place = data == offered;
-    offered = nullptr;
-    // Nobody will read what an orphaned relay collects.
-    if (!attached())
-        to_client.clear();
-    else if (in_place)
-        to_client.commit(size_t(len));
-    else
-        to_client.append(data, size_t(len));
-    wake_client();
-}
-
-int proxy_relay::pipe_for_origin(int* len)
-{
-    // Only straight to an attached client, and only while nothing waits in
-    // the queue ahead of these bytes.
-    if (!attached() || !streaming || !to_client.empty() || pipe_full)
-        return -1;
-    if (pipe_read < 0 && (relayed < pipe_after || !open_pipe()))
-        return -1;
-    size_t room = pipe_capacity - piped;
-    if (room == 0)
-        return -1;
-    *len = room < size_t(*len) ? int(room) : *len;
-    return pipe_write;
-}
-
-void proxy_relay::piped_from_origin(int n)
-{
-    if (n == 0) {
-        // Nothing went in: the pipe is full, or the socket was empty. Either
-        // way reading may wait until the client has taken some of the pipe,
-        // unless there is nothing in it to take.
-        pipe_full = piped > 0;
+    if (now == stage::idle || now == stage::tunnel)
         return;
-    }
-    piped += size_t(n);
-    relayed += uint64_t(n);
-    streaming = n >= streaming_read;
+    request_done = true;
+    complete_if_done();
+}
+
+void proxy_relay::client_finished()
+{
+    client_eof = true;
+    wake_origin();  // it shuts down its sending side once it has sent everything
     wake_client();
 }
 
-bool proxy_relay::origin_may_send() const { return !attached() || (for_client() < high_water && !pipe_full); }
+bool proxy_relay::client_may_send(size_t held) const
+{
+    if (close_client)
+        return true;
+    return held == 0 && to_origin.size() + for_client() < budget;
+}
+
+bool proxy_relay::ready_for_request() const
+{
+    return now == stage::idle && !close_client && for_client() < budget;
+}
 
 size_t proxy_relay::lend_to_client(size_t cap, const char** data, int* pipe)
 {
@@ -127,7 +153,7 @@ size_t proxy_relay::lend_to_client(size_t cap, const char** data, int* pipe)
         *data = to_client.front(&n);
         client_lent = n < cap ? n : cap;
         if (client_lent == 0)
-            to_client.clear();  // gives back a block offered for receiving but never filled
+            to_client.clear();  // gives back a block reserved for receiving but never filled
     }
     return client_lent;
 }
@@ -142,7 +168,7 @@ void proxy_relay::client_took()
         to_client.consume(client_lent);
     client_lent = 0;
     client_lent_pipe = false;
-    // An upstream held back by a full queue or pipe may read again.
+    // An origin held back by a full queue or pipe may be read again.
     if (was_full && origin_may_send())
         wake_origin();
 }
@@ -168,5 +194,295 @@ void proxy_relay::keep_lent_bytes(connection& c)
     }
     c.send_data = nullptr;
     c.send_pipe = -1;
-    client_took();  // whatever of those bytes is left now lives in c's own buffer
+}
+
+bool proxy_relay::client_write_done() const
+{
+    // Called with the last queued bytes lent: the end of the stream follows
+    // them.
+    return for_client() <= client_lent && (close_client || (now == stage::tunnel && origin_eof));
+}
+
+bool proxy_relay::client_finished_with(bool eof, bool shut) const
+{
+    if (for_client() > client_lent)
+        return false;
+    // A client that asked to close after its request, and has its whole
+    // answer, may send nothing more: the connection ends at once, without
+    // waiting for the client's own end.
+    if (close_client && quick_close)
+        return true;
+    // Otherwise a closing stream lingers, reading and dropping, until the
+    // client has finished too, so that unread input does not turn the close
+    // into a reset that could destroy the answer.
+    if (close_client)
+        return eof && shut;
+    if (now == stage::tunnel)
+        return eof && shut;
+    // Nothing in flight and nothing more to come from the client.
+    return eof && now == stage::idle;
+}
+
+// ---- the origin side
+
+void proxy_relay::bind(proxy_connection* c, bool from_pool)
+{
+    origin = c;
+    pooled = from_pool;
+    hold();
+    c->expect(kind.head, kind.upgrade, kind.connect);
+    if (from_pool)
+        connected();
+}
+
+void proxy_relay::connected()
+{
+    if (now != stage::reaching)
+        return;
+    if (kind.connect) {
+        now = stage::tunnel;
+        to_client.append(answers::tunnel_open);
+        wake_client();
+    } else
+        now = stage::exchanging;
+    wake_origin();
+    wake_client();  // held requests may wait for this
+}
+
+void proxy_relay::unreachable(const char* text)
+{
+    if (origin)
+        unbind(false);
+    answer(text, true);
+}
+
+size_t proxy_relay::lend_to_origin(size_t cap, const char** data)
+{
+    if (now != stage::exchanging && now != stage::tunnel) {
+        *data = nullptr;
+        return 0;
+    }
+    size_t n;
+    *data = to_origin.front(&n);
+    origin_lent = n < cap ? n : cap;
+    sent_to_origin += origin_lent;
+    return origin_lent;
+}
+
+void proxy_relay::origin_took()
+{
+    bool was_full = !client_may_send(0);
+    to_origin.consume(origin_lent);
+    origin_lent = 0;
+    // A client held back by a full queue may be read again.
+    if (was_full && client_may_send(0))
+        wake_client();
+}
+
+bool proxy_relay::origin_write_done() const
+{
+    return client_eof && to_origin.empty() && (now == stage::tunnel || request_done || !client);
+}
+
+bool proxy_relay::origin_released() const { return !client && to_origin.empty(); }
+
+int proxy_relay::pipe_for_origin(uint64_t run, int* len)
+{
+    // Only straight to a client that is there, while nothing waits in the
+    // queue ahead of these bytes, and only bytes whose framing need not be
+    // read.
+    if (!client || !streaming || run < uint64_t(streaming_read) || !to_client.empty() || pipe_full)
+        return -1;
+    if (pipe_read < 0 && (relayed < pipe_after || !open_pipe()))
+        return -1;
+    size_t room = pipe_capacity - piped;
+    if (room == 0)
+        return -1;
+    if (uint64_t(room) > run)
+        room = size_t(run);
+    *len = room < size_t(*len) ? int(room) : *len;
+    return pipe_write;
+}
+
+void proxy_relay::piped_from_origin(int n)
+{
+    if (n == 0) {
+        // Nothing went in: the pipe is full, or the socket was empty. Either
+        // way reading may wait until the client has taken some of the pipe,
+        // unless there is nothing in it to take.
+        pipe_full = piped > 0;
+        return;
+    }
+    piped += size_t(n);
+    relayed += uint64_t(n);
+    streaming = n >= streaming_read;
+    wake_client();
+}
+
+void proxy_relay::from_origin(int len)
+{
+    relayed += uint64_t(len);
+    streaming = len >= streaming_read;
+    // Nobody will read what an orphaned relay collects.
+    if (!client)
+        to_client.clear();
+    wake_client();
+}
+
+bool proxy_relay::origin_may_send() const { return !client || (for_client() < high_water && !pipe_full); }
+
+void proxy_relay::answer_started()
+{
+    if (answer_begun)
+        return;
+    answer_begun = true;
+    head.clear();  // no retry from here on
+    head.shrink_to_fit();
+}
+
+void proxy_relay::answer_finished(bool reusable, bool ends_connection)
+{
+    hold();  // unbinding may drop the origin connection's hold
+    answer_done = true;
+    if (ends_connection || kind.close_after)
+        close_client = true;
+    quick_close = kind.close_after && request_done && !ends_connection;
+    if (origin && origin->send_length == 0 && origin_lent > 0)
+        origin_took();  // sent already; the connection has not asked for more yet
+    if (!request_done) {
+        // The origin answered before the request was complete. A client that
+        // waits for "100 Continue" and has sent nothing of its body yet may
+        // now send it, or close, or send its next request, and the proxy
+        // cannot tell which from the bytes that follow: the stream ends after
+        // the answer. Any other client sends the rest of its body, which
+        // goes nowhere.
+        if (kind.expects_continue && !body_seen)
+            close_client = true;
+        drop_request = true;
+        unbind(false);
+    } else
+        unbind(reusable && to_origin.empty() && !client_eof && client);
+    complete_if_done();
+    release(this);
+}
+
+void proxy_relay::tunnel_opened()
+{
+    now = stage::tunnel;
+    request_done = true;
+    switch_pending = true;  // the client side passes every byte on from now on
+    wake_client();
+    wake_origin();
+}
+
+void proxy_relay::answer_failed()
+{
+    hold();
+    if (origin && origin->send_length == 0 && origin_lent > 0)
+        origin_took();
+    fail_exchange();
+    release(this);
+}
+
+void proxy_relay::fail_exchange()
+{
+    if (!answer_begun && pooled && !retried_once && sent_to_origin <= head.size() && client) {
+        // A pooled connection may have been closed by its origin just as the
+        // request went out. Nothing of the answer and nothing of the body has
+        // passed: the request goes once more, on a new connection.
+        // Every byte lent so far has left the queue once taken back; the
+        // head bytes still queued make way for the whole head again.
+        take_back_from_origin();
+        to_origin.consume(head.size() - size_t(sent_to_origin));
+        to_origin.prepend(head.data(), head.size());
+        sent_to_origin = 0;
+        if (origin)
+            unbind(false);
+        retried_once = true;
+        retry_pending = true;
+        pooled = false;
+        now = stage::reaching;
+        wake_client();
+        return;
+    }
+    if (!answer_begun) {
+        // Nothing of this origin has reached the client yet, so the client
+        // can still be told the truth.
+        unreachable(answers::bad_gateway);
+        return;
+    }
+    // Cut off in the middle of an answer: the client sees the end of the
+    // stream after what did arrive, and cannot mistake it for a whole answer
+    // followed by another.
+    if (origin)
+        unbind(false);
+    close_client = true;
+    drop_request = true;
+    now = stage::idle;
+    wake_client();
+}
+
+void proxy_relay::origin_finished()
+{
+    origin_eof = true;
+    // The client sees the end of the stream once it has everything.
+    wake_client();
+}
+
+void proxy_relay::origin_gone(proxy_connection* c)
+{
+    if (origin != c)
+        return;
+    hold();
+    // The connection is being deleted: it is neither parked nor told
+    // anything more, and what it was lent is gone with it.
+    origin = nullptr;
+    to_origin.consume(origin_lent);
+    origin_lent = 0;
+    refs--;  // its hold; the guard above keeps the record alive
+    switch (now) {
+    case stage::idle:
+        break;
+    case stage::tunnel:
+        // Whatever the client still sends has nowhere to go.
+        origin_eof = close_client = true;
+        wake_client();
+        break;
+    case stage::reaching:
+        unreachable(answers::bad_gateway);
+        break;
+    case stage::exchanging:
+        if (!answer_done)
+            fail_exchange();
+        break;
+    }
+    release(this);
+}
+
+void proxy_relay::unbind(bool park)
+{
+    proxy_connection* c = origin;
+    if (!c)
+        return;
+    take_back_from_origin();
+    origin = nullptr;
+    c->let_go(park);
+    release(this);  // the connection's hold; callers hold the relay meanwhile
+}
+
+void proxy_relay::take_back_from_origin()
+{
+    if (!origin || origin_lent == 0)
+        return;
+    keep_lent_bytes(*origin);
+    to_origin.consume(origin_lent);
+    origin_lent = 0;
+}
+
+void proxy_relay::complete_if_done()
+{
+    if ((now != stage::exchanging && now != stage::reaching) || !request_done || !answer_done)
+        return;
+    now = stage::idle;
+    wake_client();
 }

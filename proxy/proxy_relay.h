@@ -1,24 +1,45 @@
-// The pair of byte queues between a client connection (http_proxy) and its
-// upstream connection to the origin (proxy_connection), and every rule about
-// the bytes in them.
+// Everything between one client connection (http_proxy) and the origin
+// connections (proxy_connection) that serve its requests, one at a time: two
+// byte queues, the state of the current exchange, and every rule about them.
+// The two sides never decide these things themselves: they tell the relay
+// what happened (a request head, body bytes, an answer's end, a connect, an
+// end of stream) and ask it what to do (what to send, whether to read,
+// whether to end). Its fields are its own.
 //
-// The two connections never call each other and know nothing of each
-// other's bookkeeping: each hands what it receives to the relay, asks the
-// relay what to send (it lends them bytes in place, which they return once
-// sent), and asks it whether to read more (back-pressure). The reference
-// count tells each side whether its partner still exists:
-//   1  client only (no upstream yet, or it has ended), or
-//      orphaned (the client has gone or moved on to another origin);
-//   2  attached: the client side and one upstream connection (or a lookup
-//      that will make one).
-// An orphaned relay never becomes attached again. Whoever drops the count to
-// zero frees the record (release()).
+// Exchanges. Each request the client sends is one exchange, taken up only
+// once the one before it is complete, so answers reach the client in the
+// order of the requests, whoever makes them: the proxy's own answers (400,
+// 404, 407, 431, 502, 508) go into the same queue as an origin's bytes. An
+// exchange passes through these stages:
 //
-// The flags below carry what each side learns (connect outcome, the end of a
-// direction) to the other. A relay is a pair of one-way streams: when one
-// peer stops sending, what it sent is delivered, the other peer's socket is
-// shut down for that direction, and the other direction goes on until it ends
-// too.
+//     idle -> reaching -> exchanging -> idle        (a forwarded request)
+//     idle -> reaching -> tunnel                    (CONNECT; a 101 answer)
+//
+// and is complete once the client has sent the whole request and the origin
+// the whole answer (response_reader.h tells where it ends). Then the origin
+// connection goes back to the pool (origin_pool.h) if it can carry another
+// exchange, or ends, and the next request is taken up. A request that fails
+// on a pooled connection before any byte of its answer has arrived is sent
+// once more on a new connection, if nothing of its body has gone out yet.
+//
+// Holders. The client holds the relay for its whole life; the origin
+// connection serving the current exchange holds it too, and so does a
+// pending name lookup. Whoever drops the last hold frees the record
+// (release()). A relay whose client has gone (orphaned) lets its origin
+// connection deliver what it was given and end.
+//
+// Memory. Everything the proxy holds for one client (the bytes queued for
+// the origin, the answers queued for the client, in memory or in the splice
+// pipe) stays within `budget`: past it the client is not read, and the next
+// request is not taken up, until the queues have drained; the origin is not
+// read while the client is more than high_water behind.
+//
+// Ends of streams: a tunnel is a pair of one-way streams, each passing its
+// end on once everything before it is delivered. An exchange ends the
+// client's stream after its answer when the answer runs to the close of the
+// connection, when the client asked for that (Connection: close, HTTP/1.0
+// without keep-alive) or has finished sending, and after the proxy's own
+// closing answers.
 #pragma once
 
 #include "base/byte_queue.h"
@@ -26,115 +47,226 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-struct proxy_relay {
-    // Above this many queued bytes the connection that fills a queue stops
-    // reading its socket until the other side has drained it, so memory per
-    // transfer stays bounded however fast one peer and slow the other.
+class proxy_connection;
+
+class proxy_relay {
+public:
+    // What the proxy holds for one client at most, in both queues and the
+    // pipe together (see Memory above).
+    static constexpr size_t budget = 4u << 20;
+    // The origin is not read while this much waits for the client.
     static constexpr size_t high_water = 4u << 20;
 
-    int32_t refs = 1;
-    base::byte_queue to_origin;  // filled by the client side, drained by the upstream
-    base::byte_queue to_client;  // filled by the upstream (and the proxy's own answers)
+    enum class stage : uint8_t {
+        idle,        // no request upstream: the next one may be taken up
+        reaching,    // a lookup or connect for the current request is under way
+        exchanging,  // the request goes to an origin, its answer comes back
+        tunnel,      // bytes pass both ways, unread, until both ends close
+    };
 
-    // The two ends while they hold the relay (null once gone). Each side
-    // wakes the other whenever it changes what the other may act on - bytes
-    // queued or taken, a connect's outcome, an end - since the server only
-    // services on its own the connections whose sockets report something.
-    connection* client = nullptr;
-    connection* origin = nullptr;
-    void wake_client() const
-    {
-        if (client)
-            client->wake();
-    }
-    void wake_origin() const
-    {
-        if (origin)
-            origin->wake();
-    }
+    // How the current request's answer is read.
+    struct request_kind {
+        bool connect = false;     // CONNECT: a tunnel once connected
+        bool head = false;        // HEAD: the answer has no body
+        bool upgrade = false;     // asks to switch protocols: a 101 opens a tunnel
+        bool close_after = false; // the client asked to close after the answer
+        bool expects_continue = false;  // "Expect: 100-continue"
+        bool has_body = false;    // a body follows the head
+    };
 
-    bool connected = false;       // the upstream's connect has completed
-    bool tunnel_pending = false;  // a CONNECT waits for the connect before its "200"
-    bool close_client = false;    // end the client connection once to_client has drained
-    bool client_eof = false;      // the client has finished sending
-    bool origin_eof = false;      // the origin has finished sending
-
-    proxy_relay() = default;
+    explicit proxy_relay(connection* client);
     proxy_relay(const proxy_relay&) = delete;
     proxy_relay& operator=(const proxy_relay&) = delete;
     ~proxy_relay();
 
-    bool attached() const { return refs > 1; }
-
-    // Drops one holder; frees the relay with the last one.
+    // Another holder (a lookup, an origin connection); release() drops one
+    // and frees the relay with the last.
+    void hold() { refs++; }
     static void release(proxy_relay* relay);
 
-    // ---- towards the origin: the client side fills, the upstream drains.
+    stage at() const { return now; }
+    // A request is in flight: its origin is being reached, or talked to.
+    bool in_flight() const { return now != stage::idle; }
+    // The exchange numbered by the client's requests, for work that outlives
+    // it (a lookup) to tell whether it still belongs to the current one.
+    uint64_t serial() const { return exchanges; }
 
-    // Bytes from the client (a rewritten head, a body, tunnel bytes).
+    // ---- the client side
+
+    // The client has gone: nothing more will be answered to it.
+    void client_gone();
+    // A request goes upstream: its head for the origin (empty for CONNECT),
+    // queued at once and kept until its answer starts, for one retry.
+    void start(const request_kind& kind, std::string head);
+    // One of the proxy's own answers to the current request, whose body is
+    // then dropped; `closing` ends the client's stream after it. During an
+    // exchange that has not reached its origin yet, the exchange is dropped
+    // (a lookup's outcome). Not once an answer from an origin has begun.
+    void answer(const char* text, bool closing);
+    // Bytes of the current request's body, or tunnel bytes. Dropped when
+    // there is no exchange to take them (a refused request, an answer that
+    // ended early).
     void from_client(const char* data, size_t len);
-    // Whether the client's socket may be read: false while to_origin is
-    // above the high-water mark.
-    bool client_may_send() const { return to_origin.size() < high_water; }
-    // Lends the upstream the bytes at the front of to_origin, up to cap, to
-    // send in place; returns their number (0: nothing waits).
-    size_t lend_to_origin(size_t cap, const char** data);
-    // The bytes lent last time have been sent.
-    void origin_took();
+    // The current request's body is complete.
+    void request_finished();
+    // The client has finished sending.
+    void client_finished();
 
-    // ---- towards the client: the upstream (and the proxy's own answers)
-    // fill, the client side drains.
+    // Whether the client's socket may be read: the budget has room and no
+    // bytes wait to be parsed. Always while closing (what comes is dropped).
+    bool client_may_send(size_t held) const;
+    // Whether the next request may be taken up: no exchange in flight, the
+    // budget has room, the stream is not closing.
+    bool ready_for_request() const;
+    // The client's stream ends after what is queued for it.
+    bool closing() const { return close_client; }
+    // The client has finished sending.
+    bool client_ended() const { return client_eof; }
+    // The request failed on a pooled connection before any answer: the
+    // client side is to reach its origin once more (then retried()).
+    bool retry_due() const { return retry_pending; }
+    void retried() { retry_pending = false; }
+    // The origin switched protocols: the client side passes every byte on
+    // from now on (then switched()).
+    bool switch_due() const { return switch_pending; }
+    void switched() { switch_pending = false; }
 
-    // Space at the back of to_client to receive the origin's bytes into
-    // (null: receive elsewhere and hand them to from_origin).
-    char* space_for_origin(int* len);
-    // Bytes the origin sent, received into that space or elsewhere.
-    void from_origin(const char* data, int len);
-    // Bulk data skips user space: once a relay has carried a megabyte and the
-    // origin is streaming (its last read brought a large piece), the origin's
-    // bytes are spliced into a pipe and from there to the client. Small
-    // answers keep going through the queue, where two plain copies cost less
-    // than two splices. Invariant: every byte in the pipe precedes every byte
-    // in to_client, so bytes go into the pipe only while to_client is empty,
-    // and the client takes from the pipe first.
-    // The pipe to splice the origin's bytes into (and in *len the most it
-    // takes), or -1 when they go through to_client.
-    int pipe_for_origin(int* len);
-    // n bytes were spliced in (0: none, the pipe or the socket was empty).
-    void piped_from_origin(int n);
-    // Whether the origin's socket may be read: false while the client is
-    // more than the high-water mark behind.
-    bool origin_may_send() const;
-    // Lends the client side what comes next for the client, up to cap: bytes
-    // at the front of to_client (*data) or in the pipe (*pipe, its read
-    // end); returns their number (0: nothing waits).
+    // Lends the client side what comes next for it, up to cap: bytes at the
+    // front of to_client (*data) or in the pipe (*pipe, its read end);
+    // returns their number (0: nothing waits).
     size_t lend_to_client(size_t cap, const char** data, int* pipe);
     // The bytes lent last time have been sent.
     void client_took();
-    // Bytes waiting for the client, in the pipe and in to_client.
+    // Bytes waiting for the client, in the pipe and in memory.
     size_t for_client() const { return piped + to_client.size(); }
     // Before the client side lets go of this relay: the bytes it was lent
     // and has not sent yet move into its own send buffer, so nothing points
     // into a relay that may be freed.
     void keep_lent_bytes(connection& c);
 
+    // Whether the client connection is finished: everything it was owed has
+    // been delivered and nothing more can come, given whether the client
+    // has finished (eof) and whether its stream has been shut down already.
+    bool client_finished_with(bool eof, bool shut) const;
+    // Whether the client's sending side is to be shut down now (the end of
+    // its stream follows what has been delivered).
+    bool client_write_done() const;
+
+    // ---- the origin side
+
+    // `origin` now serves the current exchange: a new connection whose
+    // connect is under way, or one taken from the pool. It holds the relay.
+    void bind(proxy_connection* origin, bool pooled);
+    // Its connect has completed: a tunnel opens ("200"), a request goes out.
+    void connected();
+    // Every address has failed (the "502"), or the lookup found nothing to
+    // connect to: `text` answers the client and ends its stream.
+    void unreachable(const char* text);
+
+    // Lends the origin connection the bytes at the front of to_origin, up
+    // to cap, to send in place; returns their number.
+    size_t lend_to_origin(size_t cap, const char** data);
+    // The bytes lent last time have been sent.
+    void origin_took();
+    // Whether the origin connection's sending side is to be shut down: the
+    // client has finished and everything it sent has gone out.
+    bool origin_write_done() const;
+    // Whether the origin connection is done with this relay: its client has
+    // gone and everything it was given has gone out.
+    bool origin_released() const;
+
+    // Receiving the origin's bytes: the queue they are appended to (the
+    // client's), and the splice pipe for bulk data (-1: through the queue).
+    // Invariant: every byte in the pipe precedes every byte in to_client, so
+    // bytes go into the pipe only while to_client is empty, and the client
+    // takes from the pipe first.
+    base::byte_queue& client_queue() { return to_client; }
+    int pipe_for_origin(uint64_t run, int* len);
+    // n bytes were spliced in (0: none, the pipe or the socket was empty),
+    // or `len` bytes appended to the queue (the origin's read size, which
+    // tells whether it is streaming).
+    void piped_from_origin(int n);
+    void from_origin(int len);
+    // Whether the origin's socket may be read: false while the client is
+    // more than high_water behind.
+    bool origin_may_send() const;
+
+    // What the answer reader found (response_reader.h), in order: the first
+    // byte of the answer passed on; the answer complete (`reusable`: the
+    // connection may carry another exchange); a switch of protocols; an
+    // unreadable or cut-off answer.
+    void answer_started();
+    void answer_finished(bool reusable, bool ends_connection);
+    void tunnel_opened();
+    void answer_failed();
+    // The origin has finished sending (tunnels only; an exchange learns it
+    // through answer_finished or answer_failed).
+    void origin_finished();
+    // The origin connection is going away (ended by the server).
+    void origin_gone(proxy_connection* origin);
+    // Whether the origin side of the exchange is still attached (connection
+    // or lookup).
+    bool attached() const { return refs > (client ? 1 : 0); }
+    connection* client_connection() const { return client; }
+    proxy_connection* origin_connection() const { return origin; }
+
 private:
+    // The exchange is complete when both the request and the answer are:
+    // hands the origin connection back to the pool or lets it end, and
+    // takes up the next request or ends the client's stream.
+    void complete_if_done();
+    // The current origin connection stops serving this relay: it goes back
+    // to the pool (park) or ends.
+    void unbind(bool park);
+    // Bytes lent to the origin connection and not sent yet go to its own
+    // buffer; to_origin may then be cleared.
+    void take_back_from_origin();
+    // The exchange cannot go on with its origin connection: the request
+    // goes once more (see above), or the client gets a 502, or, when part
+    // of the answer has reached it, the end of its stream.
+    void fail_exchange();
+    void wake_client() const;
+    void wake_origin() const;
+    bool open_pipe();
+
     static constexpr uint64_t pipe_after = 1u << 20;  // bytes relayed before a pipe is worth it
     static constexpr int streaming_read = 64 * 1024;  // a read this large means more is coming
 
-    // Creates the pipe; false if the system refuses (the queue serves then).
-    bool open_pipe();
+    int32_t refs = 1;
+    connection* client;
+    proxy_connection* origin = nullptr;
+    base::byte_queue to_origin;  // filled by the client side, drained by the origin connection
+    base::byte_queue to_client;  // filled by the origin connection and the proxy's own answers
 
-    size_t origin_lent = 0;      // bytes of to_origin the upstream is sending in place
-    size_t client_lent = 0;      // bytes the client side is sending from the pipe or to_client
+    stage now = stage::idle;
+    uint64_t exchanges = 0;
+    request_kind kind;
+    std::string head;          // the current request's head, until its answer starts
+    uint64_t sent_to_origin = 0;  // bytes of the current request lent to the origin connection
+    bool pooled = false;       // the origin connection came from the pool
+    bool request_done = false; // the current request's body is complete
+    bool answer_done = false;  // the current answer is complete
+    bool answer_begun = false; // a byte of it has been passed on
+    bool drop_request = false; // the rest of the current request goes nowhere
+    bool body_seen = false;    // a byte of the current request's body has come
+    bool retried_once = false; // the current request went out a second time
+    bool close_client = false; // the client's stream ends after what is queued
+    bool quick_close = false;  // ...and the connection at once: the client may send no more
+    bool client_eof = false;
+    bool origin_eof = false;
+    bool retry_pending = false;
+    bool switch_pending = false;
+
+    size_t origin_lent = 0;    // bytes of to_origin the origin connection is sending in place
+    size_t client_lent = 0;    // bytes the client side is sending from the pipe or to_client
     bool client_lent_pipe = false;
-    char* offered = nullptr;     // space in to_client offered for the origin's bytes
     bool streaming = false;
     int pipe_read = -1;
     int pipe_write = -1;
     size_t pipe_capacity = 0;
-    size_t piped = 0;            // bytes in the pipe
-    bool pipe_full = false;      // it took nothing last time; wait until the client has taken some
-    uint64_t relayed = 0;        // bytes the origin has sent so far
+    size_t piped = 0;          // bytes in the pipe
+    bool pipe_full = false;    // it took nothing last time; wait until the client has taken some
+    uint64_t relayed = 0;      // bytes the origins have sent so far
 };

@@ -33,7 +33,7 @@ public:
     time_t last_active;         // refreshed after every received chunk and every send attempt
     int32_t send_length = 0;    // bytes still to send, starting at send_offset
     int32_t send_offset = 0;
-    bool more = false;          // last result of on_send
+    bool more = true;           // last result of on_send; true until it is first asked
     int32_t timeout = 10;       // idle seconds before the server ends the connection
 
     // A non-blocking connect() is in progress on `socket`. The server watches

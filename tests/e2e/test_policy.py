@@ -4,7 +4,8 @@ requests, without touching open tunnels; a file that cannot be read keeps the pr
 
 import base64, os, signal
 
-from harness import AUTH_REQUIRED, NOT_FOUND, ProxyTest, echo, get, head, temp_file, wait_until
+from harness import AUTH_REQUIRED, NOT_FOUND, Client, Proxy, ProxyTest, echo, get, head, stop_cleanly, temp_file, \
+    wait_until
 
 CREDENTIALS = "user:pa:ss"
 
@@ -77,9 +78,21 @@ class Blacklist(ProxyTest):
         self.assertEqual(origin.received, [head("GET", "/first", f"Host: 127.0.0.1:{p}"),
                                            head("GET", "/shared", f"Host: 127.0.0.1:{p}")])
 
+    def test_a_listed_address_blocks_the_names_that_resolve_to_it(self):
+        """Checked on the addresses the lookup returned, before any connect; the connection stays usable."""
+        origin = self.origin()
+        with Proxy("-b", temp_file("127.0.0.1\n")) as proxy, Client(proxy.port) as c:
+            for request in (get(origin.port, host="localhost"), head("CONNECT", f"LocalHost:{origin.port}")):
+                c.send(request)
+                self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND, request)
+            proxy.wait_for_line("Blocked: localhost (127.0.0.1)")
+            stop_cleanly(self, proxy)
+        self.assertEqual(proxy.count("Blocked: localhost (127.0.0.1)"), 2)
+        self.assertEqual(origin.connections, 0)
+
 
 class Reload(ProxyTest):
-    first, second = temp_file("127.0.0.1\nold.test\n"), temp_file("other.test\n")
+    first, second = temp_file("127.0.0.2\nold.test\n"), temp_file("other.test\n")
     options = ("-b", first, "-b", second)
 
     def reload(self, *lines):
@@ -90,24 +103,24 @@ class Reload(ProxyTest):
         self.assertTrue(wait_until(lambda: printed() == list(lines), 5), self.proxy.output()[start:])
 
     def test_new_lists_take_effect_between_requests_and_a_broken_file_keeps_the_old_one(self):
-        origin, tunnel_origin = self.origin(), self.origin(echo)
+        origin, tunnel_origin = self.origin(address="127.0.0.2"), self.origin(echo)
         with self.client() as c, self.client() as tunnel:
-            ask = lambda host: c.ask(get(origin.port, "/", "Host: h", host=host))  # b"" from the proxy's 404
+            ask = lambda host: c.ask(get(origin.port, "/", host=host))  # b"" from the proxy's 404
             tunnel.tunnel(tunnel_origin.port, host="localhost")
-            self.assertEqual(ask("127.0.0.1"), b"")
+            self.assertEqual(ask("127.0.0.2"), b"")
             with open(self.first, "w") as f:
                 f.write("new.test\n")
             self.reload("1 domains blacklisted", "2 domains blacklisted")
             # The same keep-alive connection, and the tunnel opened before the reload, go on.
-            self.assertEqual((ask("127.0.0.1"), ask("x.new.test")), (b"ok", b""))
+            self.assertEqual((ask("127.0.0.2"), ask("x.new.test")), (b"ok", b""))
             tunnel.send(b"still open")
             self.assertEqual(tunnel.exact(10), b"still open")
             with open(self.first, "w") as f:  # a list made of the files before the broken one must not be used
-                f.write("127.0.0.1\n")
+                f.write("127.0.0.2\n")
             os.rename(self.second, self.second + ".gone")
             self.addCleanup(os.rename, self.second + ".gone", self.second)
             self.reload(f"Error! Blacklist not reloaded: cannot read {self.second} (No such file or directory).")
-            self.assertEqual((ask("new.test"), ask("127.0.0.1")), (b"", b"ok"))  # the previous list is in force
+            self.assertEqual((ask("new.test"), ask("127.0.0.2")), (b"", b"ok"))  # the previous list is in force
         self.proxy.wait_for_line("Blocked: new.test (new.test)")
         self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")], [
-            "Blocked: 127.0.0.1 (127.0.0.1)", "Blocked: x.new.test (new.test)", "Blocked: new.test (new.test)"])
+            "Blocked: 127.0.0.2 (127.0.0.2)", "Blocked: x.new.test (new.test)", "Blocked: new.test (new.test)"])

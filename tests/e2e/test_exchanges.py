@@ -1,0 +1,137 @@
+"""Answers as exchanges: every request gets its answer, in the order of the requests, whoever makes it; the
+proxy knows where each answer ends (no body, sized, chunked, interim answers, Expect: 100-continue); origin
+connections are shared across clients through the pool, never after any doubt about where an answer ended,
+and a request that meets a pooled connection just as its origin closes it is sent once more."""
+
+import base64, socket, threading, time
+
+from harness import (AUTH_REQUIRED, NOT_FOUND, Client, Proxy, ProxyTest, Reader, curl, get, head, pipe_body,
+                     response, serving, stop_cleanly, temp_file, wait_until)
+
+CREDENTIALS = "u:p"
+AUTH = "Proxy-Authorization: Basic " + base64.b64encode(CREDENTIALS.encode()).decode()
+
+
+def named(name, delay=0.0):  # an origin handler answering every request with its name and target, after delay
+    def answer(request):
+        time.sleep(delay)
+        return response(name + b" " + request.split(b" ")[1])
+    return serving(answer)
+
+
+class Ordering(ProxyTest):
+    options = ("-a", CREDENTIALS, "-b", temp_file("blocked.test\n"))
+
+    def test_pipelined_answers_come_in_request_order_and_none_is_lost(self):
+        """In one write each: an allowed request then a blocked one (the 404 after the 200), an authorised one
+        then one without credentials (the 407 after the 200), a refused one then an allowed one (both answered),
+        and requests to three origins, the first of them slow (three answers, in order, none lost)."""
+        slow, a, b = self.origin(named(b"slow", 0.3)), self.origin(named(b"a")), self.origin(named(b"b"))
+        blocked = head("GET", "http://blocked.test/x", AUTH)
+        cases = [([get(slow.port, "/first", AUTH), blocked], [b"slow /first", NOT_FOUND]),
+                 ([get(slow.port, "/1", AUTH), get(a.port, "/2")], [b"slow /1", AUTH_REQUIRED]),
+                 ([blocked, get(a.port, "/3", AUTH)], [NOT_FOUND, b"a /3"]),
+                 ([get(slow.port, "/4", AUTH), get(a.port, "/5", AUTH), get(b.port, "/6", AUTH)],
+                  [b"slow /4", b"a /5", b"b /6"])]
+        for requests, answers in cases:
+            with self.subTest(answers=answers), self.client() as c:
+                c.send(b"".join(requests))
+                for want in answers:
+                    if want in (NOT_FOUND, AUTH_REQUIRED):
+                        self.assertEqual(c.exact(len(want)), want)
+                    else:
+                        self.assertEqual(c.response()[1], want)
+
+
+class Framing(ProxyTest):
+    def test_answers_without_body_sized_and_chunked_keep_the_client_connection_in_step(self):
+        """HEAD (a length but no body), 204, 304, a chunked answer with a trailer and an interim 103: each is
+        followed by another request on the same client connection, whose answer must come whole and next.
+        One origin connection carries them all, and it goes back to the pool for another client."""
+        answers = {b"/head": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n",
+                   b"/204": b"HTTP/1.1 204 No Content\r\n\r\n",
+                   b"/304": b"HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n",
+                   b"/chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nT: 1\r\n\r\n",
+                   b"/hints": b"HTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n" + response(b"after hints")}
+        origin = self.origin(serving(lambda r: answers.get(r.split(b" ")[1], response(b"next"))))
+        with self.client() as c:
+            for path, method in ((b"/head", "HEAD"), (b"/204", "GET"), (b"/304", "GET"), (b"/chunked", "GET"),
+                                 (b"/hints", "GET")):
+                c.send(get(origin.port, path, method=method) + get(origin.port, "/next"))
+                self.assertEqual(c.exact(len(answers[path])), answers[path], path)
+                self.assertEqual(c.response()[1], b"next", path)
+        with self.client() as other:
+            self.assertEqual(other.ask(get(origin.port, "/next")), b"next")
+        self.assertEqual(origin.connections, 1)
+
+    def test_bytes_after_a_complete_answer_reach_nobody_and_the_connection_is_not_shared(self):
+        def chatty(sock, origin):  # a whole answer and more bytes behind it
+            Reader(sock).until(b"\r\n\r\n")
+            sock.sendall(response(b"ok") + b"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nSTOLEN")
+            time.sleep(1)
+
+        origin = self.origin(chatty)
+        for _ in range(2):
+            with self.client() as c:
+                self.assertEqual(c.ask(get(origin.port)), b"ok")
+                c.sock.settimeout(0.3)
+                self.assertRaises(socket.timeout, c.sock.recv, 1)
+        self.assertEqual(origin.connections, 2)
+
+
+class Pool(ProxyTest):
+    def test_two_clients_take_turns_on_one_origin_connection(self):
+        origin = self.origin()
+        with self.client() as first, self.client() as second:
+            for c in (first, second, first, second):
+                self.assertEqual(c.ask(get(origin.port, "/turn")), b"ok")
+        self.assertEqual(origin.connections, 1)
+        self.assertEqual(len(origin.received), 4)
+
+    def test_a_request_meeting_a_pooled_connection_as_its_origin_closes_it_is_sent_once_more(self):
+        """The origin answers the first request, then closes its connection on reading the second without a
+        word, as origins do with idle connections; the second request goes out again on a new connection.
+        A POST whose body had gone out is not sent again: its client gets the 502."""
+        def closing_after_one(sock, origin):
+            reader = Reader(sock)
+            request = reader.until(b"\r\n\r\n")
+            pipe_body(reader, request, lambda piece: None)
+            origin.received.append(request)
+            sock.sendall(response(b"first"))
+            origin.received.append(reader.until(b"\r\n\r\n"))  # and goes away
+
+        origin = self.origin(closing_after_one)
+        with self.client() as c:
+            self.assertEqual(c.ask(get(origin.port, "/1")), b"first")
+            self.assertEqual(c.ask(get(origin.port, "/2")), b"first")  # on the second connection
+        self.assertEqual([r.split(b" ")[1] for r in origin.received], [b"/1", b"/2", b"/2"])
+        self.assertEqual(origin.connections, 2)
+
+
+class ExpectContinue(ProxyTest):
+    def test_curl_with_expect_100_continue_gets_the_early_417_and_the_100_then_200(self):
+        """curl asks for a 100 before a body over a megabyte and sends the body only after it; on an early final
+        417 it sends the request again without the expectation, and the proxy must not take that request for the
+        body it expected: it cannot tell the two apart by a length, so it closes after the 417."""
+        def origin_side(sock, origin):
+            reader = Reader(sock)
+            while True:
+                request = reader.until(b"\r\n\r\n")
+                origin.received.append(request)
+                if b"expect: 100-continue" in request.lower() and b"/refuse" in request:
+                    sock.sendall(b"HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n")
+                    continue
+                if b"expect: 100-continue" in request.lower():
+                    sock.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
+                body = bytearray()
+                pipe_body(reader, request, body.extend)
+                sock.sendall(response(b"got %d" % len(body)))
+
+        origin = self.origin(origin_side)
+        upload = temp_file(b"x" * (2 << 20))
+        for path in ("/refuse", "/continue"):
+            with self.subTest(path=path):
+                got = curl("-x", f"http://127.0.0.1:{self.proxy.port}", "-T", upload,
+                           f"http://127.0.0.1:{origin.port}{path}")
+                self.assertEqual((got.returncode, got.stdout), (0, b"got %d" % (2 << 20)), got.stderr)
+        self.assertEqual([r.lower().count(b"expect: 100-continue") for r in origin.received], [1, 0, 1])

@@ -229,7 +229,10 @@ bool proxy_connection::timed_out(time_t now) const
 {
     if (!relay)
         return !parked && now - last_active > timeout;  // the pool's wait ends in on_send
-    if (!relay->client_connection())
+    // Bytes that no client waits for any more (it has gone, or finished
+    // sending in the middle of them) are given a few seconds, not the time
+    // an exchange may take.
+    if (!relay->client_connection() || (relay->client_ended() && relay->undelivered()))
         return now - last_active > orphan_stall;
     // An exchange in flight is idle only while neither side moves.
     time_t latest = last_active;

@@ -18,7 +18,8 @@
 // on, after idle_limit seconds without bytes in either direction of an
 // exchange, after pool_idle seconds in the pool, when it has bytes to read
 // while in the pool, or once its client has gone and what it was given has
-// gone out (orphan_stall seconds at most while the origin takes nothing).
+// gone out (orphan_stall seconds at most while the origin takes nothing;
+// as long for a client that has finished sending while bytes it sent wait).
 #pragma once
 
 #include "http/response_reader.h"
@@ -40,8 +41,9 @@ public:
     // keep an idle connection, so that it is rarely taken just as the
     // origin closes it.
     static constexpr int32_t pool_idle = 4;
-    // Seconds a connection whose client has gone may go without the origin
-    // taking any of the bytes it still has to deliver.
+    // Seconds a connection whose client has gone, or has finished sending,
+    // may go without the origin taking any of the bytes it still has to
+    // deliver.
     static constexpr int32_t orphan_stall = 5;
 
     // Starts connecting to the first of `addresses` (IPv4, ports set) that

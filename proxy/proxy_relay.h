@@ -176,6 +176,8 @@ public:
     // Whether the origin connection is done with this relay: its client has
     // gone and everything it was given has gone out.
     bool origin_released() const;
+    // Bytes wait to go to the origin.
+    bool undelivered() const { return !to_origin.empty(); }
 
     // Receiving the origin's bytes: the queue they are appended to (the
     // client's), and the splice pipe for bulk data (-1: through the queue).

@@ -98,6 +98,7 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
 void byte_mover::send_pending(connection* c)
 {
     char* from = c->send_data ? const_cast<char*>(c->send_data) : c->send_buffer;
+    int32_t before = c->send_length;
     while (c->send_length > 0) {
         int n = c->send_pipe >= 0
                     ? int(splice(c->send_pipe, nullptr, c->socket, nullptr, size_t(c->send_length),
@@ -108,7 +109,10 @@ void byte_mover::send_pending(connection* c)
         c->send_length -= n;
         c->send_offset += n;
     }
-    c->last_active = now;
+    // Only bytes that moved count as activity: a peer that takes nothing is
+    // idle however often the server tries.
+    if (c->send_length < before)
+        c->last_active = now;
     c->release_send_space();
     shut_if_done(c);
 }

@@ -15,8 +15,8 @@
 // send_buffer, send_data or send_pipe (spliced). Once a connection has set
 // write_done and its bytes are out, the socket's sending side is shut down.
 //
-// Every receive and every send attempt refreshes last_active with the turn's
-// clock. Owned by abstract_server and used on the loop's thread only.
+// Every receive, and every send that moves a byte, refreshes last_active
+// with the turn's clock. Owned by abstract_server and used on the loop's thread only.
 #pragma once
 
 #include <cstdint>

@@ -30,7 +30,7 @@ public:
     int32_t socket = -1;
     uint32_t peer_address = 0;  // IPv4, network byte order; 0 unless accepted
     int32_t peer_port = 0;      // host byte order; 0 unless accepted
-    time_t last_active;         // refreshed after every received chunk and every send attempt
+    time_t last_active;         // refreshed after every received chunk and every send that moves bytes
     int32_t send_length = 0;    // bytes still to send, starting at send_offset
     int32_t send_offset = 0;
     bool more = true;           // last result of on_send; true until it is first asked

@@ -21,7 +21,7 @@ class proxy_connection;
 namespace origin_pool {
 
 // Idle connections kept per origin, and in all.
-constexpr int per_origin = 32;
+constexpr int per_origin = 64;
 constexpr int total = 1024;
 
 // An idle connection to host:port, out of the pool, or null.

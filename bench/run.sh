@@ -77,6 +77,7 @@ command -v python3 >/dev/null || packages+=(python3)
 command -v cmake >/dev/null || packages+=(cmake)
 command -v g++ >/dev/null || packages+=(g++)
 command -v make >/dev/null || packages+=(make)
+[ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
   # Debian starts a package's service on install unless policy-rc.d says no;

@@ -19,6 +19,7 @@ for tool in cmake:cmake g++:g++ make:make gzip:gzip dpkg-shlibdeps:dpkg-dev syst
   curl:curl python3:python3 ip:iproute2 unshare:util-linux; do
   command -v "${tool%%:*}" >/dev/null || packages+=("${tool#*:}")
 done
+[ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
   apt-get update -q

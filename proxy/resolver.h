@@ -1,18 +1,46 @@
-// Name lookups off the loop's thread.
+// Name lookups off the loop's thread, none of which can hold up another.
 //
-// getaddrinfo blocks for as long as the DNS server takes to answer; run on
-// the loop's only thread it would freeze every transfer in flight. Lookups
-// therefore run on worker threads, and each result is handed back to the
-// loop's thread (through wakeup), where the lookup's `done` function runs
-// with the loop's state safe to touch. Workers never touch anything but the
-// query they are answering.
+// Threads, and who owns what:
+// - The loop's thread calls start() and numeric() and is the only one that
+//   runs `done`. start() takes the lookup; the resolver deletes it right
+//   after its `done` has run. A lookup of a name already in flight joins that
+//   query: one query, and every waiter answered, in the order they asked.
+// - One resolver thread owns the c-ares channel (a channel is not safe to
+//   share between threads) and polls the channel's sockets, plus an eventfd
+//   through which start() hands it new queries. All queries share the
+//   channel's socket to each server, so a name that is never answered costs
+//   no thread and a few hundred bytes while it waits, and one answered at
+//   once is answered at once, however many others wait.
+// - Finished queries go back to the loop through wakeup; its handler, on the
+//   loop's thread, calls each waiter's `done` with getaddrinfo's kind of
+//   result: a status (0 or EAI_*) and a list of IPv4 and IPv6 addresses in
+//   the order c-ares gives them, owned by the resolver, valid during the call.
+// - At most 4 fallback threads run getaddrinfo (see nsswitch below); more
+//   such names wait for one of them.
 //
-// The system's own resolver does the work, so its whole configuration holds
-// (nsswitch, the hosts file, resolv.conf's servers, search list, time-outs).
-// Every query gets a thread of its own, up to a bound far above what a busy
-// proxy has in flight, so a name that takes long never holds up another:
-// threads are created when all are busy and end after a while without
-// work. Callers asking for a name already being looked up share that query.
+// Configuration: c-ares reads the hosts file, resolv.conf (servers, search
+// list, ndots) and the order of "files" and "dns" in nsswitch.conf when a
+// channel is made. Time-outs it takes from the resolver, which reads
+// resolv.conf's timeout and attempts (and RES_OPTIONS) as glibc does: c-ares
+// 1.18 does not know these words. c-ares waits twice as long in each round of
+// tries as in the one before, so the defaults (5 s, 2 attempts) give up on a
+// silent server after 15 s, where glibc takes 10. When one of the three
+// files has changed (checked as a query starts, at most once a second), new
+// queries go to a new channel while those under way end on the old one.
+//
+// nsswitch: c-ares covers the sources "files" and "dns" only. When the hosts
+// line names others too (mdns4_minimal, myhostname, ...) and c-ares finds
+// that the name does not exist (no such name, or no address), the name is
+// handed to getaddrinfo on a fallback thread, which asks every source, so
+// names that only those modules know still resolve. So the other sources are
+// asked after DNS whatever their place in the line, and a name that exists
+// nowhere is looked up twice. A time-out or a failing server never falls
+// back: getaddrinfo would only repeat the slow query.
+//
+// Every lookup ends: c-ares gives up after resolv.conf's time-outs, and when
+// the thread or the channel cannot be made, lookups fail at once with
+// EAI_AGAIN (a channel is tried again at the next check; a thread, at the
+// next lookup).
 #pragma once
 
 #include <cstdint>

@@ -10,6 +10,7 @@ command -v cmake >/dev/null || packages+=(cmake)
 command -v g++ >/dev/null || packages+=(g++)
 command -v make >/dev/null || packages+=(make)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+[ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)  # the resolver
 command -v curl >/dev/null || packages+=(curl)
 command -v openssl >/dev/null || packages+=(openssl)
 command -v python3 >/dev/null || packages+=(python3)

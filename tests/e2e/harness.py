@@ -96,8 +96,9 @@ def needs_namespaces(test_class):  # skips the class unless this process may mak
     return unittest.skipUnless(works, "needs root and mount namespaces")(test_class)
 
 
-def with_file_at(replacement, path):  # a Proxy wrapper: a mount namespace where path is the file replacement
-    return ("unshare", "-m", "sh", "-c", f'mount --bind {replacement} {path} && exec "$0" "$@"')
+def with_files_at(files):  # a Proxy wrapper: a mount namespace where each path in files is the file files[path]
+    mounts = "".join(f"mount --bind {replacement} {path} && " for path, replacement in files.items())
+    return ("unshare", "-m", "sh", "-c", mounts + 'exec "$0" "$@"')
 
 
 class _Closing:  # a context manager that calls close()
@@ -172,6 +173,10 @@ class Proxy(_Closing):
         with open(f"/proc/{self.proc.pid}/status") as f:
             return next((int(l.split()[1]) for l in f if l.startswith("VmRSS:")), 0)
 
+    def sanitized(self):  # built with the sanitizers: memory grows more, and freed memory waits in quarantine
+        with open(f"/proc/{self.proc.pid}/maps") as maps:
+            return "libasan" in maps.read()
+
 
 def stop_cleanly(test, proxy):
     """Stops the proxy; fails the test if it had died, exited with non-zero or wrote on standard error."""
@@ -205,8 +210,7 @@ class ProxyTest(unittest.TestCase):
         """Within 5 s the proxy holds the baseline's descriptors again (and, with memory, resident memory below
         the baseline's plus some slack, more under ASan, whose freed memory stays in quarantine a while)."""
         fds, rss = baseline
-        with open(f"/proc/{self.proxy.proc.pid}/maps") as maps:
-            limit = rss + (24 if "libasan" in maps.read() else 4) * 1024
+        limit = rss + (24 if self.proxy.sanitized() else 4) * 1024
         wait_until(lambda: self.proxy.fd_count() == fds and not (memory and self.proxy.rss_kib() >= limit), 5)
         self.assertEqual(self.proxy.fd_count(), fds, "descriptors left open")
         if memory:
@@ -318,11 +322,12 @@ class Client(Reader, _Closing):  # a raw client connection to the proxy; `port` 
         self.sock.close()
 
 
-def clients(port, n, timeout=10):
+def clients(port, n, timeout=10, every=32):
     """n Clients of the proxy on port, opened without overflowing its backlog: the proxy accepts one
-    client per turn, and a dropped SYN would wait a second."""
+    client per turn, and a dropped SYN would wait a second. The backlog is read from the kernel's table
+    (slow with thousands of sockets) before each `every` clients."""
     for i in range(n):
-        if i % 32 == 0:
+        if i % every == 0:
             wait_until(lambda: backlog(port) < 64, 5, 0.002)
         yield Client(port, timeout)
 

@@ -6,18 +6,19 @@ from concurrent.futures import ThreadPoolExecutor
 import socket, subprocess, sys, time
 
 from harness import (BAD_GATEWAY, TUNNEL_OPEN, ProxyTest, backlog, free_port, get, head, needs_namespaces, temp_file,
-                     wait_until, with_file_at)
+                     wait_until, with_files_at)
 
 HOSTS = {"refused.test": ["127.0.2.1", "127.0.2.2"], "silent.test": ["127.0.3.1", "127.0.3.2"],
          "dead.test": ["127.0.4.1", "127.0.4.2", "127.0.4.3"]}
 SILENCE = 5  # seconds the proxy gives an address that does not answer while others remain
-WRAPPER = with_file_at(temp_file("".join(f"{a} {n}\n" for n, addresses in HOSTS.items() for a in addresses)),
-                       "/etc/hosts")
+WRAPPER = with_files_at({"/etc/hosts": temp_file("".join(f"{a} {n}\n" for n, addresses in HOSTS.items()
+                                                       for a in addresses))})
 
 
 def resolver_order():
     """Each name's addresses in the order getaddrinfo gives them inside the proxy's namespace (glibc may sort
-    them): the tests take the roles from it, so that the address that fails is the one tried first."""
+    them, and the proxy's resolver sorts by the same rules): the tests take the roles from it, so that the address
+    that fails is the one tried first."""
     probe = ("import socket, sys\nfor name in sys.argv[1:]:\n    print(*dict.fromkeys(a[4][0] for a in "
              "socket.getaddrinfo(name, 80, socket.AF_INET, socket.SOCK_STREAM)))")
     out = subprocess.run([*WRAPPER, sys.executable, "-c", probe, *HOSTS], capture_output=True, text=True,

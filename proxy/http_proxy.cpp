@@ -252,9 +252,13 @@ void http_proxy::forward()
         request = method + " " + target.path + " " + version + "\r\n";
         request += copy_headers(head, facts, target);
         // The origin is asked to switch protocols too (the client's
-        // Connection line is its own hop's); a 101 then opens a tunnel.
+        // Connection line is its own hop's); a 101 then opens a tunnel. An
+        // HTTP/1.0 request asks to keep the proxy's connection with the
+        // origin open, for the pool, whatever the client wants of its own.
         if (kind.upgrade)
             request += "Connection: " + facts.upgrade_option + "\r\n";
+        else if (version == "HTTP/1.0")
+            request += "Connection: keep-alive\r\n";
         request += "\r\n";
     }
     upstream_host = target.host;

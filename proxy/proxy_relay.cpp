@@ -106,7 +106,10 @@ void proxy_relay::answer(const char* text, bool closing)
 
 void proxy_relay::from_client(const char* data, size_t len)
 {
-    if (drop_request || close_client || now == stage::idle)
+    // Bytes that belong to no request (after a complete one on a connection
+    // that parses no more, such as HTTP/1.0 without keep-alive) reach no
+    // origin: nothing vouches for them.
+    if (drop_request || close_client || now == stage::idle || (request_done && now != stage::tunnel && !kind.connect))
         return;
     body_seen = true;
     to_origin.append(data, len);

@@ -79,6 +79,19 @@ class Framing(ProxyTest):
         self.assertEqual(origin.connections, 2)
 
 
+    def test_bytes_after_a_request_that_ends_the_connection_reach_no_origin(self):
+        """HTTP/1.0 without keep-alive, or Connection: close: one answer, then the end of the stream; what the
+        client sent behind the request is no request, and nothing vouches for it."""
+        origin = self.origin()
+        for first in (b"GET http://127.0.0.1:%d/1 HTTP/1.0\r\n\r\n" % origin.port,
+                      get(origin.port, "/1", "Connection: close")):
+            with self.client() as c:
+                c.send(first + get(origin.port, "/smuggled"))
+                self.assertEqual(c.response()[1], b"ok")
+                self.assertEqual(c.rest(), b"")
+        self.assertEqual([r.split(b" ")[1] for r in origin.received], [b"/1", b"/1"])
+
+
 class Pool(ProxyTest):
     def test_two_clients_take_turns_on_one_origin_connection(self):
         origin = self.origin()

@@ -72,26 +72,41 @@ void http_connection::on_recv(char* data, int len)
 
 int http_connection::take_head(char* data, int len)
 {
+    // Empty lines before a request line are skipped (clients may send a CRLF
+    // after a body), also when a CRLF is split between two chunks: a lone CR
+    // waits in `head` for its LF.
+    int skipped = 0;
+    while (skipped < len && (head.empty() || head == "\r")) {
+        char c = data[skipped];
+        if (head.empty() && c == '\r')
+            head.push_back('\r');
+        else if (head == "\r" && c == '\n')
+            head.clear();
+        else
+            break;
+        skipped++;
+    }
+    data += skipped;
+    len -= skipped;
+    received += skipped;
+    if (len == 0)
+        return skipped;
     size_t old = head.size();
     head.append(data, size_t(len));
-    // A terminator at offset 0 does not count; as it would always be the
-    // first one found, such a head is never parsed. Otherwise the earlier
-    // bytes were searched already: go on from where a terminator split by the
-    // chunk boundary could begin.
-    size_t at = std::string::npos;
-    if (head.compare(0, 4, "\r\n\r\n") != 0)
-        at = head.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
+    // The earlier bytes were searched already: go on from where a terminator
+    // split by the chunk boundary could begin.
+    size_t at = head.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
     size_t head_bytes = at == std::string::npos ? head.size() : at + 4;
     if (max_head_length > 0 && head_bytes > size_t(max_head_length)) {
         printf("Warning! Request exceeds max length of %d.\n", max_head_length);
         input_refused = true;
         std::string().swap(head);  // its memory goes back at once
         on_head_too_long();
-        return len;
+        return skipped + len;
     }
     if (at == std::string::npos) {
         received += len;
-        return len;
+        return skipped + len;
     }
     // The terminator ends inside this chunk, so what follows it is the rest
     // of the chunk.
@@ -100,7 +115,7 @@ int http_connection::take_head(char* data, int len)
     head.resize(at + 2);  // keeps the last header line's "\r\n"
     headers_received = true;
     parse_head();
-    return used;
+    return skipped + used;
 }
 
 void http_connection::parse_head()

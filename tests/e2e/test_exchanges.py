@@ -46,8 +46,9 @@ class Ordering(ProxyTest):
 class Framing(ProxyTest):
     def test_answers_without_body_sized_and_chunked_keep_the_client_connection_in_step(self):
         """HEAD (a length but no body), 204, 304, a chunked answer with a trailer and an interim 103: each is
-        followed by another request on the same client connection, whose answer must come whole and next.
-        One origin connection carries them all, and it goes back to the pool for another client."""
+        followed by another request on the same client connection, whose answer must come whole and next, as
+        after a POST followed by a stray empty line. One origin connection carries them all, and it goes back
+        to the pool for another client."""
         answers = {b"/head": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n",
                    b"/204": b"HTTP/1.1 204 No Content\r\n\r\n",
                    b"/304": b"HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n",
@@ -60,6 +61,8 @@ class Framing(ProxyTest):
                 c.send(get(origin.port, path, method=method) + get(origin.port, "/next"))
                 self.assertEqual(c.exact(len(answers[path])), answers[path], path)
                 self.assertEqual(c.response()[1], b"next", path)
+            c.send(get(origin.port, "/post", "Content-Length: 2", method="POST") + b"hi\r\n" + get(origin.port, "/next"))
+            self.assertEqual((c.response()[1], c.response()[1]), (b"next", b"next"))
         with self.client() as other:
             self.assertEqual(other.ask(get(origin.port, "/next")), b"next")
         self.assertEqual(origin.connections, 1)

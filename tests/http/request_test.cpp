@@ -49,7 +49,10 @@ TEST(request, streams_are_framed_alike_in_any_chunking)
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n" + next, "H[POST /]RD", next},
         {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" + next, "H[POST /]RD", next},
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nokzz\r\n" + next, "H[POST /]D", "2\r\nok"},
-        {"\r\n\r\n" + next, "", ""},  // a terminator at offset 0 never counts
+        // Empty lines before a request are skipped, also one behind a body.
+        {"\r\n\r\n" + next, "H[GET /n]R", ""},
+        {"POST / HTTP/1.1\r\nContent-Length: 1\r\n\r\nx\r\n" + next, "H[POST /]DRH[GET /n]R", "x"},
+        {"\r\r\n" + next, "H[\r\r\nGET /n]R", ""},  // no empty line: a malformed head
     };
     for (auto& k : cases)
         for (size_t cut = 0; cut <= k.stream.size() + 1; cut++) {  // past the end: one byte per chunk

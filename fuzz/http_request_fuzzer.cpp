@@ -3,11 +3,22 @@
 // ready for a request after each head, resumed in on_send).
 //
 // Invariants: the handler calls and answers do not depend on the chunking;
-// and, delivered whole, every request's head and body end where an
-// independent strict reader (reference_reader.h) says they do, and heads are
-// refused exactly when that reader refuses them.
+// nothing reaches a handler once a chunked body has broken its grammar;
+// delivered whole, every request's head and body end where an independent
+// strict reader (reference_reader.h) says they do, heads are refused exactly
+// when that reader refuses them, and a body that breaks the grammar ends the
+// requests on the connection at the byte where that reader finds it broken.
+// And the head the proxy would forward for every head it accepts is made of
+// token-named field lines only, ends where the proxy ends it, names the
+// target's origin in its one Host field, carries no Proxy- field, and is
+// framed alike by the proxy's reading and the reference one, just as the
+// client's head was: no forwarded line escapes the framing rules.
 #include "fuzz/driver.h"
 #include "fuzz/reference_reader.h"
+#include "proxy/http_proxy.h"
+#include "proxy/split_url.h"
+
+#include "base/text.h"
 
 #include <tuple>
 #include <vector>
@@ -16,11 +27,12 @@ namespace {
 
 // What the connection made of one request.
 struct request_seen {
-    std::string head;
+    std::string head, method, url, version;
     request_facts facts;
     std::string body;        // the framed body bytes on_data saw
     bool completed = false;  // on_request ran for it
     bool last = false;       // nothing after it was parsed as a request
+    bool broken = false;     // on_framing_broken ran for it
 };
 
 // The unit tests' recorder, answering as a bare connection does and keeping
@@ -28,16 +40,19 @@ struct request_seen {
 struct probe : recorder {
     std::vector<request_seen> seen;  // by on_headers (the WebSocket handshake's requests are missing)
     int64_t framed = 0;              // body bytes of the current request
+    bool broken = false;             // on_framing_broken has run: no handler may run again
 
     void on_headers() override
     {
+        FUZZ_CHECK(!broken, "a head parsed after the framing broke");
         recorder::on_headers();
         log += version;
-        seen.push_back({head, facts, "", false, false});
+        seen.push_back({head, method, url, version, facts, "", false, false, false});
         http_connection::on_headers();
     }
     void on_data(char* bytes, int len) override
     {
+        FUZZ_CHECK(!broken, "bytes passed on after the framing broke");
         recorder::on_data(bytes, len);
         if (!completed && !websocket && !seen.empty())
             seen.back().body.append(bytes, size_t(len));
@@ -49,6 +64,7 @@ struct probe : recorder {
     }
     void on_request() override
     {
+        FUZZ_CHECK(!broken, "a request completed after the framing broke");
         recorder::on_request();
         FUZZ_CHECK(completed || chunked || framed == content_length, "body shorter than its Content-Length");
         framed = 0;
@@ -57,6 +73,15 @@ struct probe : recorder {
             seen.back().last = !keep_alive;
         }
         http_connection::on_request();
+    }
+    void on_framing_broken() override
+    {
+        FUZZ_CHECK(!broken && chunked && !completed && !websocket, "framing broke outside a chunked body");
+        broken = true;
+        log += "B";
+        if (!seen.empty())
+            seen.back().broken = true;
+        http_connection::on_framing_broken();
     }
     bool on_send(char* buf, int cap, int* len) override
     {
@@ -85,7 +110,7 @@ void compare_with_reference(const std::string& stream, const std::vector<request
         reference::framing f = reference::read_head(r.head);
         FUZZ_CHECK(f.refused == (r.facts.problem != request_facts::fault::none), "heads refused differently");
         if (f.refused) {
-            FUZZ_CHECK(r.body.empty() && r.last, "requests parsed after a refused head");
+            FUZZ_CHECK(r.body.empty() && r.last && i + 1 == seen.size(), "requests parsed after a refused head");
             return;
         }
         FUZZ_CHECK(f.chunked == r.facts.chunked && f.length == r.facts.content_length, "framing read differently");
@@ -94,20 +119,76 @@ void compare_with_reference(const std::string& stream, const std::vector<request
         bool ends = false, bad = false;
         if (f.chunked) {
             reference::body_end e = reference::chunked_end(after, &length);
-            ends = e != reference::body_end::unfinished;
+            ends = e == reference::body_end::complete;
             bad = e == reference::body_end::bad;
-            if (!ends)
+            if (e == reference::body_end::unfinished)
                 length = after.size();
         } else if (uint64_t(f.length) <= after.size()) {
             length = size_t(f.length);
             ends = true;
         }
+        // A broken body: what came before its bad byte was passed on, and
+        // nothing else of the connection ever is.
         FUZZ_CHECK(r.body == after.substr(0, length), "bodies end at different bytes");
-        FUZZ_CHECK(r.completed == ends && (!bad || r.last), "bodies complete differently");
-        if (!ends || r.last)
+        FUZZ_CHECK(r.broken == bad, "bodies found broken differently");
+        FUZZ_CHECK(r.completed == ends, "bodies complete differently");
+        if (!ends || r.last) {
+            FUZZ_CHECK(i + 1 == seen.size(), "a request parsed after the last one");
             return;
+        }
         at = end + 4 + length;
     }
+}
+
+// The head the proxy would send the origin for an accepted head, built as
+// http_proxy::forward() builds it (without the blank line), checked line by
+// line and read again by both readers. A head whose own target names no
+// origin is forwarded to the origin its Host field names, or to a fixed one,
+// so that every accepted head is checked, with and without a Host that
+// agrees with the target.
+void check_forwarded(const request_seen& r)
+{
+    if (r.facts.problem != request_facts::fault::none || r.method == "CONNECT")
+        return;
+    split_url target(r.url, false);
+    if (!target.valid()) {
+        // Only a Host value that is an authority and nothing more: bytes
+        // after it would land in the request line, which the real target's
+        // path never brings there.
+        target = split_url("http://" + r.facts.host + "/", false);
+        if (!target.valid() || target.path != "/")
+            target = split_url("http://origin.example/", false);
+    }
+    std::string out = r.method + " " + target.path + " " + r.version + "\r\n" +
+                      http_proxy::copy_headers(r.head, r.facts, target);
+    if (r.facts.upgrade())
+        out += "Connection: " + r.facts.upgrade_option + "\r\n";
+
+    FUZZ_CHECK(out.find("\r\n\r\n") == std::string::npos, "a forwarded head ends early");
+    size_t line_end = out.find("\r\n");
+    for (size_t at = line_end + 2; at < out.size(); at = line_end + 2) {
+        line_end = out.find("\r\n", at);
+        std::string_view line = std::string_view(out).substr(at, line_end - at);
+        FUZZ_CHECK(line.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos,
+                   "a forwarded line holds CR, LF or NUL");
+        size_t colon = line.find(':');
+        FUZZ_CHECK(colon != std::string_view::npos && base::is_token(line.substr(0, colon)),
+                   "a forwarded line is not a token-named field");
+        FUZZ_CHECK(!base::starts_with_nocase(line, "proxy"), "a Proxy- field forwarded");
+    }
+
+    request_facts again = request_facts::read(out);
+    FUZZ_CHECK(again.problem == request_facts::fault::none, "the proxy refuses the head it forwards");
+    FUZZ_CHECK(again.chunked == r.facts.chunked && again.content_length == r.facts.content_length,
+               "the forwarded head is framed differently");
+    std::string host;
+    int32_t port;
+    FUZZ_CHECK(again.has_host && split_url::read_authority(again.host, target.scheme, &host, &port) &&
+                   host == target.host && port == target.port,
+               "the forwarded Host does not name the target's origin");
+    reference::framing f = reference::read_head(out);
+    FUZZ_CHECK(!f.refused && f.chunked == r.facts.chunked && f.length == r.facts.content_length,
+               "the reference frames the forwarded head differently");
 }
 
 std::tuple<std::string, std::string, std::string> deliver(const std::string& input, bool whole)
@@ -118,10 +199,14 @@ std::tuple<std::string, std::string, std::string> deliver(const std::string& inp
     c.max_request_length = input[0] & 4 ? 200 : c.max_request_length;
     std::string out = fuzz::run(c, input, whole);
     FUZZ_CHECK(c.held.empty(), "bytes stayed held after the connection was ready");
+    if (!whole)
+        return {out, c.log, c.data};
+    for (const request_seen& r : c.seen)
+        check_forwarded(r);
     // The connection's own WebSocket handshake takes its upgrade requests
     // out of the sequence of requests.
     std::string stream = input.substr(5);
-    if (whole && !(input[0] & 4) && stream.find("websocket") == std::string::npos)
+    if (!(input[0] & 4) && stream.find("websocket") == std::string::npos)
         compare_with_reference(stream, c.seen);
     return {out, c.log, c.data};
 }

@@ -93,6 +93,23 @@ std::string http_proxy::copy_headers(const std::string& head, const request_fact
     return host_written ? kept : host_line + kept;
 }
 
+std::string http_proxy::forwarded_head(const std::string& method, const split_url& target, const std::string& version,
+                                       const std::string& head, const request_facts& facts)
+{
+    std::string request = method + " " + target.path + " " + version + "\r\n";
+    request += copy_headers(head, facts, target);
+    // The origin is asked to switch protocols too (the client's Connection
+    // line is its own hop's); a 101 then opens a tunnel. An HTTP/1.0 request
+    // asks to keep the proxy's connection with the origin open, for the pool,
+    // whatever the client wants of its own.
+    if (facts.upgrade())
+        request += "Connection: " + facts.upgrade_option + "\r\n";
+    else if (version == "HTTP/1.0")
+        request += "Connection: keep-alive\r\n";
+    request += "\r\n";
+    return request;
+}
+
 bool http_proxy::should_block(const std::string&) { return false; }
 
 bool http_proxy::should_block_address(const std::string&, const std::string&) { return false; }
@@ -248,19 +265,8 @@ void http_proxy::forward()
     std::string request;
     if (kind.connect)
         keep_alive = false;  // every later byte is the tunnel's
-    else {
-        request = method + " " + target.path + " " + version + "\r\n";
-        request += copy_headers(head, facts, target);
-        // The origin is asked to switch protocols too (the client's
-        // Connection line is its own hop's); a 101 then opens a tunnel. An
-        // HTTP/1.0 request asks to keep the proxy's connection with the
-        // origin open, for the pool, whatever the client wants of its own.
-        if (kind.upgrade)
-            request += "Connection: " + facts.upgrade_option + "\r\n";
-        else if (version == "HTTP/1.0")
-            request += "Connection: keep-alive\r\n";
-        request += "\r\n";
-    }
+    else
+        request = forwarded_head(method, target, version, head, facts);
     upstream_host = target.host;
     upstream_port = target.port;
     relay->start(kind, std::move(request));

@@ -74,6 +74,14 @@ public:
     // are forwarded as spaces.
     static std::string copy_headers(const std::string& head, const request_facts& facts, const split_url& target);
 
+    // The whole head that goes to the origin for a request (not CONNECT):
+    // the request line in origin form (the client's version kept), the lines
+    // copy_headers() keeps, the proxy's own Connection line (the upgrade
+    // option for a request that upgrades; keep-alive for HTTP/1.0, so that
+    // the connection can serve later requests), the blank line.
+    static std::string forwarded_head(const std::string& method, const split_url& target, const std::string& version,
+                                      const std::string& head, const request_facts& facts);
+
     bool on_send(char* buf, int cap, int* len) override;
     bool on_eof() override;
     void on_headers() override;

@@ -4,6 +4,7 @@
 #include "base/escape.h"
 #include "base/text.h"
 #include "proxy/answers.h"
+#include "proxy/canonical_host.h"
 #include "proxy/settings.h"
 
 #include <cstdio>
@@ -52,6 +53,9 @@ bool blacklist_proxy::listed(const std::string& name, std::string* entry)
     for (;;) {
         if (blacklist.contains(*entry))
             return true;
+        // An IPv6 address has no parent domains.
+        if (is_ipv6_literal(name))
+            return false;
         size_t dot = entry->find('.');
         if (dot == std::string::npos)
             return false;

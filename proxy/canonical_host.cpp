@@ -20,6 +20,20 @@ bool allowed(char c)
 
 std::string canonical_host(std::string_view host)
 {
+    // An IPv6 address, bracketed as in a URL or bare (no name has a colon):
+    // the form inet_ntop writes is its one spelling. Zone identifiers and
+    // future address forms are no host here.
+    std::string_view inner = host;
+    if (inner.size() >= 2 && inner.front() == '[' && inner.back() == ']')
+        inner = inner.substr(1, inner.size() - 2);
+    if (inner.find(':') != std::string_view::npos) {
+        in6_addr address;
+        char text[INET6_ADDRSTRLEN];
+        if (inner.size() >= sizeof text || inet_pton(AF_INET6, std::string(inner).c_str(), &address) != 1)
+            return "";
+        inet_ntop(AF_INET6, &address, text, sizeof text);
+        return text;
+    }
     std::string name = base::lower(host);
     for (char c : name)
         if (!allowed(c))
@@ -49,3 +63,5 @@ bool is_ipv4_literal(const std::string& host)
     in_addr address;
     return inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
+
+bool is_ipv6_literal(const std::string& host) { return host.find(':') != std::string::npos; }

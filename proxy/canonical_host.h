@@ -19,8 +19,13 @@
 //  - one trailing dot dropped; an empty label anywhere else, or a name over
 //    253 bytes, makes it no host;
 //  - anything the system reads as an IPv4 address (inet_aton: fewer than
-//    four parts, decimal, octal, hexadecimal) as its dotted quad.
+//    four parts, decimal, octal, hexadecimal) as its dotted quad;
+//  - an IPv6 address, in brackets or not, as inet_ntop writes it, without
+//    brackets ("[0:0::1]" is "::1"); one with a zone or that inet_pton does
+//    not read is no host.
 std::string canonical_host(std::string_view host);
 
-// Whether a canonical host is an IPv4 address in dotted-quad form.
+// Whether a canonical host is an IPv4 address in dotted-quad form, or an
+// IPv6 address.
 bool is_ipv4_literal(const std::string& host);
+bool is_ipv6_literal(const std::string& host);

@@ -47,7 +47,14 @@ bool split_url::read_authority(const std::string& text, const std::string& schem
     // one host to a reader and another to the proxy.
     if (text.find('@') != std::string::npos)
         return false;
+    // An IPv6 address is bracketed: the port follows the bracket.
     size_t colon = text.find(':');
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':'))
+            return false;
+        colon = close + 1 < text.size() ? close + 1 : std::string::npos;
+    }
     *port = default_port(scheme);
     if (colon != std::string::npos && colon + 1 < text.size() && (*port = read_port(text.substr(colon + 1))) < 0)
         return false;
@@ -60,9 +67,9 @@ split_url::split_url(const std::string& target, bool connect)
     std::string authority;
     if (connect) {
         // host ":" port, the port required: a tunnel has no default.
-        size_t colon = target.find(':');
-        if (colon == std::string::npos || colon + 1 == target.size() || target.find('/') != std::string::npos ||
-            target.find('?') != std::string::npos || target.find('#') != std::string::npos)
+        size_t colon = target.rfind(':');
+        if (colon == std::string::npos || colon + 1 == target.size() || target.find_first_of("/?#") != std::string::npos ||
+            (target[0] == '[' && target.find(']') > colon))
             return;
         authority = target;
         scheme = "http";
@@ -91,7 +98,8 @@ split_url::split_url(const std::string& target, bool connect)
 
 std::string split_url::authority() const
 {
-    return port == default_port(scheme) ? host : host + ":" + std::to_string(port);
+    std::string name = is_ipv6_literal(host) ? "[" + host + "]" : host;
+    return port == default_port(scheme) ? name : name + ":" + std::to_string(port);
 }
 
 std::string split_url::utf8_to_idn(const std::string& host)

@@ -29,7 +29,10 @@ TEST(split_url, splits_absolute_and_authority_targets_and_refuses_the_rest)
         {"/index.html", false, ""}, {"/http://127.0.0.1:8080/", false, ""}, {"//example.com/x", false, ""},
         {"example.com:443", false, ""}, {"1http://example.com/", false, ""}, {"://example.com/", false, ""},
         {"http://user:pw@example.com/", false, ""}, {"http://example.com@evil.test/", false, ""},
-        {"http://[::1]:81/", false, ""}, {"http://example.com:abc/", false, ""},
+        {"http://[::1]:81/", false, "http ::1 81 /"}, {"http://[0:0::1]/x?y", false, "http ::1 80 /x?y"},
+        {"[2001:DB8::1]:443", true, "http 2001:db8::1 443 /"}, {"http://[::1", false, ""}, {"http://[::1]x/", false, ""},
+        {"http://[::1%25eth0]/", false, ""}, {"http://[v1.x]/", false, ""}, {"http://[::g]/", false, ""},
+        {"http://::1/", false, ""}, {"[::1]", true, ""}, {"::1:443", true, ""}, {"http://example.com:abc/", false, ""},
         {"http://example.com:80x/", false, ""}, {"http://example.com:0/", false, ""},
         {"http://example.com:65536/", false, ""}, {"http://example.com:84638/", false, ""},
         {"http:///x", false, ""}, {"example.com", true, ""}, {"example.com:", true, ""},
@@ -54,7 +57,8 @@ TEST(canonical_host, one_spelling_per_host)
         {"0X7F.1", "127.0.0.1"}, {"127.0.0.2.", "127.0.0.2"}, {"B\xc3\xbc" "CHER.de", "xn--bcher-kva.de"},
         {"xn--bcher-kva.de", "xn--bcher-kva.de"}, {"1.2.3.4.5", "1.2.3.4.5"}, {"256.1.1.1", "256.1.1.1"},
         {"", ""}, {".", ""}, {"a..b", ""}, {".a", ""}, {"a.b..", ""}, {"%62locked.test", ""}, {"a b", ""},
-        {"a@b", ""}, {"a:b", ""}, {"[::1]", ""}, {std::string("a\0b", 3), ""}, {"b\xfc" "cher.de", ""},
+        {"a@b", ""}, {"a:b", ""}, {"[::1]", "::1"}, {"0:0:0:0:0:0:0:1", "::1"}, {"[::FFFF:127.0.0.2]", "::ffff:127.0.0.2"},
+        {"[::1", ""}, {"fe80::1%eth0", ""}, {std::string("a\0b", 3), ""}, {"b\xfc" "cher.de", ""},
         {std::string(254, 'a'), ""},
     };
     for (auto& [host, want] : cases)
@@ -100,6 +104,8 @@ TEST(copy_headers, drops_hop_by_hop_fields_and_names_the_targets_origin)
         {"http://h/", "Host: h:81\r\n", "Host: h\r\n"},
         {"http://h:81/", "Host: h\r\n", "Host: h:81\r\n"},
         {"https://127.2/", "A: 1\r\n", "Host: 127.0.0.2\r\nA: 1\r\n"},
+        {"http://[0::1]:81/", "Host: [::1]:81\r\n", "Host: [::1]:81\r\n"},
+        {"http://[::1]/", "Host: ::1\r\n", "Host: [::1]\r\n"},
     };
     for (auto& [target, headers, want] : hosts)
         EXPECT_EQ(forward(target, headers), want) << target << " " << headers;

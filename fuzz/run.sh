@@ -13,7 +13,7 @@ if ! command -v cmake >/dev/null || ! command -v clang++ >/dev/null || [ ! -f /u
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake make clang libclang-rt-dev libc-ares-dev
 fi
 build=${BUILD_DIR:-build-fuzz}
-targets=${FUZZ_TARGETS:-http_request_fuzzer websocket_fuzzer split_url_fuzzer codecs_fuzzer blacklist_fuzzer}
+targets=${FUZZ_TARGETS:-http_request_fuzzer http_response_fuzzer websocket_fuzzer split_url_fuzzer codecs_fuzzer blacklist_fuzzer}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPROXY_FUZZ=ON -DPROXY_TESTS=OFF
 cmake --build "$build" -j2 --target $targets
 

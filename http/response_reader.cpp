@@ -5,7 +5,8 @@
 namespace {
 
 // "HTTP/1." DIGIT SP 3DIGIT [ SP reason ]: the status, or -1. The reason may
-// hold anything but CR, LF and NUL.
+// hold anything but CR, LF and NUL, which line_ends_only refuses in the whole
+// head.
 int status_of(std::string_view line, bool* http10)
 {
     if (line.size() < 12 || !line.starts_with("HTTP/1.") || line[7] < '0' || line[7] > '9' || line[8] != ' ')
@@ -18,11 +19,27 @@ int status_of(std::string_view line, bool* http10)
     }
     if (code < 100 || (line.size() > 12 && line[12] != ' '))
         return -1;
-    for (char c : line)
-        if (c == '\r' || c == '\n' || c == '\0')
-            return -1;
     *http10 = line[7] == '0';
     return code;
+}
+
+// CR and LF only as the CRLF that ends a line, and no NUL. The head passes
+// on unchanged, and a client may take a bare CR or LF inside a field value
+// for the end of a line and read fields the reader never saw (a
+// Content-Length, say): such a value must be refused or rewritten (RFC 9110
+// 5.5), and bytes here are never rewritten.
+bool line_ends_only(std::string_view head)
+{
+    for (size_t i = 0; i < head.size(); i++) {
+        if (head[i] == '\0' || head[i] == '\n')
+            return false;
+        if (head[i] == '\r') {
+            if (i + 1 == head.size() || head[i + 1] != '\n')
+                return false;
+            i++;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -48,16 +65,17 @@ size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out
         case state::head: {
             // Only the bytes up to the blank line belong to this head; a
             // terminator split between pieces is found from the three bytes
-            // before the new ones.
+            // before the new ones. One byte past max_head tells a head too
+            // long: the bytes up to the limit are taken and the answer fails
+            // at the first byte past it, however the stream was cut.
             size_t old = pending.size();
-            size_t take = n;
             size_t room = max_head - old;
-            pending.append(p, take < room + 1 ? take : room + 1);
+            pending.append(p, n < room + 1 ? n : room + 1);
             size_t end = pending.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
-            if (end == std::string::npos) {
+            if (end == std::string::npos || end + 4 > max_head) {
                 if (pending.size() > max_head) {
                     where = state::failed;
-                    return used;
+                    return used + (max_head - old);
                 }
                 used += pending.size() - old;
                 continue;
@@ -109,7 +127,7 @@ bool response_reader::read_head(base::byte_queue& out)
     code = status_of(head.substr(0, head.find("\r\n")), &http10);
     field_facts facts = field_facts::read_fields(head.substr(0, head.size() - 2));
     using fault = field_facts::fault;
-    if (code < 0 || facts.problem == fault::malformed || facts.problem == fault::bad_length ||
+    if (code < 0 || !line_ends_only(head) || facts.problem == fault::malformed || facts.problem == fault::bad_length ||
         (code == 101 && !upgrade)) {
         where = state::failed;
         return false;

@@ -12,10 +12,12 @@
 // last transfer coding is chunked; Content-Length bytes; otherwise up to the
 // end of the connection. The fields are read by field_facts, the same strict
 // reading as a request's: a field name that is not a token, a
-// Content-Length that is not plain digits or a head over max_head makes the
-// answer unreadable (failed); framing that recipients could read in two
-// ways (both framings, unequal lengths, a last coding other than chunked)
-// runs to the end of the connection, and nothing may follow it there.
+// Content-Length that is not plain digits, CR, LF or NUL inside a line (the
+// head passes on unchanged, and a client could take them for line ends) or
+// a head over max_head makes the answer unreadable (failed); framing that
+// recipients could read in two ways (both framings, unequal lengths, a last
+// coding other than chunked) runs to the end of the connection, and nothing
+// may follow it there.
 //
 // Bytes arrive in pieces of any size; a head is held until it is complete
 // and sound, then handed on whole, so a client never receives part of a

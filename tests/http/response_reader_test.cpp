@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -62,6 +63,9 @@ TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
         {false, false, "|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nX\0: 1\r\n\r\n"s, state::failed, false},
+        // A bare LF or CR in a value: a client could see a line end there.
+        {false, false, "|HTTP/1.1 200 OK\r\nX: a\nContent-Length: 3\r\n\r\nabc", state::failed, false},
+        {false, false, "|HTTP/1.1 200 OK\r\nX: a\rContent-Length: 3\r\n\r\nabc", state::failed, false},
         {false, false, "|HTTP/1.1 20 OK\r\n\r\n", state::failed, false},
         {false, false, "|HTTP/2 200\r\n\r\n", state::failed, false},
         {false, false, "|<html>\r\n\r\n", state::failed, false},
@@ -100,7 +104,8 @@ TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
 
 // A body may pass unread (spliced) as far as raw_run() says; the end of the
 // connection completes an answer that runs to it and fails any other; a head
-// over max_head fails; nothing passes on until a head is complete.
+// over max_head fails at its first byte past the limit, in any chunking;
+// nothing passes on until a head is complete.
 TEST(response_reader, skipped_bodies_the_end_of_the_stream_and_long_heads)
 {
     response_reader r;
@@ -123,10 +128,21 @@ TEST(response_reader, skipped_bodies_the_end_of_the_stream_and_long_heads)
         EXPECT_EQ(r.started(), strlen(stream) > 17) << stream;
     }
 
-    r.expect(false, false);
-    out.clear();
-    std::string big = "HTTP/1.1 200 OK\r\nX: " + std::string(response_reader::max_head, 'x');
-    EXPECT_LE(r.feed(big.data(), big.size(), out), response_reader::max_head);
-    EXPECT_TRUE(r.failed());
-    EXPECT_TRUE(out.empty());
+    const size_t max = response_reader::max_head;
+    for (size_t size : {max, max + 1, max + 100}) {
+        // 24 bytes besides the x's: the head is `size` bytes long.
+        std::string head = "HTTP/1.1 200 OK\r\nX: " + std::string(size - 24, 'x') + "\r\n\r\n";
+        for (size_t piece : {head.size(), size_t(1000), size_t(1)}) {
+            r.expect(false, false);
+            out.clear();
+            size_t used = 0;
+            for (size_t at = 0; at < head.size() && used == at; at += piece) {
+                size_t n = std::min(piece, head.size() - at);
+                used += r.feed(head.data() + at, n, out);
+            }
+            EXPECT_EQ(used, std::min(size, max)) << size << " in pieces of " << piece;
+            EXPECT_EQ(r.failed(), size > max) << size << " in pieces of " << piece;
+            EXPECT_EQ(out.size(), size > max ? 0 : size) << size << " in pieces of " << piece;
+        }
+    }
 }

@@ -1,0 +1,395 @@
+// A second, deliberately plain reading of an origin's answers on one
+// connection, written apart from response_reader for the fuzzer to compare
+// against: where the two disagree on where an answer ends, the proxy and a
+// client could too, and the client would take the origin's next bytes for
+// an answer to its next request.
+//
+// It works on the whole stream at once, line by line, where the reader
+// works byte by byte on pieces. The rules (RFC 9112 6.3, RFC 9110 5.5):
+//
+// - A head is a status line, field lines and an empty line, each ending in
+//   CRLF, at most max_head bytes in all. Status line: "HTTP/1." DIGIT SP
+//   3DIGIT [SP reason], the code at least 100 (a lower one has no class),
+//   no CR, LF or NUL anywhere in it.
+// - A field line is token ":" value. A line without a colon, a name that is
+//   not a token, or CR, LF or NUL in a value (bytes pass on unchanged, and a
+//   client may take them for line ends) make the head unreadable; so does a
+//   Content-Length element that is not 1 to 18 digits. Transfer-Encoding
+//   with Content-Length, unequal lengths, or a last coding other than
+//   chunked: the body runs to the close.
+// - 101 opens a tunnel when the request asked to switch protocols and is
+//   unreadable otherwise; other 1xx heads are interim and another head
+//   follows; a final answer to HEAD, 204 and 304 have no body; then chunked,
+//   Content-Length, or up to the close.
+// - Chunked bodies as chunked_decoder.h writes the grammar: 1 to 16 hex
+//   digits, extensions ";" name ["=" token / quoted-string] with blanks
+//   around the separators, CRLF, data, CRLF; a last chunk of zeros, trailer
+//   lines token ":" text, an empty line; size and trailer lines at most
+//   8192 bytes without their CRLF.
+// - An answer may be followed by the next one on the same connection when it
+//   ended exactly by its framing and the origin keeps the connection
+//   (HTTP/1.1 without the "close" option, HTTP/1.0 with "keep-alive").
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace reference_answers {
+
+constexpr size_t max_head = 64 * 1024;
+constexpr size_t max_chunk_line = 8192;
+
+enum class ending {
+    head,         // a head is still incomplete
+    sized,        // in a Content-Length body
+    chunked,      // in a chunked body
+    until_close,  // in a body that runs to the close
+    tunnel,       // after a 101
+    done,
+    failed,       // unreadable
+};
+
+// What a reader that saw the stream should have made of it.
+struct outcome {
+    size_t passed = 0;  // bytes passed on: always a prefix of the stream
+    size_t taken = 0;   // bytes that belong to the answers (a held, unreadable head included)
+    ending at = ending::head;
+    bool reusable = false;
+    bool ends_connection = false;
+    bool started = false;     // of the last answer: some head passed on
+    bool final_head = false;  // of the last answer: its final head passed on
+    int status = 0;           // that final head's code
+};
+
+// One request's expectations of its answer.
+struct request {
+    bool head = false;
+    bool upgrade = false;
+};
+
+inline bool is_token_char(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string("!#$%&'*+-.^_`|~").find(c) != std::string::npos;
+}
+
+inline bool is_token(const std::string& s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), is_token_char);
+}
+
+inline std::string lower(std::string s)
+{
+    for (char& c : s)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+inline std::string strip(const std::string& s)
+{
+    size_t a = s.find_first_not_of(" \t");
+    return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(" \t") - a + 1);
+}
+
+inline std::vector<std::string> split_list(const std::string& value)
+{
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (size_t comma; (comma = value.find(',', from)) != std::string::npos; from = comma + 1)
+        out.push_back(strip(value.substr(from, comma - from)));
+    out.push_back(strip(value.substr(from)));
+    return out;
+}
+
+// What one complete head says.
+struct head_reading {
+    bool unreadable = false;
+    int status = 0;
+    bool keeps = false;  // the origin keeps the connection after this answer
+    enum class framing { close, length, chunked } body = framing::close;
+    uint64_t length = 0;
+};
+
+// lines: the status line and the field lines, without their CRLF.
+inline head_reading read_head(const std::vector<std::string>& lines)
+{
+    head_reading h;
+    const std::string& sl = lines[0];
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (sl.size() < 12 || sl.compare(0, 7, "HTTP/1.") != 0 || !digit(sl[7]) || sl[8] != ' ' || !digit(sl[9]) ||
+        !digit(sl[10]) || !digit(sl[11]) || (sl.size() > 12 && sl[12] != ' ') ||
+        sl.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        h.unreadable = true;
+        return h;
+    }
+    h.status = std::stoi(sl.substr(9, 3));
+    if (h.status < 100) {
+        h.unreadable = true;
+        return h;
+    }
+    bool http10 = sl[7] == '0';
+
+    std::vector<uint64_t> lengths;
+    std::vector<std::string> codings, options;
+    bool has_coding = false;
+    for (size_t i = 1; i < lines.size(); i++) {
+        size_t colon = lines[i].find(':');
+        if (colon == std::string::npos || !is_token(lines[i].substr(0, colon))) {
+            h.unreadable = true;
+            continue;
+        }
+        std::string name = lower(lines[i].substr(0, colon)), value = lines[i].substr(colon + 1);
+        if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+            h.unreadable = true;
+        if (name == "content-length") {
+            for (const std::string& v : split_list(value)) {
+                if (v.empty() || v.size() > 18 || v.find_first_not_of("0123456789") != std::string::npos)
+                    h.unreadable = true;
+                else
+                    lengths.push_back(std::stoull(v));
+            }
+        } else if (name == "transfer-encoding") {
+            has_coding = true;
+            for (const std::string& v : split_list(value))
+                if (!v.empty())
+                    codings.push_back(lower(v));
+        } else if (name == "connection") {
+            for (const std::string& v : split_list(value))
+                options.push_back(lower(v));
+        }
+    }
+    auto named = [&](const char* option) { return std::find(options.begin(), options.end(), option) != options.end(); };
+    h.keeps = http10 ? named("keep-alive") : !named("close");
+    if (has_coding) {
+        if (lengths.empty() && !codings.empty() && codings.back() == "chunked")
+            h.body = head_reading::framing::chunked;
+    } else if (!lengths.empty() && std::count(lengths.begin(), lengths.end(), lengths[0]) == long(lengths.size())) {
+        h.body = head_reading::framing::length;
+        h.length = lengths[0];
+    }
+    return h;
+}
+
+enum class chunks { complete, bad, unfinished };
+
+// Follows a chunked body from s[at]: complete (*end one past its final
+// CRLF), bad (*end at the first byte outside the grammar) or unfinished.
+inline chunks chunked_end(const std::string& s, size_t at, size_t* end)
+{
+    const size_t n = s.size();
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    // Within a size or trailer line, the first byte past its bound; npos
+    // elsewhere.
+    size_t bound = std::string::npos;
+    // The outcome when s[i] is where the grammar needed something else: past
+    // the end it may still come; but a line has failed already at the first
+    // byte past its bound, whatever that byte is.
+    auto stop = [&](size_t i) {
+        if (i > bound) {
+            *end = bound;
+            return chunks::bad;
+        }
+        *end = i;
+        return i >= n ? chunks::unfinished : chunks::bad;
+    };
+    // Skips blanks from i.
+    auto blanks = [&](size_t i) {
+        while (i < n && blank(s[i]))
+            i++;
+        return i;
+    };
+    // One past a token starting at i (i itself when there is none).
+    auto token = [&](size_t i) {
+        while (i < n && is_token_char(s[i]))
+            i++;
+        return i;
+    };
+    // A control byte other than HTAB (or DEL) may not be quoted.
+    auto quotable = [](char c) {
+        unsigned char b = static_cast<unsigned char>(c);
+        return (b >= 0x20 || c == '\t') && b != 0x7f;
+    };
+    // i at a line's CR: true when CRLF is there, else the outcome in *out.
+    auto crlf = [&](size_t i, chunks* out) {
+        if (i < n && s[i] != '\r') {
+            *out = stop(i);
+            return false;
+        }
+        if (i + 1 < n && s[i + 1] != '\n') {
+            *out = stop(i + 1);
+            return false;
+        }
+        if (i + 1 >= n) {
+            *out = chunks::unfinished;
+            return false;
+        }
+        return true;
+    };
+
+    chunks out;
+    for (;;) {  // a size line
+        size_t line = at, i = at;
+        bound = line + max_chunk_line;
+        uint64_t size = 0;
+        while (i < n && hex(s[i]) && i - line < 16) {
+            size = size * 16 + uint64_t(std::stoi(std::string(1, s[i]), nullptr, 16));
+            i++;
+        }
+        if (i == line || (i < n && hex(s[i])))  // no digit, or a 17th
+            return stop(i);
+        // Extensions: blanks, ";", blanks, name, and maybe blanks, "=",
+        // blanks and a token or quoted string; then another or the CR.
+        for (;;) {
+            size_t j = blanks(i);
+            if (j < n && s[j] == '\r' && j == i)
+                break;  // no blank directly before the CR
+            if (j >= n || s[j] != ';')
+                return stop(j);
+            j = blanks(j + 1);
+            size_t name_end = token(j);
+            if (name_end == j)
+                return stop(j);
+            i = name_end;
+            size_t k = blanks(i);
+            if (k < n && s[k] == '=') {
+                k = blanks(k + 1);
+                if (k < n && s[k] == '"') {
+                    for (k++; k < n && s[k] != '"'; k++) {
+                        if (!quotable(s[k]))
+                            return stop(k);
+                        if (s[k] == '\\' && (++k >= n || !quotable(s[k])))
+                            return stop(k);
+                    }
+                    if (k >= n)
+                        return stop(k);
+                    i = k + 1;
+                } else {
+                    size_t value_end = token(k);
+                    if (value_end == k)
+                        return stop(k);
+                    i = value_end;
+                }
+            }
+        }
+        if (i > bound)  // the bytes before the CR count against the bound
+            return stop(i);
+        bound = std::string::npos;
+        if (!crlf(i, &out))
+            return out;
+        at = i + 2;
+        if (size == 0)
+            break;
+        if (n - at <= size)
+            return chunks::unfinished;
+        at += size_t(size);
+        if (!crlf(at, &out))
+            return out;
+        at += 2;
+    }
+    for (;;) {  // trailer lines, then the empty line
+        if (at < n && s[at] == '\r') {
+            if (!crlf(at, &out))
+                return out;
+            *end = at + 2;
+            return chunks::complete;
+        }
+        bound = at + max_chunk_line;
+        size_t i = token(at);
+        if (i == at || i >= n || s[i] != ':')
+            return stop(i);
+        for (i++; i < n && s[i] != '\r' && s[i] != '\n' && s[i] != '\0'; i++) {
+        }
+        if (i > bound)
+            return stop(i);
+        bound = std::string::npos;
+        if (!crlf(i, &out))
+            return out;
+        at = i + 2;
+    }
+}
+
+// Reads the answers in `stream` to the requests in turn: the next request's
+// answer is read only when the one before ended reusably and bytes follow.
+// closed: the origin ended the stream after its last byte.
+inline outcome read(const std::string& stream, const std::vector<request>& requests, bool closed)
+{
+    outcome o;
+    size_t at = 0;  // where the current head begins
+    for (size_t r = 0; r < requests.size(); r++) {
+        o = outcome{};
+        o.passed = o.taken = at;
+        head_reading h;
+        bool final_head = false;
+        for (;;) {  // heads up to the final one
+            std::vector<std::string> lines;
+            size_t end = std::string::npos;
+            for (size_t line = at, crlf; (crlf = stream.find("\r\n", line)) != std::string::npos; line = crlf + 2) {
+                if (crlf == line && !lines.empty()) {
+                    end = crlf + 2;
+                    break;
+                }
+                lines.push_back(stream.substr(line, crlf - line));
+            }
+            if (end == std::string::npos ? stream.size() - at > max_head : end - at > max_head) {
+                o.at = ending::failed;
+                o.taken = at + max_head;
+                return o;
+            }
+            if (end == std::string::npos) {
+                o.taken = stream.size();
+                break;
+            }
+            h = read_head(lines);
+            o.taken = end;
+            if (h.unreadable || (h.status == 101 && !requests[r].upgrade)) {
+                o.at = ending::failed;
+                return o;
+            }
+            o.passed = end;
+            o.started = true;
+            at = end;
+            final_head = h.status >= 200 || h.status == 101;
+            if (final_head)
+                break;
+        }
+        if (!final_head)
+            break;
+        o.final_head = true;
+        o.status = h.status;
+        size_t rest = stream.size() - at;
+        if (h.status == 101) {
+            o.at = ending::tunnel;
+            at = stream.size();
+        } else if (requests[r].head || h.status == 204 || h.status == 304)
+            o.at = ending::done;
+        else if (h.body == head_reading::framing::close) {
+            o.at = ending::until_close;
+            o.ends_connection = true;
+            at = stream.size();
+        } else if (h.body == head_reading::framing::length) {
+            o.at = h.length <= rest ? ending::done : ending::sized;
+            at += h.length <= rest ? size_t(h.length) : rest;
+        } else {
+            size_t end = stream.size();
+            chunks c = chunked_end(stream, at, &end);
+            o.at = c == chunks::complete ? ending::done : c == chunks::bad ? ending::failed : ending::chunked;
+            at = c == chunks::unfinished ? stream.size() : end;
+        }
+        o.passed = o.taken = at;
+        o.reusable = o.at == ending::done && h.keeps && !o.ends_connection;
+        if (!o.reusable || at == stream.size())
+            break;
+    }
+    if (closed) {
+        if (o.at == ending::until_close)
+            o.at = ending::done;
+        else if (o.at != ending::done && o.at != ending::tunnel)
+            o.at = ending::failed;
+    }
+    return o;
+}
+
+}  // namespace reference_answers

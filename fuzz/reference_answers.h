@@ -15,8 +15,9 @@
 //   not a token, or CR, LF or NUL in a value (bytes pass on unchanged, and a
 //   client may take them for line ends) make the head unreadable; so does a
 //   Content-Length element that is not 1 to 18 digits. Transfer-Encoding
-//   with Content-Length, unequal lengths, or a last coding other than
-//   chunked: the body runs to the close.
+//   with Content-Length, unequal lengths, a last coding other than chunked,
+//   or any transfer coding in an HTTP/1.0 answer: the body runs to the
+//   close.
 // - 101 opens a tunnel when the request asked to switch protocols and is
 //   unreadable otherwise; other 1xx heads are interim and another head
 //   follows; a final answer to HEAD, 204 and 304 have no body; then chunked,
@@ -163,7 +164,7 @@ inline head_reading read_head(const std::vector<std::string>& lines)
     auto named = [&](const char* option) { return std::find(options.begin(), options.end(), option) != options.end(); };
     h.keeps = http10 ? named("keep-alive") : !named("close");
     if (has_coding) {
-        if (lengths.empty() && !codings.empty() && codings.back() == "chunked")
+        if (!http10 && lengths.empty() && !codings.empty() && codings.back() == "chunked")
             h.body = head_reading::framing::chunked;
     } else if (!lengths.empty() && std::count(lengths.begin(), lengths.end(), lengths[0]) == long(lengths.size())) {
         h.body = head_reading::framing::length;

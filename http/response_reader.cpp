@@ -133,7 +133,11 @@ bool response_reader::read_head(base::byte_queue& out)
         return false;
     }
     out.append(pending);
-    pending.clear();
+    // A rare large head leaves no large buffer behind in a pooled connection.
+    if (pending.capacity() > 4096)
+        std::string().swap(pending);
+    else
+        pending.clear();
     emitted = true;
     if (code < 200 && code != 101)
         return true;  // interim: the answer goes on with another head
@@ -146,7 +150,7 @@ bool response_reader::read_head(base::byte_queue& out)
     else if (facts.problem == fault::ambiguous) {
         where = state::until_close;
         to_close = true;
-    } else if (facts.chunked) {
+    } else if (facts.chunked && !http10) {
         decoder.reset();
         where = state::chunked;
     } else if (facts.has_length) {

@@ -9,8 +9,9 @@
 // The body of a final answer, by the first rule that applies (RFC 9112 6.3):
 // none for an answer to HEAD, for 1xx, 204 and 304; a byte stream after 101
 // to a request that asked to switch protocols (a tunnel); chunked when the
-// last transfer coding is chunked; Content-Length bytes; otherwise up to the
-// end of the connection. The fields are read by field_facts, the same strict
+// last transfer coding is chunked (in HTTP/1.1: an HTTP/1.0 answer with a
+// transfer coding has faulty framing and runs to the close); Content-Length
+// bytes; otherwise up to the end of the connection. The fields are read by field_facts, the same strict
 // reading as a request's: a field name that is not a token, a
 // Content-Length that is not plain digits, CR, LF or NUL inside a line (the
 // head passes on unchanged, and a client could take them for line ends) or

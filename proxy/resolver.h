@@ -47,7 +47,7 @@
 #include <netdb.h>
 #include <string>
 
-struct proxy_relay;
+class proxy_relay;
 
 namespace resolver {
 

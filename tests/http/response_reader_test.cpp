@@ -59,6 +59,7 @@ TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
         {false, false, ok + "\r\nanything", state::until_close, false},
         {false, false, ok + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello", state::until_close, false},
         {false, false, ok + "Transfer-Encoding: gzip\r\n\r\nzz", state::until_close, false},
+        {false, false, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", state::until_close, false},
         // Unreadable: nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
         {false, false, "|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed, false},

@@ -110,6 +110,7 @@ void byte_mover::send_pending(connection* c)
 byte_mover::pulled byte_mover::pull_output(connection* c)
 {
     pending_output& out = c->output;
+    char* scratch = send_scratch();
     for (int64_t pulled_bytes = 0;;) {
         bool produced = false;
         if (out.size() == 0) {
@@ -117,10 +118,10 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
             c->send_data = nullptr;
             c->send_pipe = -1;
             int len = 0;
-            c->more = c->on_send(send_scratch(), connection::buffer_size, &len);
+            c->more = c->on_send(scratch, connection::buffer_size, &len);
             if (c->write_shut)
                 len = 0;  // nothing can follow the end of the stream
-            out.start(len, c->send_data, c->send_pipe, send_scratch());
+            out.start(len, c->send_data, c->send_pipe, scratch);
             if (len > 0) {
                 produced = true;
                 pulled_bytes += len;
@@ -134,7 +135,7 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
             // progress too: whatever follows them must be asked for.
             produced = produced || out.size() < before;
         }
-        out.keep_copied(send_scratch());
+        out.keep_copied(scratch);
         if (out.size() != 0 || c->connect_pending)
             return pulled::arm;
         if (!c->more)

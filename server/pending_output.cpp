@@ -18,7 +18,7 @@ base::free_list& pool()
     return buffers;
 }
 
-void give_back(char* buffer)
+void recycle(char* buffer)
 {
     if (!pool().keep(buffer))
         free(buffer);
@@ -29,7 +29,7 @@ void give_back(char* buffer)
 pending_output::~pending_output()
 {
     if (buffer)
-        give_back(buffer);
+        recycle(buffer);
 }
 
 char* pending_output::own_buffer()
@@ -44,19 +44,15 @@ char* pending_output::own_buffer()
     return buffer;
 }
 
-void pending_output::release()
+void pending_output::give_back()
 {
-    if (!buffer || (length > 0 && !lent && from_pipe < 0))
-        return;
-    give_back(buffer);
+    recycle(buffer);
     buffer = nullptr;
 }
 
-void pending_output::keep_copied(const char* scratch)
+void pending_output::move_to_own(const char* from)
 {
-    if (length == 0 || lent != scratch)
-        return;
-    memcpy(own_buffer(), scratch + offset, size_t(length));
+    memmove(own_buffer(), from + offset, size_t(length));
     lent = nullptr;
     offset = 0;
 }
@@ -76,8 +72,7 @@ void pending_output::keep_unsent()
         length = got;
         offset = 0;
     } else if (length > 0 && lent) {
-        memmove(own_buffer(), lent + offset, size_t(length));
-        offset = 0;
+        move_to_own(lent);
     }
     lent = nullptr;
     from_pipe = -1;

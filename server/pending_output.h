@@ -58,18 +58,29 @@ public:
 
     // Bytes of the run still in `scratch` move to the run's own buffer, before
     // the scratch buffer is handed to another connection.
-    void keep_copied(const char* scratch);
+    void keep_copied(const char* scratch)
+    {
+        if (length > 0 && lent == scratch)
+            move_to_own(scratch);
+    }
 
     // Bytes of the run still lent or piped move to the run's own buffer, so
     // that the run no longer depends on the storage or pipe they came from.
     void keep_unsent();
 
     // Gives the run's buffer back to the pool unless the run waits in it.
-    void release();
+    void release()
+    {
+        if (buffer && (length == 0 || lent || from_pipe >= 0))
+            give_back();
+    }
 
 private:
     // The run's own buffer, taken from the pool if it has none.
     char* own_buffer();
+    // The rest of the run, lent from `from`, moves to the run's own buffer.
+    void move_to_own(const char* from);
+    void give_back();
 
     const char* lent = nullptr;  // lent bytes, or the scratch buffer; null: in `buffer` or piped
     char* buffer = nullptr;      // the run's own capacity bytes, or null; uninitialised past the run

@@ -22,7 +22,9 @@
 // verdict, and a connection whose verdict is not `keep` is ended at once by
 // end(), the one place that ends connections: it prints the verdict's line,
 // takes the connection out of the registry (connection_registry.h), out of
-// the lists here, calls on_remove and deletes it.
+// the lists here, calls on_remove and deletes it. Only the connection being
+// served is ever ended during a walk (handlers never end one, connection.h),
+// so no walk has to expect another to vanish under it.
 //
 // Write interest lasts one poll (sockets.h): a connection whose socket
 // refused bytes, or whose connect is in progress, is armed again after every

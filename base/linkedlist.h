@@ -15,9 +15,9 @@
 //
 // After remove() the cursor is null and `resume` remembers where to go on, so
 // the element that followed the removed one becomes current on advance(). pop()
-// may run in the middle of a walk (the server's stop() inside update()): it
-// moves the cursor, and a pending resume point, back to the sentinel when it
-// takes their node away, so the walk stays on live nodes.
+// may run in the middle of a walk: it moves the cursor, and a pending resume
+// point, back to the sentinel when it takes their node away, so the walk stays
+// on live nodes.
 #pragma once
 
 #include <cstdint>

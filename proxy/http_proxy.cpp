@@ -190,7 +190,7 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
         return answers::loop_detected;
     if (!proxy_connection::open(relay, host, port, std::move(addresses)))
         return answers::bad_gateway;
-    g_server()->add_connection(relay->origin_connection());
+    g_server()->add_connection(relay->origin_connection(), true);  // its connect is under way
     return nullptr;
 }
 
@@ -289,7 +289,7 @@ bool http_proxy::on_send(char*, int cap, int* len)
         reach(true);
     }
     resume_requests();
-    if (eof && held.empty() && !relay->client_ended())
+    if (eof() && held.empty() && !relay->client_ended())
         relay->client_finished();
 
     size_t lent = relay->lend_to_client(size_t(cap), &send_data, &send_pipe);
@@ -301,7 +301,7 @@ bool http_proxy::on_send(char*, int cap, int* len)
         held.clear();
         write_done = true;
     }
-    return !relay->client_finished_with(eof && held.empty(), write_done);
+    return !relay->client_finished_with(eof() && held.empty(), write_done);
 }
 
 bool http_proxy::on_eof()

@@ -24,7 +24,6 @@ proxy_connection* proxy_connection::open(proxy_relay* relay, const std::string& 
         delete c;
         return nullptr;
     }
-    c->connecting = true;
     relay->bind(c, false);
     return c;
 }
@@ -201,7 +200,7 @@ bool proxy_connection::on_send(char*, int cap, int* len)
     if (relay->origin_write_done())
         write_done = true;
     // A tunnel both of whose directions have finished carries nothing more.
-    return !(write_done && eof);
+    return !(write_done && eof());
 }
 
 int proxy_connection::on_connect(int error)

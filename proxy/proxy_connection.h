@@ -48,7 +48,8 @@ public:
 
     // Starts connecting to the first of `addresses` (IPv4, ports set) that
     // takes a connect, for the relay's current exchange, and returns the new
-    // connection for the server; null, with "No addresses worked for host
+    // connection, its connect in progress, for the server
+    // (add_connection(c, true)); null, with "No addresses worked for host
     // %s:%d." printed, when none does. host and port are the origin's, for
     // that line and the pool.
     static proxy_connection* open(proxy_relay* relay, const std::string& host, int32_t port,

@@ -3,7 +3,6 @@
 #include "proxy/answers.h"
 #include "proxy/proxy_connection.h"
 
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -176,29 +175,6 @@ void proxy_relay::client_took()
         wake_origin();
 }
 
-void proxy_relay::keep_lent_bytes(connection& c)
-{
-    if (c.send_length > 0 && c.send_pipe >= 0) {
-        // Pipe bytes already announced to the server: take them out of the
-        // pipe before it goes away with the relay.
-        char* buffer = c.send_space();
-        int got = 0;
-        while (got < c.send_length) {
-            ssize_t n = read(c.send_pipe, buffer + got, size_t(c.send_length - got));
-            if (n <= 0)
-                break;
-            got += int(n);
-        }
-        c.send_length = got;
-        c.send_offset = 0;
-    } else if (c.send_length > 0 && c.send_data) {
-        memmove(c.send_space(), c.send_data + c.send_offset, size_t(c.send_length));
-        c.send_offset = 0;
-    }
-    c.send_data = nullptr;
-    c.send_pipe = -1;
-}
-
 bool proxy_relay::client_write_done() const
 {
     // Called with the last queued bytes lent: the end of the stream follows
@@ -350,7 +326,7 @@ void proxy_relay::answer_finished(bool reusable, bool ends_connection)
     if (ends_connection || kind.close_after)
         close_client = true;
     quick_close = kind.close_after && request_done && !ends_connection;
-    if (origin && origin->send_length == 0 && origin_lent > 0)
+    if (origin && origin->unsent() == 0 && origin_lent > 0)
         origin_took();  // sent already; the connection has not asked for more yet
     if (!request_done) {
         // The origin answered before the request was complete. A client that
@@ -381,7 +357,7 @@ void proxy_relay::tunnel_opened()
 void proxy_relay::answer_failed()
 {
     hold();
-    if (origin && origin->send_length == 0 && origin_lent > 0)
+    if (origin && origin->unsent() == 0 && origin_lent > 0)
         origin_took();
     fail_exchange();
     release(this);
@@ -477,7 +453,7 @@ void proxy_relay::take_back_from_origin()
 {
     if (!origin || origin_lent == 0)
         return;
-    keep_lent_bytes(*origin);
+    origin->keep_unsent();
     to_origin.consume(origin_lent);
     origin_lent = 0;
 }

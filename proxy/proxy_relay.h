@@ -141,11 +141,6 @@ public:
     void client_took();
     // Bytes waiting for the client, in the pipe and in memory.
     size_t for_client() const { return piped + to_client.size(); }
-    // Before the client side lets go of this relay: the bytes it was lent
-    // and has not sent yet move into its own send buffer, so nothing points
-    // into a relay that may be freed.
-    void keep_lent_bytes(connection& c);
-
     // Whether the client connection is finished: everything it was owed has
     // been delivered and nothing more can come, given whether the client
     // has finished (eof) and whether its stream has been shut down already.

@@ -32,9 +32,7 @@ void abstract_server::stop()
         close_listener(listener);
         listener = -1;
     }
-    while (!registry.list.empty())
-        if (connection* c = registry.list.pop())
-            end_connection(c);
+    turns.end_all();
 }
 
 void abstract_server::on_idle() {}
@@ -45,26 +43,18 @@ void abstract_server::on_remove(connection*) {}
 
 int abstract_server::recv(connection* c, char* buf, int len) { return int(::recv(c->socket, buf, size_t(len), 0)); }
 
-int abstract_server::send(connection* c, char* buf, int len)
+int abstract_server::send(connection* c, const char* buf, int len)
 {
     return int(::send(c->socket, buf, size_t(len), MSG_NOSIGNAL));
 }
 
-bool abstract_server::accept_connection() { return incoming.accept_one(listener) != acceptor::outcome::broken; }
-
-void abstract_server::end_connection(connection* c)
-{
-    registry.release(c);
-    turns.forget(c);
-    on_remove(c);
-    delete c;
-}
-
-void abstract_server::add_connection(connection* c)
+void abstract_server::add_connection(connection* c, bool connecting)
 {
     registry.enlist(c);
-    if (!sockets::add(c->socket, c->connecting))
-        c->broken = true;
+    if (connecting)
+        connects.watch(c);
+    else
+        registry.watch(c, false);
 }
 
 void abstract_server::update()
@@ -79,20 +69,19 @@ void abstract_server::update()
     now = time(nullptr);
     wakeup::dispatch();
 
-    turns.serve_input();
+    turns.input_half();
     if (port != 0 && listener != -1 && !incoming.accept_burst(listener)) {
         stop();
         start();
     }
-    turns.serve_output();
+    turns.output_half();
 
-    if (now - last_report > 5) {
+    if (now - last_report > report_interval) {
         if (registry.live() != 0 || last_count != 0)
             printf("%d connections\n", registry.live());
         last_count = registry.live();
         last_report = now;
     }
-    connection::selected() = nullptr;
 }
 
 void abstract_server::run()

@@ -1,6 +1,7 @@
 #include "server/acceptor.h"
 
-#include "server/abstract_server.h"
+#include "server/connection_registry.h"
+#include "server/server_hooks.h"
 #include "server/sockets.h"
 
 #include <arpa/inet.h>
@@ -45,14 +46,14 @@ acceptor::outcome acceptor::accept_one(int listener)
         case ENOMEM:
             // The client stays in the backlog; try again shortly instead of
             // spinning on a listener that stays readable.
-            paused_until = monotonic_ms() + 100;
+            paused_until = monotonic_ms() + pause_ms;
             sockets::set_reading(listener, false);
             return outcome::none;
         default:
             return outcome::skipped;  // this client only (reset before accept, and so on)
         }
     }
-    connection* c = server.create_connection(addr.sin_addr.s_addr);
+    connection* c = hooks.create_connection(addr.sin_addr.s_addr);
     if (!c) {
         close(fd);
         return outcome::skipped;
@@ -60,7 +61,7 @@ acceptor::outcome acceptor::accept_one(int listener)
     c->socket = fd;
     c->peer_address = addr.sin_addr.s_addr;
     c->peer_port = ntohs(addr.sin_port);
-    if (!server.on_accept(c) || !sockets::add(fd)) {
+    if (!hooks.on_accept(c) || !sockets::add(fd)) {
         delete c;
         close(fd);
         return outcome::skipped;

@@ -1,14 +1,12 @@
 #include "server/byte_mover.h"
 
-#include "server/abstract_server.h"
-#include "server/connection_registry.h"
+#include "server/connection.h"
+#include "server/server_hooks.h"
 #include "server/sockets.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -20,24 +18,13 @@ char* receive_buffer()
     return buf;
 }
 
-// The send buffer every on_send call copies its output into. What the socket
-// does not take at once moves to a buffer of the connection's own before
-// another connection is asked, so a connection holds a buffer only while
-// copied output waits.
+// The buffer every on_send call copies its output into. What the socket does
+// not take at once moves to a buffer of the connection's own before another
+// connection is asked (pending_output.h).
 char* send_scratch()
 {
     static char* buf = new char[connection::buffer_size];
     return buf;
-}
-
-// Output still in the scratch buffer moves to c's own.
-void keep_copied_output(connection* c)
-{
-    if (c->send_length == 0 || c->send_data != send_scratch())
-        return;
-    memcpy(c->send_space(), c->send_data + c->send_offset, size_t(c->send_length));
-    c->send_data = nullptr;
-    c->send_offset = 0;
 }
 
 }  // namespace
@@ -73,7 +60,7 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
             buf = receive_buffer();
             room = connection::buffer_size;
         }
-        int n = server.recv(c, buf, room);
+        int n = hooks.recv(c, buf, room);
         if (n > 0) {
             c->on_recv(buf, n);
             c->last_active = now;
@@ -97,23 +84,21 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
 
 void byte_mover::send_pending(connection* c)
 {
-    char* from = c->send_data ? const_cast<char*>(c->send_data) : c->send_buffer;
-    int32_t before = c->send_length;
-    while (c->send_length > 0) {
-        int n = c->send_pipe >= 0
-                    ? int(splice(c->send_pipe, nullptr, c->socket, nullptr, size_t(c->send_length),
-                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK))
-                    : server.send(c, from + c->send_offset, c->send_length);
+    pending_output& out = c->output;
+    int32_t before = out.size();
+    while (out.size() > 0) {
+        int n = out.pipe() >= 0 ? int(splice(out.pipe(), nullptr, c->socket, nullptr, size_t(out.size()),
+                                             SPLICE_F_MOVE | SPLICE_F_NONBLOCK))
+                                : hooks.send(c, out.front(), out.size());
         if (n <= 0)
             break;
-        c->send_length -= n;
-        c->send_offset += n;
+        out.sent(n);
     }
     // Only bytes that moved count as activity: a peer that takes nothing is
     // idle however often the server tries.
-    if (c->send_length < before)
+    if (out.size() < before)
         c->last_active = now;
-    c->release_send_space();
+    out.release();
     shut_if_done(c);
 }
 
@@ -124,33 +109,34 @@ void byte_mover::send_pending(connection* c)
 // that the next poll comes back at once.
 byte_mover::pulled byte_mover::pull_output(connection* c)
 {
+    pending_output& out = c->output;
+    char* scratch = send_scratch();
     for (int64_t pulled_bytes = 0;;) {
         bool produced = false;
-        if (c->send_length == 0) {
+        if (out.size() == 0) {
+            out.release();
             c->send_data = nullptr;
             c->send_pipe = -1;
-            c->release_send_space();
-            c->more = c->on_send(send_scratch(), connection::buffer_size, &c->send_length);
+            int len = 0;
+            c->more = c->on_send(scratch, connection::buffer_size, &len);
             if (c->write_shut)
-                c->send_length = 0;  // nothing can follow the end of the stream
-            if (c->send_length > 0 && !c->send_data && c->send_pipe < 0)
-                c->send_data = send_scratch();  // sent from there as long as it lasts
-            if (c->send_length > 0) {
-                c->send_offset = 0;
+                len = 0;  // nothing can follow the end of the stream
+            out.start(len, c->send_data, c->send_pipe, scratch);
+            if (len > 0) {
                 produced = true;
-                pulled_bytes += c->send_length;
+                pulled_bytes += len;
             }
             shut_if_done(c);
         }
-        if (c->send_length > 0 && !c->connecting) {
-            int32_t before = c->send_length;
+        if (out.size() > 0 && !c->connect_pending) {
+            int32_t before = out.size();
             send_pending(c);
             // Bytes left over from an earlier turn that go out now count as
             // progress too: whatever follows them must be asked for.
-            produced = produced || c->send_length < before;
+            produced = produced || out.size() < before;
         }
-        keep_copied_output(c);
-        if (c->send_length != 0 || c->connecting)
+        out.keep_copied(scratch);
+        if (out.size() != 0 || c->connect_pending)
             return pulled::arm;
         if (!c->more)
             return pulled::finished;
@@ -163,56 +149,8 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
 
 void byte_mover::shut_if_done(connection* c)
 {
-    if (c->write_done && c->send_length == 0 && !c->write_shut) {
+    if (c->write_done && c->output.size() == 0 && !c->write_shut) {
         shutdown(c->socket, SHUT_WR);
         c->write_shut = true;
     }
-}
-
-int byte_mover::socket_error(int fd)
-{
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        return errno;
-    return err;
-}
-
-int byte_mover::connect_outcome(connection* c)
-{
-    // A failed connect is always reported as an error by the poll; only then
-    // is its reason worth a system call.
-    int err = 0;
-    if (sockets::errors(c->socket)) {
-        err = socket_error(c->socket);
-        if (err == 0)
-            err = ECONNREFUSED;
-    }
-    return err;
-}
-
-bool byte_mover::finish_connect(connection* c, int error)
-{
-    c->connecting = false;
-    int next = c->on_connect(error);
-    if (error == 0)
-        return true;
-    if (next < 0)
-        return false;
-    replace_socket(c, next);
-    return true;
-}
-
-void byte_mover::replace_socket(connection* c, int fd)
-{
-    int old = c->socket;
-    sockets::remove(old, true);
-    close(old);
-    registry.unindex(c);
-    c->socket = fd;
-    registry.index(c);
-    c->connecting = true;
-    c->last_active = now;  // the new attempt's connect_timeout starts now
-    if (!sockets::add(fd, true))
-        c->broken = true;
 }

@@ -1,7 +1,6 @@
-// Moves bytes between a connection and its socket, and sees a connect in
-// progress through to its outcome. It decides nothing about when a
-// connection is served or whether it ends: it reports what happened (drained,
-// pulled, the connect's error) and turn_scheduler acts on that.
+// Moves bytes between connections and their sockets, and nothing else: it
+// decides nothing about when a connection is served or whether it ends. It
+// reports what happened (drained, pulled) and turn_scheduler acts on that.
 //
 // Input is pushed: drain() reads until the socket has nothing more for now
 // and hands every chunk to on_recv(), into the server's shared receive buffer
@@ -10,21 +9,21 @@
 // input (wants_input() false) it reads nothing, so the kernel's receive
 // window stops the peer.
 //
-// Output is pulled: whenever a connection's send buffer is empty,
-// pull_output() asks on_send() to refill it and sends the bytes at once, from
-// send_buffer, send_data or send_pipe (spliced). Once a connection has set
-// write_done and its bytes are out, the socket's sending side is shut down.
+// Output is pulled: whenever a connection's pending output (pending_output.h)
+// is empty, pull_output() asks on_send() for more and sends it at once,
+// copied, lent or spliced from a pipe. Once a connection has set write_done
+// and its bytes are out, the socket's sending side is shut down. Nothing is
+// sent while a connect is in progress.
 //
 // Every receive, and every send that moves a byte, refreshes last_active
-// with the turn's clock. Owned by abstract_server and used on the loop's thread only.
+// with the turn's clock. Owned by abstract_server; loop thread only.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
-class abstract_server;
 class connection;
-class connection_registry;
+class server_hooks;
 
 class byte_mover {
 public:
@@ -32,12 +31,8 @@ public:
     // to take a burst at once, bounded so that no one waits long for a turn.
     static constexpr int64_t max_pull_bytes = 4 << 20;
 
-    // server: its recv() and send() hooks do the socket I/O. registry: for
-    // the socket of a new connect attempt. now: the turn's clock.
-    byte_mover(abstract_server& server, connection_registry& registry, const time_t& now)
-        : server(server), registry(registry), now(now)
-    {
-    }
+    // hooks: their recv() and send() do the socket I/O. now: the turn's clock.
+    byte_mover(server_hooks& hooks, const time_t& now) : hooks(hooks), now(now) {}
 
     enum class drained {
         again,   // nothing more for now (or the connection refuses input)
@@ -51,8 +46,8 @@ public:
     // spliced either).
     drained drain(connection* c, bool ignore_pause);
 
-    // Sends what waits in c's send buffer, send_data or send_pipe until the
-    // socket refuses more; then shuts the sending side if c is done.
+    // Sends c's pending output until the socket refuses more; then shuts the
+    // sending side if c is done.
     void send_pending(connection* c);
 
     enum class pulled {
@@ -63,29 +58,15 @@ public:
                    // stopped at max_pull_bytes while more may follow
     };
 
-    // Asks c for output while its send buffer is empty and sends what it
+    // Asks c for output while its pending output is empty and sends what it
     // gives at once.
     pulled pull_output(connection* c);
 
-    // The outcome of a connect in progress that the poll reported: the
-    // connect's errno value, 0 on success.
-    static int connect_outcome(connection* c);
-
-    // Tells c how its connect ended (on_connect). After a failure c may have
-    // started another attempt, whose socket then replaces the failed one:
-    // closed, out of the poll and the index, and the new one in its place,
-    // with its connect_timeout counted from now. False when c is to be ended.
-    bool finish_connect(connection* c, int error);
-
 private:
-    // SO_ERROR of fd, which reading clears (or getsockopt's own errno).
-    static int socket_error(int fd);
     // Shuts down the sending side once a connection that asked for it
-    // (write_done) has nothing left in its send buffer.
+    // (write_done) has no output pending.
     static void shut_if_done(connection* c);
-    void replace_socket(connection* c, int fd);
 
-    abstract_server& server;
-    connection_registry& registry;
+    server_hooks& hooks;
     const time_t& now;
 };

@@ -4,115 +4,103 @@
 // The contract with the server is a pull model for output and a push model for
 // input:
 //  - everything that arrives is handed to on_recv() at once;
-//  - whenever the send buffer is empty, the server asks on_send() to refill
-//    it; the result says whether the connection wants to stay open;
+//  - whenever the output the connection handed over last has gone out, the
+//    server asks on_send() for more; the result also says whether the
+//    connection wants to stay open;
 //  - a connection never writes to its socket, never closes it, never deletes
 //    itself and never unlinks itself from the server: the server does all of
 //    that, and handlers may only ask for it through their results. A handler
-//    may hand a new connection to the server (add_connection).
+//    may hand a new connection to the server (abstract_server::add_connection)
+//    and wake any connection (wake()).
+//
+// What a connection sees: its socket, its peer, its time-outs and last
+// activity, whether a connect is in progress (connecting()), whether its
+// input has ended (eof()), and how much of its output the socket has not
+// taken yet (unsent()). Everything else about its socket is the server's, in
+// private state that only the server's parts (the friends below) change.
+//
+// Output handed over stays the server's business until it is sent: on_send
+// copies it into the buffer it is offered, or lends it in place (send_data)
+// or in a pipe (send_pipe), and the server keeps track of it from there
+// (pending_output.h). A connection whose lent storage or pipe is about to go
+// away while its bytes are not all out calls keep_unsent(); it never rewrites
+// the server's record of them.
 //
 // Ownership: the server owns every connection and deletes it through the
 // virtual destructor once it has ended it; the destructor runs while the
 // server is consistent, so it may release state shared with other connections.
+// Everything runs on the loop's thread.
 #pragma once
 
 #include "base/linkedlist.h"
+#include "server/pending_output.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <vector>
 
 class connection {
 public:
-    static constexpr int32_t buffer_size = 1048576;
+    // The most on_send is offered at once, and the most one receive hands to
+    // on_recv.
+    static constexpr int32_t buffer_size = pending_output::capacity;
 
+    // Set by whoever creates the connection, before handing it to the server;
+    // the server's from then on (a new connect attempt replaces it).
     int32_t socket = -1;
     uint32_t peer_address = 0;  // IPv4, network byte order; 0 unless accepted
     int32_t peer_port = 0;      // host byte order; 0 unless accepted
-    time_t last_active;         // refreshed after every received chunk and every send that moves bytes
-    int32_t send_length = 0;    // bytes still to send, starting at send_offset
-    int32_t send_offset = 0;
-    bool more = true;           // last result of on_send; true until it is first asked
+    // Refreshed by the server after every received chunk and every send that
+    // moves bytes; a connection may restart it when it starts a wait of its
+    // own.
+    time_t last_active;
     int32_t timeout = 10;       // idle seconds before the server ends the connection
 
-    // A non-blocking connect() is in progress on `socket`. The server watches
-    // the socket for writability and reports the outcome once through
-    // on_connect(); nothing is sent before that.
-    bool connecting = false;
-
-    // Seconds a connect in progress may take before it counts as failed
-    // (ETIMEDOUT), counted from last_active; 0: as long as the system's own
-    // limit allows.
+    // Seconds the connect in progress may take before it counts as failed
+    // (ETIMEDOUT); 0: as long as the system's own limit allows. Counted from
+    // last_active, which marks the attempt's start (the connection's creation,
+    // or the server putting the next attempt's socket in place) since no
+    // bytes move while it lasts. The connection sets it for every attempt:
+    // before it is handed over, and in on_connect() for the next one.
     int32_t connect_timeout = 0;
-
-    // Kept by the server: the peer has finished sending and on_eof() asked to
-    // stay open, so the socket is no longer read.
-    bool eof = false;
-
-    // Set by the connection: no output will follow what is in the send
-    // buffer. Once it has drained, the server shuts down the socket's sending
-    // side, so the peer sees the end of the stream while it may still send.
-    // on_send is still called afterwards (its result still decides when the
-    // connection ends) but must not produce bytes.
-    bool write_done = false;
-
-    // Kept by the server: the sending side has been shut down.
-    bool write_shut = false;
-
-    // Kept by the server: the socket could not be registered for polling; the
-    // next servicing pass ends the connection.
-    bool broken = false;
-
-    // Kept by the server: the connection's node in its list, and whether it
-    // waits in the list of woken connections.
-    base::linkedlist<connection*>::node* list_node = nullptr;
-    bool awake = false;
-    bool writing = false;  // waits for the socket to take more
-
-    // Set by on_send instead of copying into buf: the output is the
-    // send_length bytes there, in the connection's own storage, which must
-    // stay valid and unchanged until the next on_send call or the end of the
-    // connection. The server clears it before every on_send call.
-    const char* send_data = nullptr;
-
-    // Set by on_send instead: the send_length bytes wait in this pipe (its
-    // read end), and the server moves them to the socket with splice(),
-    // without copying them through user space. Cleared before every on_send.
-    int send_pipe = -1;
-
-    // The buffer_size bytes that copied output waits in when the socket did
-    // not take it at once, or null. on_send copies into a buffer the server
-    // shares among all connections; only what is left over moves here, and
-    // the buffer goes back to a pool once it has been sent, so an idle
-    // connection - and one that sends from its own storage or a pipe - holds
-    // none. Its bytes are left uninitialised: nothing reads beyond
-    // send_offset + send_length.
-    char* send_buffer = nullptr;
-
-    // The send buffer, taken from the server's pool if the connection holds
-    // none, for a connection that must put output there outside on_send.
-    char* send_space();
-    // Gives the send buffer back to the pool once nothing waits in it
-    // (send_length 0, or the output is somewhere else).
-    void release_send_space();
 
     connection();
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
     virtual ~connection();
 
+    // A non-blocking connect is in progress on `socket` (connector.h): the
+    // server reports its outcome once, through on_connect(), and sends
+    // nothing before that.
+    bool connecting() const { return connect_pending; }
+
+    // The peer has finished sending and on_eof() kept the connection open:
+    // the socket is read no more.
+    bool eof() const { return input_ended; }
+
+    // Bytes of the last output handed over that the socket has not taken yet;
+    // on_send is asked for more only once this is 0.
+    int32_t unsent() const { return output.size(); }
+
+    // For output that on_send lent (send_data, send_pipe) and the socket has
+    // not taken yet, when the storage or the pipe it is in is about to go
+    // away: the server copies what is left into a buffer of the connection's
+    // own and sends it from there. Safe at any time, and a no-op when
+    // nothing lent waits.
+    void keep_unsent() { output.keep_unsent(); }
+
     // A chunk of received bytes (len >= 1). data points into the server's
     // shared receive buffer and is valid only during the call.
     virtual void on_recv(char* data, int len) = 0;
 
-    // Called only while send_length is 0. Copies up to cap bytes of pending
-    // output into buf and stores their number in *len (0 to cap). Returns
-    // false when nothing more will follow these bytes: with *len 0 the
-    // connection ends at once, otherwise as soon as the bytes are sent.
+    // Called only while unsent() is 0. Copies up to cap bytes of pending
+    // output into buf and stores their number in *len (0 to cap), or lends
+    // them instead (send_data, send_pipe). Returns false when nothing more
+    // will follow these bytes: with *len 0 the connection ends at once,
+    // otherwise as soon as the bytes are sent.
     virtual bool on_send(char* buf, int cap, int* len) = 0;
 
-    // The connect that `connecting` announced has finished: error is 0 on
+    // The connect that connecting() announced has finished: error is 0 on
     // success, otherwise the socket's errno value (ETIMEDOUT once
     // connect_timeout has passed). After a failure the connection may go on
     // with another attempt (the next address of the same peer): it returns
@@ -152,11 +140,11 @@ public:
     virtual int receive_pipe(int* len);
     virtual void on_piped(int len);
 
-    // The connection being serviced by the server right now (null between
+    // The connection the server is serving or ending right now (null between
     // turns), for code running inside a handler.
-    static connection*& selected();
+    static connection* selected() { return selection(); }
 
-    // The server services a connection when its socket reports something.
+    // The server serves a connection when its socket reports something.
     // A connection whose partner (the other end of a relay) has produced
     // output for it, taken what it was waiting to send, or changed state,
     // must be woken so that the server asks it for output in this or the
@@ -164,6 +152,41 @@ public:
     // Safe on any connection, also one no server owns yet.
     void wake();
 
-    // Connections woken and not yet serviced.
+protected:
+    // on_send's way to lend its *len bytes instead of copying them: in the
+    // connection's own storage (send_data), which must stay valid and
+    // unchanged until the next on_send call, keep_unsent() or the end of the
+    // connection; or waiting in a pipe (send_pipe, its read end), from which
+    // the server splices them to the socket. The server clears both before
+    // every on_send call and reads them only right after it.
+    const char* send_data = nullptr;
+    int send_pipe = -1;
+
+    // Set by the connection: no output will follow what it has handed over.
+    // Once that has gone out, the server shuts down the socket's sending
+    // side, so the peer sees the end of the stream while it may still send.
+    // on_send is still called afterwards (its result still decides when the
+    // connection ends) but must not produce bytes.
+    bool write_done = false;
+
+private:
+    // The server's parts, which keep the state below.
+    friend class byte_mover;
+    friend class connection_registry;
+    friend class connector;
+    friend class turn_scheduler;
+
+    // Connections woken and not yet served.
     static std::vector<connection*>& woken();
+    static connection*& selection();
+
+    pending_output output;  // handed over by on_send, not yet taken by the socket
+    base::linkedlist<connection*>::node* list_node = nullptr;  // its place in the server's list
+    bool more = true;             // last result of on_send; true until it is first asked
+    bool connect_pending = false;
+    bool input_ended = false;
+    bool write_shut = false;      // the sending side has been shut down
+    bool broken = false;          // the socket could not be polled: ended the next time it is served
+    bool awake = false;           // waits in woken()
+    bool writing = false;         // waits for its socket to take more (turn_scheduler's writers)
 };

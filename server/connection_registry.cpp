@@ -12,13 +12,26 @@ void connection_registry::enlist(connection* c)
     c->wake();
 }
 
-void connection_registry::release(connection* c)
+void connection_registry::watch(connection* c, bool writable)
 {
-    if (c->socket >= 0) {
-        sockets::remove(c->socket, true);
-        close(c->socket);
-        unindex(c);
-    }
+    if (!sockets::add(c->socket, writable))
+        c->broken = true;
+}
+
+void connection_registry::replace_socket(connection* c, int fd)
+{
+    close_socket(c);
+    c->socket = fd;
+    index(c);
+}
+
+void connection_registry::remove(connection* c)
+{
+    if (list.has_current() && list.current() == c)
+        list.remove();
+    else
+        c->list_node->value = nullptr;
+    close_socket(c);
     live_count--;
 }
 
@@ -31,8 +44,12 @@ void connection_registry::index(connection* c)
     by_fd[size_t(c->socket)] = c;
 }
 
-void connection_registry::unindex(connection* c)
+void connection_registry::close_socket(connection* c)
 {
+    if (c->socket < 0)
+        return;
+    sockets::remove(c->socket, true);
+    close(c->socket);
     if (size_t(c->socket) < by_fd.size() && by_fd[size_t(c->socket)] == c)
         by_fd[size_t(c->socket)] = nullptr;
 }

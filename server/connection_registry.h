@@ -1,22 +1,22 @@
 // Every connection the server owns: the list in the order they came, the
-// index from descriptor to connection, and the count of live ones.
+// index from descriptor to connection, the count of live ones, and the poll
+// registration of their sockets.
 //
-// A connection leaves the list in one of two ways. The sweep (see
-// turn_scheduler.h) unlinks a connection at its cursor, list.remove(), which
-// the list tolerates in the middle of a walk. Outside a sweep, unlinking
-// would need a search, so a connection ended then is only vacated: its value
-// becomes null, an empty place that the next sweep unlinks. The list thus
-// holds live connections and nulls, and live() counts only the former.
-// Connections enlisted during a walk are appended and reached by the same
-// walk.
+// A connection leaves the list when it ends (remove()), in one of two ways.
+// At the list's cursor - the sweep's current connection (turn_scheduler.h),
+// or one the cursor happens to rest on - it is unlinked with list.remove(),
+// which the list tolerates in the middle of a walk. Anywhere else unlinking
+// would need a search, so its place is only vacated: its value becomes null,
+// an empty place that the next sweep unlinks. The list thus holds live
+// connections and nulls, and live() counts only the former. Connections
+// enlisted during a walk are appended and reached by the same walk.
 //
 // The index answers "whose socket is this?" for the poll's results without a
 // search. It grows with the highest descriptor, like the sockets registry,
 // and maps each descriptor to the connection whose socket it is, or to null.
 //
-// The registry never deletes a connection and never calls its handlers;
-// abstract_server::end_connection() does that, after release(). Loop thread
-// only.
+// The registry never deletes a connection and never calls its handlers (the
+// turn_scheduler ends connections). Loop thread only.
 #pragma once
 
 #include "base/linkedlist.h"
@@ -32,30 +32,33 @@ public:
     // sweep.
     base::linkedlist<connection*> list;
 
-    // Appends c, counts it and indexes its socket (if it has one yet). Wakes
-    // it too, so that it is asked for output in this turn's second half.
+    // Appends c, counts it and indexes its socket. Wakes it too, so that it
+    // is asked for output in this turn's output half.
     void enlist(connection* c);
 
-    // Outside a sweep: leaves c's place in the list empty.
-    void vacate(connection* c) { c->list_node->value = nullptr; }
+    // Has c's socket polled, and with `writable` watched for writing in the
+    // next poll too; a socket the kernel refuses to watch marks c broken, to
+    // be ended with an error the next time it is served.
+    void watch(connection* c, bool writable);
 
-    // c's share of its end: takes its socket out of the poll, closes it and
-    // drops it from the index, and stops counting c. c is still in the list
-    // or vacated; the caller has unlinked it or vacated its place.
-    void release(connection* c);
+    // c's socket is closed (out of the poll and the index) and fd takes its
+    // place in the index; the caller has fd polled (watch()).
+    void replace_socket(connection* c, int fd);
+
+    // The registry's share of c's end: takes c off the list (see above),
+    // closes its socket and stops counting it.
+    void remove(connection* c);
 
     // The connection whose socket fd is; null for the listener and every
     // other descriptor no connection owns.
     connection* owner(int fd) const { return size_t(fd) < by_fd.size() ? by_fd[size_t(fd)] : nullptr; }
 
-    // Indexes c->socket as c's, and drops it again (only where it still maps
-    // to c): for a connection whose socket changes.
-    void index(connection* c);
-    void unindex(connection* c);
-
     int32_t live() const { return live_count; }
 
 private:
+    void index(connection* c);
+    void close_socket(connection* c);
+
     int32_t live_count = 0;
     std::vector<connection*> by_fd;
 };

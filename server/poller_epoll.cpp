@@ -60,8 +60,11 @@ void forget(int fd, bool closing)
 
 int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
 {
-    static epoll_event events[1024];
-    int n = epoll_wait(epoll_fd(), events, 1024, timeout_ms);
+    // Descriptors reported by one wait at most; the rest stay ready and come
+    // in the next (level-triggered).
+    constexpr int max_events = 1024;
+    static epoll_event events[max_events];
+    int n = epoll_wait(epoll_fd(), events, max_events, timeout_ms);
     for (int i = 0; i < n; i++) {
         uint32_t e = events[i].events;
         uint8_t r = 0;

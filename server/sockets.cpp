@@ -125,7 +125,7 @@ bool errors(int fd) { return result(fd, poller::error); }
 bool failed(int fd) { return result(fd, poller::failed); }
 bool peer_closed(int fd) { return result(fd, poller::peer_closed); }
 
-int& num_ready() { return reg().num_ready; }
+int num_ready() { return reg().num_ready; }
 
 const std::vector<int>& reported() { return reg().reported; }
 
@@ -159,7 +159,7 @@ void select_all()
         r.table[fd].armed = false;
     r.armed.clear();
 
-    r.num_ready = poller::wait(r.at_once ? 0 : 100, record);
+    r.num_ready = poller::wait(r.at_once ? 0 : max_wait_ms, record);
     r.at_once = false;
     if (r.num_ready < 0) {
         r.last_error = errno;

@@ -4,12 +4,12 @@
 // Every registered socket is watched for reading and for errors; a socket is
 // watched for writing only in the poll that follows an arm() call, so the
 // server re-arms the sockets that still have bytes to send after every poll.
-// The poll waits at most 100 milliseconds, so timers checked once per turn run
-// at least ten times a second. There is no descriptor ceiling: the registry
+// The poll waits at most max_wait_ms, so timers checked once per turn run
+// at least that often. There is no descriptor ceiling: the registry
 // grows with the highest descriptor it is given.
 //
 // The poll's results describe the last poll until the next one; the server
-// reads them in its servicing pass and never polls itself. The kernel side
+// reads them during the turn and never polls itself. The kernel side
 // lives behind the small interface of poller.h (epoll by default, poll(2) as
 // the alternative), chosen when the program is built.
 #pragma once
@@ -17,6 +17,9 @@
 #include <vector>
 
 namespace sockets {
+
+// The longest one poll waits for an event.
+constexpr int max_wait_ms = 100;
 
 // Starts watching fd for reading and errors, and with armed true also for
 // writing in the next poll (as arm() would). False if the kernel refuses to
@@ -49,7 +52,7 @@ bool peer_closed(int fd);
 
 // Result of the last poll: the number of ready descriptors, 0 on time-out,
 // negative on failure (errno then is in last_error()).
-int& num_ready();
+int num_ready();
 int last_error();
 
 // Descriptors with a result from the last poll.
@@ -59,8 +62,11 @@ const std::vector<int>& reported();
 // that does not wait for an event.
 void poll_at_once();
 
-// One poll: waits at most 100 milliseconds. An interrupted wait (a signal)
-// returns silently; any other failure prints "select() failed! %d\n".
+// One poll: waits at most max_wait_ms. An interrupted wait (a signal)
+// returns silently; any other failure prints "select() failed! %d\n" with
+// errno. The line names select() whatever the backend: it is the program's
+// log line for a failed poll, which readers of the log already know and
+// match, so it stays the same when the backend changes.
 void select_all();
 
 }  // namespace sockets

@@ -1,114 +1,111 @@
 #include "server/turn_scheduler.h"
 
 #include "base/unordered_erase.h"
-#include "server/abstract_server.h"
+#include "server/byte_mover.h"
+#include "server/connection_registry.h"
+#include "server/connector.h"
+#include "server/server_hooks.h"
 #include "server/sockets.h"
 
-#include <cerrno>
 #include <cstdio>
 
-void turn_scheduler::serve_input()
+void turn_scheduler::input_half()
 {
     sweeping = now != last_sweep;
     if (sweeping) {
         last_sweep = now;
         sweep_input();
     } else
-        serve_events();
+        input_from_events();
 }
 
-void turn_scheduler::serve_output()
+void turn_scheduler::output_half()
 {
     if (sweeping)
         sweep_output();
     else
-        serve_woken();
+        output_to_woken();
     rearm_writers();
     // Connections woken during this turn are served in the next one, which
     // must then not wait for events.
     if (!connection::woken().empty())
         sockets::poll_at_once();
+    connection::selection() = nullptr;
 }
 
-void turn_scheduler::forget(connection* c)
+void turn_scheduler::end_all()
 {
-    // A connection ended by a partner's handler may still wait its turn in
-    // the list being served.
-    for (connection*& waiting : serving)
-        if (waiting == c)
-            waiting = nullptr;
-    if (c->writing)
-        base::unordered_erase(writers, c);
-}
-
-bool turn_scheduler::service_input(connection* c)
-{
-    connection::selected() = c;
-    int fd = c->socket;
-    if (c->broken) {
-        printf("%d has errors.\n", fd);
-        return false;
+    base::linkedlist<connection*>& list = registry.list;
+    for (list.rewind(); list.has_current(); list.advance()) {
+        if (connection* c = list.current())
+            end(c, verdict::finished);
+        else
+            list.remove();
     }
-    if (c->connecting) {
-        if (!sockets::writable(fd) && !sockets::errors(fd))
-            return true;
-        int err = byte_mover::connect_outcome(c);
-        if (!mover.finish_connect(c, err)) {
-            printf("%d has errors.\n", fd);
-            return false;
+}
+
+turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
+{
+    connection::selection() = c;
+    int fd = c->socket;
+    if (c->broken)
+        return verdict::errors;
+    if (c->connect_pending) {
+        switch (connects.on_poll(c)) {
+        case connector::step::waiting:
+        case connector::step::retrying:
+            return verdict::keep;
+        case connector::step::failed:
+            return verdict::errors;
+        case connector::step::connected:
+            break;
         }
-        if (err != 0)
-            return true;  // another attempt is under way on a new socket
     }
     using drained = byte_mover::drained;
     if (sockets::errors(fd)) {
         // Bytes that arrived before a reset or hang-up are still readable
         // and must reach the connection before it is ended.
-        drained d = sockets::readable(fd) && !c->eof ? mover.drain(c, true) : drained::again;
+        drained d = sockets::readable(fd) && !c->input_ended ? mover.drain(c, true) : drained::again;
         if (d == drained::eof) {
             if (!c->on_eof())
-                return false;
-            c->eof = true;
+                return verdict::finished;
+            c->input_ended = true;
         }
         // A hang-up after both directions were shut down in order is the
         // normal end of the stream, not an error.
-        bool orderly = d != drained::failed && c->eof && c->write_shut && !sockets::failed(fd);
-        if (!orderly)
-            printf("%d has errors.\n", fd);
-        return false;
+        bool orderly = d != drained::failed && c->input_ended && c->write_shut && !sockets::failed(fd);
+        return orderly ? verdict::finished : verdict::errors;
     }
-    if (sockets::readable(fd) && !c->eof) {
+    if (sockets::readable(fd) && !c->input_ended) {
         if (mover.drain(c, false) == drained::eof) {
             if (!c->on_eof())
-                return false;
-            c->eof = true;
+                return verdict::finished;
+            c->input_ended = true;
         }
     } else if (sockets::writable(fd)) {
         mover.send_pending(c);
-        if (!c->more && c->send_length == 0)
-            return false;
+        if (!c->more && c->output.size() == 0)
+            return verdict::finished;
     }
-    return true;
+    return verdict::keep;
 }
 
-bool turn_scheduler::service_output(connection* c)
+turn_scheduler::verdict turn_scheduler::serve_output(connection* c)
 {
-    connection::selected() = c;
-    if (c->broken) {
-        printf("%d has errors.\n", c->socket);
-        return false;
-    }
+    connection::selection() = c;
+    if (c->broken)
+        return verdict::errors;
     switch (mover.pull_output(c)) {
     case byte_mover::pulled::finished:
-        return false;
+        return verdict::finished;
     case byte_mover::pulled::arm:
         arm(c);
         break;
     case byte_mover::pulled::idle:
         break;
     }
-    sockets::set_reading(c->socket, !c->eof && c->wants_input());
-    return true;
+    sockets::set_reading(c->socket, !c->input_ended && c->wants_input());
+    return verdict::keep;
 }
 
 void turn_scheduler::sweep_input()
@@ -120,23 +117,20 @@ void turn_scheduler::sweep_input()
             list.remove();  // the place of a connection ended between sweeps
             continue;
         }
-        if (c->connecting && c->connect_timeout > 0 && now - c->last_active > c->connect_timeout) {
-            connection::selected() = c;
-            int fd = c->socket;
-            if (!mover.finish_connect(c, ETIMEDOUT)) {
-                printf("%d has timed out.\n", fd);
-                unlink_and_end(c);
-            }
-            continue;
+        connection::selection() = c;
+        verdict v;
+        switch (connects.on_clock(c)) {
+        case connector::step::retrying:
+            continue;  // served again once the new attempt has an outcome
+        case connector::step::failed:
+            v = verdict::timed_out;
+            break;
+        default:
+            v = c->timed_out(now) ? verdict::timed_out : serve_input(c);
+            break;
         }
-        if (c->timed_out(now)) {
-            connection::selected() = c;
-            printf("%d has timed out.\n", c->socket);
-            unlink_and_end(c);
-            continue;
-        }
-        if (!service_input(c))
-            unlink_and_end(c);
+        if (v != verdict::keep)
+            end(c, v);
     }
 }
 
@@ -154,12 +148,12 @@ void turn_scheduler::sweep_output()
             list.remove();
             continue;
         }
-        if (!service_output(c))
-            unlink_and_end(c);
+        if (verdict v = serve_output(c); v != verdict::keep)
+            end(c, v);
     }
 }
 
-void turn_scheduler::serve_events()
+void turn_scheduler::input_from_events()
 {
     // Copied: ending a connection changes the poll's results.
     events.assign(sockets::reported().begin(), sockets::reported().end());
@@ -167,25 +161,21 @@ void turn_scheduler::serve_events()
         connection* c = registry.owner(fd);
         if (!c)
             continue;  // the listener, or a descriptor no connection owns
-        if (!service_input(c))
-            retire(c);
+        if (verdict v = serve_input(c); v != verdict::keep)
+            end(c, v);
         else
-            c->wake();  // asked for output in the second half of the turn
+            c->wake();  // asked for output in the output half
     }
 }
 
-void turn_scheduler::serve_woken()
+void turn_scheduler::output_to_woken()
 {
     serving.swap(connection::woken());
     for (connection* c : serving)
         c->awake = false;
-    for (size_t i = 0; i < serving.size(); i++) {
-        connection* c = serving[i];
-        if (!c)
-            continue;  // ended while this list was being served
-        if (!service_output(c))
-            retire(c);
-    }
+    for (connection* c : serving)
+        if (verdict v = serve_output(c); v != verdict::keep)
+            end(c, v);
     serving.clear();
 }
 
@@ -201,11 +191,11 @@ void turn_scheduler::arm(connection* c)
 void turn_scheduler::rearm_writers()
 {
     // A connection whose socket was full stays unserved until the poll
-    // reports it writable, so its interest is renewed here rather than in a
-    // servicing pass.
+    // reports it writable, so its interest is renewed here rather than when
+    // it is served.
     for (size_t i = 0; i < writers.size();) {
         connection* c = writers[i];
-        if (c->send_length != 0 || c->connecting) {
+        if (c->output.size() != 0 || c->connect_pending) {
             sockets::arm(c->socket);
             i++;
             continue;
@@ -216,14 +206,17 @@ void turn_scheduler::rearm_writers()
     }
 }
 
-void turn_scheduler::retire(connection* c)
+void turn_scheduler::end(connection* c, verdict why)
 {
-    registry.vacate(c);
-    server.end_connection(c);
-}
-
-void turn_scheduler::unlink_and_end(connection* c)
-{
-    registry.list.remove();
-    server.end_connection(c);
+    connection::selection() = c;
+    if (why == verdict::errors)
+        printf("%d has errors.\n", c->socket);
+    else if (why == verdict::timed_out)
+        printf("%d has timed out.\n", c->socket);
+    registry.remove(c);
+    if (c->writing)
+        base::unordered_erase(writers, c);
+    hooks.on_remove(c);
+    delete c;
+    connection::selection() = nullptr;
 }

@@ -55,8 +55,9 @@ public:
     const std::string& url() const { return line.url; }
     const std::string& version() const { return line.version; }
     const request_facts& facts() const { return fields; }
-    // HTTP keep-alive as the client asks for it: HTTP/1.1, or HTTP/1.0 with
-    // the keep-alive option. A reading of the head and nothing more.
+    // HTTP keep-alive as the version asks for it: HTTP/1.1, or HTTP/1.0 with
+    // the keep-alive option. A reading of the head and nothing more; the
+    // close option is the subclass's to act on (facts().names_option).
     bool keep_alive() const { return keeps; }
     // No request is read after the current one: once it is complete, every
     // later byte is raw. Set by a head that does not keep the connection

@@ -12,7 +12,7 @@ TEST(request_reader, heads_end_at_their_blank_line_within_the_limit)
         bool fits = limit == head.size();
         EXPECT_EQ(r.take_head(bytes.data(), bytes.size(), limit), fits ? head.size() : bytes.size());
         EXPECT_EQ(int(r.at()), int(fits ? request_reader::mode::body : request_reader::mode::refused));
-        EXPECT_EQ(r.head(), fits ? head.substr(0, head.size() - 2) : "");  // a refused head's memory goes back
+        EXPECT_EQ(r.head(), fits ? head.substr(0, head.size() - 2) : "");  // nothing of a refused head is kept
     }
     request_reader r;
     r.take_head(head.data(), head.size(), 0);

@@ -46,18 +46,19 @@ struct probe : recorder {
     {
         FUZZ_CHECK(!broken, "a head parsed after the framing broke");
         recorder::on_headers();
-        log += version;
-        seen.push_back({head, method, url, version, facts, "", false, false, false});
+        log += version();
+        seen.push_back({head(), method(), url(), version(), facts(), "", false, false, false});
         http_connection::on_headers();
     }
     void on_data(char* bytes, int len) override
     {
         FUZZ_CHECK(!broken, "bytes passed on after the framing broke");
         recorder::on_data(bytes, len);
-        if (!completed && !websocket && !seen.empty())
+        bool request_body = reading() != request_reader::mode::raw && !websocket();
+        if (request_body && !seen.empty())
             seen.back().body.append(bytes, size_t(len));
-        framed += completed || websocket ? 0 : len;
-        FUZZ_CHECK(len > 0 && (chunked || completed || websocket || framed <= content_length),
+        framed += request_body ? len : 0;
+        FUZZ_CHECK(len > 0 && (chunked() || !request_body || framed <= content_length()),
                    "body ran past its Content-Length");
         if (!relay)
             http_connection::on_data(bytes, len);
@@ -66,17 +67,19 @@ struct probe : recorder {
     {
         FUZZ_CHECK(!broken, "a request completed after the framing broke");
         recorder::on_request();
-        FUZZ_CHECK(completed || chunked || framed == content_length, "body shorter than its Content-Length");
+        bool raw = reading() == request_reader::mode::raw;
+        FUZZ_CHECK(raw || chunked() || framed == content_length(), "body shorter than its Content-Length");
         framed = 0;
-        if (!completed && !seen.empty()) {
+        if (!raw && !seen.empty()) {
             seen.back().completed = true;
-            seen.back().last = !keep_alive;
+            seen.back().last = last_request();
         }
         http_connection::on_request();
     }
     void on_framing_broken() override
     {
-        FUZZ_CHECK(!broken && chunked && !completed && !websocket, "framing broke outside a chunked body");
+        FUZZ_CHECK(!broken && chunked() && reading() != request_reader::mode::raw && !websocket(),
+                   "framing broke outside a chunked body");
         broken = true;
         log += "B";
         if (!seen.empty())
@@ -85,7 +88,7 @@ struct probe : recorder {
     }
     bool on_send(char* buf, int cap, int* len) override
     {
-        if (hold && !held.empty()) {  // ready again: the held requests go on
+        if (hold && !held().empty()) {  // ready again: the held requests go on
             ready = true;
             resume_requests();
         }
@@ -199,7 +202,7 @@ std::tuple<std::string, std::string, std::string> deliver(const std::string& inp
     c.hold = input[0] & 8;
     c.max_request_length = input[0] & 4 ? 200 : c.max_request_length;
     std::string out = fuzz::run(c, input, whole);
-    FUZZ_CHECK(c.held.empty(), "bytes stayed held after the connection was ready");
+    FUZZ_CHECK(c.held().empty(), "bytes stayed held after the connection was ready");
     if (!whole)
         return {out, c.log, c.data};
     for (const request_seen& r : c.seen)

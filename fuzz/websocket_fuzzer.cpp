@@ -8,11 +8,19 @@ namespace {
 
 struct probe : http_connection {
     std::string messages;  // each behind its length
+    bool small = false;    // small frame and message limits
 
-    void on_upgrade() override {}
+    void on_upgrade() override
+    {
+        if (small) {
+            websocket()->max_frame_length = 300;
+            websocket()->max_message_length = 1000;
+        }
+    }
     void on_message() override
     {
-        FUZZ_CHECK(message.size() <= size_t(max_message_length), "message over max_message_length");
+        const std::string& message = websocket()->message;
+        FUZZ_CHECK(message.size() <= size_t(websocket()->max_message_length), "message over max_message_length");
         messages += std::to_string(message.size()) + ":" + message;
         http_connection::on_message();
     }
@@ -21,11 +29,11 @@ struct probe : http_connection {
 std::string deliver(const std::string& input, bool whole)
 {
     probe c;
-    c.max_frame_length = input[0] & 1 ? 300 : c.max_frame_length;
-    c.max_message_length = input[0] & 1 ? 1000 : c.max_message_length;
+    c.small = input[0] & 1;
     std::string out = fuzz::run(c, input, whole);
-    FUZZ_CHECK(c.websocket && out.starts_with("HTTP/1.1 101 Switching Protocols\r\n"), "the handshake did not upgrade");
-    FUZZ_CHECK(!c.keep_alive || c.body.size() < 14 + size_t(c.max_frame_length), "live connection holds more than one frame");
+    websocket_session* ws = c.websocket();
+    FUZZ_CHECK(ws && out.starts_with("HTTP/1.1 101 Switching Protocols\r\n"), "the handshake did not upgrade");
+    FUZZ_CHECK(!ws->live() || ws->unread() < 14 + size_t(ws->max_frame_length), "live connection holds more than one frame");
     return c.messages + "\n" + out;
 }
 

@@ -1,7 +1,8 @@
-// Follows the chunked transfer coding of a request body, byte by byte, to
-// find where the body ends. It only frames: it stores no bytes and does not
-// decode anything, because the connection hands the body on unchanged
-// (framing included) and only needs to know where the next request begins.
+// Follows the chunked transfer coding of a message body (a request's, or an
+// origin's answer's), byte by byte, to find where the body ends. It only
+// frames: it stores no bytes and does not decode anything, because the body
+// is handed on unchanged (framing included) and only where the next message
+// begins matters.
 //
 //     body    = *( size ext CRLF data CRLF ) 1*"0" ext CRLF *( trailer CRLF ) CRLF
 //     size    = 1*16HEXDIG (either case)
@@ -12,7 +13,8 @@
 // Input arrives in arbitrary pieces; the state carries over between feed()
 // calls, so a body split at any byte offset is followed exactly as a whole.
 // Anything outside this grammar makes the decoder malformed for good: the
-// caller then stops treating the connection as a sequence of requests.
+// caller then cannot tell where the message ends, and stops reading the
+// connection as a sequence of messages.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +24,7 @@ class chunked_decoder {
 public:
     // Longest size line (digits and extension) and longest trailer line, CRLF
     // not counted. Nothing is stored, so the bound is only there to reject
-    // framing that no real client sends.
+    // framing that no real sender uses.
     static constexpr size_t max_line_length = 8192;
     // Most hex digits of a chunk size: 64 bits.
     static constexpr uint8_t max_size_digits = 16;
@@ -85,8 +87,8 @@ private:
     // Counts one more byte of the current size or trailer line.
     void grow_line();
 
-    state at = state::size_first;
     uint64_t remaining = 0;  // chunk size while reading it; then bytes of data left
-    uint8_t digits = 0;      // hex digits of the current size so far
     size_t line_length = 0;  // bytes of the current size or trailer line so far
+    state at = state::size_first;
+    uint8_t digits = 0;      // hex digits of the current size so far
 };

@@ -1,51 +1,217 @@
 #include "http/http_connection.h"
 
+#include "base/escape.h"
 #include "base/find.h"
+#include "base/num.h"
 
-http_connection::thread_response::~thread_response() = default;
-
-http_connection::response_part::~response_part()
-{
-    if (file)
-        fclose(file);
-    delete thread;
-}
+#include <cstdio>
 
 // Every field starts as declared in the class; an accepted client needs no
 // argument.
 http_connection::http_connection() = default;
 
-http_connection::~http_connection()
+// The session leaves its channels, and the queue deletes what was not sent.
+http_connection::~http_connection() = default;
+
+void http_connection::on_recv(char* data, int len)
 {
-    // Unsent pieces die with the connection: there is nobody left to send
-    // them to.
-    while (!responses.empty())
-        delete responses.pop();
-    leave_channels();
+    using mode = request_reader::mode;
+    if (len <= 0 || reader.at() == mode::refused)
+        return;
+    if (!reader.held().empty()) {
+        reader.hold(data, size_t(len));  // stays behind what is held already
+        return;
+    }
+    // The guard protects memory from what the connection stores: the head
+    // always, body and raw bytes unless the subclass only relays them. The
+    // chunk that first carries `received` past the limit is still taken.
+    if (max_request_length > 0 && received > max_request_length &&
+        (reader.at() == mode::head || (reader.at() != mode::websocket && !relays_body()))) {
+        printf("Warning! Request exceeds max length of %d.\n", max_request_length);
+        return;
+    }
+    // One chunk may hold the end of one request and the start of the next:
+    // each turn takes what belongs to the current mode.
+    for (;;) {
+        switch (reader.at()) {
+        case mode::head: {
+            if (len == 0)
+                return;
+            if (reader.head().empty() && !ready_for_request()) {
+                reader.hold(data, size_t(len));
+                return;
+            }
+            size_t used = reader.take_head(data, size_t(len), size_t(max_head_length > 0 ? max_head_length : 0));
+            if (reader.at() == mode::refused) {
+                printf("Warning! Request exceeds max length of %d.\n", max_head_length);
+                on_head_too_long();
+                return;
+            }
+            received += int64_t(used);
+            data += used;
+            len -= int(used);
+            if (reader.at() == mode::body)
+                start_request();
+            break;
+        }
+        case mode::body: {
+            size_t used = reader.take_body(data, size_t(len));
+            if (used > 0)
+                pass_on(data, int(used));
+            data += used;
+            len -= int(used);
+            if (reader.at() == mode::refused) {
+                on_framing_broken();
+                return;
+            }
+            if (!reader.body_ended())
+                return;
+            complete_request();
+            break;
+        }
+        case mode::raw:
+            if (len > 0) {
+                pass_on(data, len);
+                on_request();
+            }
+            return;
+        case mode::websocket:
+            if (len > 0)
+                pass_on(data, len);
+            return;
+        case mode::refused:
+            return;
+        }
+    }
 }
 
-void http_connection::reset()
+void http_connection::start_request()
 {
-    max_request_length = default_max_request_length;
-    headers_received = false;
-    responded = false;
-    head.clear();
+    if (serves_websocket() && get_header("Upgrade", reader.head()) == "websocket")
+        handshake();
+    else
+        on_headers();
+}
+
+void http_connection::pass_on(char* data, int len)
+{
+    if (!relays_body())
+        received += len;
+    on_data(data, len);
+}
+
+void http_connection::complete_request()
+{
+    on_request();
+    if (reader.last()) {
+        reader.pass_through();
+        return;
+    }
+    reader.next_request();
+    responses.next_request();
     body.clear();
-    content_length = 0;
-    body_received = 0;
     received = 0;
-    chunked = false;
-    facts = request_facts();
-    decoder.reset();
-    completed = false;
-    message.clear();
-    extra_headers.clear();
-    cookie.clear();
-    query.clear();
-    path.clear();
-    version.clear();
-    url.clear();
-    method.clear();
+    max_request_length = default_max_request_length;
+}
+
+void http_connection::handshake()
+{
+    std::string answer;
+    bool upgrades = websocket_session::handshake(reader.head(), &answer);
+    write(std::move(answer), "");
+    if (!upgrades)
+        return;  // the request goes on as an ordinary one
+    session = std::make_unique<websocket_session>(*this, !reader.last());
+    reader.upgrade();
+    timeout = 100;
+    on_upgrade();
+}
+
+void http_connection::pass_through()
+{
+    reader.pass_through();
+    // The held bytes are the switched protocol's now, whether or not the
+    // subclass would take a request.
+    if (reader.held().empty())
+        return;
+    std::string bytes = reader.take_held();
+    on_recv(bytes.data(), int(bytes.size()));
+}
+
+void http_connection::resume_requests()
+{
+    if (reader.held().empty() || !ready_for_request())
+        return;
+    std::string bytes = reader.take_held();
+    on_recv(bytes.data(), int(bytes.size()));
+}
+
+bool http_connection::on_send(char* buf, int cap, int* len)
+{
+    if (responses.empty()) {
+        *len = 0;
+        return !responses.answered() || !closes_after_answer();
+    }
+    *len = responses.take(buf, cap, &timeout);
+    return true;
+}
+
+void http_connection::write(std::string headers, const std::string& body)
+{
+    bool add_length = !closes_after_answer() && get_header("content-length", headers).empty() &&
+                      get_header("transfer-encoding", headers).empty();
+    responses.write(std::move(headers), body, add_length, reader.method() != "HEAD");
+}
+
+void http_connection::send_message(const std::string& payload, int opcode)
+{
+    std::string frame;
+    if (websocket_session::frame(payload, opcode, &frame))
+        responses.add_data(std::move(frame));
+}
+
+void http_connection::on_headers() { puts(info(true).c_str()); }
+
+void http_connection::on_data(char* data, int len)
+{
+    if (session)
+        session->receive(data, size_t(len));
+    else
+        body.append(data, size_t(len));
+}
+
+void http_connection::on_upgrade() { session->give_up(); }
+
+void http_connection::on_message() { send_message(session->message, 1); }
+
+void http_connection::on_request()
+{
+    std::string content = reader.head() + "\r\n" + base::num(double(body.size())) + " bytes of content";
+    write("HTTP/1.1 200 OK\r\nContent-Type: " + std::string("text/plain") + "\r\n", content);
+}
+
+void http_connection::on_head_too_long() {}
+
+void http_connection::on_framing_broken() {}
+
+bool http_connection::serves_websocket() const { return true; }
+
+bool http_connection::relays_body() const { return false; }
+
+bool http_connection::ready_for_request() const { return true; }
+
+std::string http_connection::path() const
+{
+    const std::string& url = reader.url();
+    size_t q = url.find('?');
+    return q != std::string::npos && q > 0 ? url.substr(0, q) : url;
+}
+
+std::string http_connection::query() const
+{
+    const std::string& url = reader.url();
+    size_t q = url.find('?');
+    return q != std::string::npos && q > 0 ? url.substr(q + 1) : "";
 }
 
 std::string http_connection::get_header(const std::string& name, const std::string& text)
@@ -62,4 +228,27 @@ std::string http_connection::get_header(const std::string& name, const std::stri
     if (end == std::string::npos)
         end = text.size();
     return text.substr(start, end - start);
+}
+
+std::string http_connection::info(bool with_agent) const
+{
+    // peer_address is in network byte order: its first byte is the first
+    // number of the dotted form on every host.
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(&peer_address);
+    std::string address;
+    // Only a local front end (a reverse proxy on the same host) is trusted
+    // to say who the client really is.
+    if (a[0] == 127 && a[1] == 0 && a[2] == 0 && a[3] == 1)
+        address = get_header("x-forwarded-for", reader.head());
+    if (address.empty()) {
+        char dotted[16];
+        snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        address = dotted;
+    }
+    std::string line = address + ":" + std::to_string(peer_port) + " " + reader.method() + " " + reader.url() + " " +
+                       reader.version();
+    if (with_agent)
+        line += " [" + get_header("user-agent", reader.head()) + "]";
+    // Target, version, agent and forwarded address are the client's bytes.
+    return base::escape_controls(line);
 }

@@ -1,122 +1,61 @@
-// The server side of one HTTP/1.x client connection.
+// The server side of one HTTP/1.x client connection. It holds three parts,
+// each with its own state and contract:
 //
-// Receiving (request.cpp): every chunk goes through on_recv, which collects
-// the request head up to "\r\n\r\n", parses the request line and the few
-// headers the class needs, and calls the handlers in a fixed order:
+//  - request_reader (request_reader.h): heads, request lines, facts, body
+//    framing, held bytes, and the reader's mode;
+//  - response_queue (response_queue.h): the output waiting to be sent;
+//  - websocket_session (websocket_session.h): frames and messages once the
+//    connection has upgraded; none before.
+//
+// Receiving: on_recv is one switch over the reader's mode, and calls the
+// handlers in a fixed order for every request:
 //
 //     on_headers (or the WebSocket handshake instead)
 //     on_data    for every piece of the body, exactly the framed body bytes
-//     on_request once the body is complete, then reset() if keep_alive
+//     on_request once the body is complete
 //
-// The body is framed by Content-Length, or by the chunked coding when the
-// last Transfer-Encoding is "chunked"; either way on_data sees the bytes as
-// they arrived, framing included. Bytes behind the body are the next request
-// and are parsed as such after the reset. Once a request has completed with
-// keep_alive false, the connection parses nothing more: every later chunk goes
-// to on_data, followed by on_request (a tunnel relies on this).
+// on_data sees the body as it arrived, framing included. Bytes behind the
+// body are the next request. After the last request (last_request()), the
+// connection parses nothing more: every later chunk goes to on_data,
+// followed by on_request (a tunnel relies on this).
 //
-// Sending (response.cpp): write() queues one answer per request as pieces of
-// at most 1 MiB in `responses`; on_send hands them to the server in order and
-// its result decides whether the connection stays open.
-//
-// The same class performs the WebSocket upgrade and framing (websocket.cpp)
-// and keeps channel subscriptions (channels.cpp).
+// Sending: write() queues one answer per request, and on_send hands the
+// queue to the server. Once the queue is empty, on_send's result ends the
+// connection after an answer to the last request, or once a WebSocket
+// session has given up; otherwise the connection stays open.
 //
 // The defaults of the handlers make a bare http_connection a small diagnostic
 // server; subclasses (the proxy) override them.
 #pragma once
 
-#include "base/arraylist.h"
-#include "base/hashmap.h"
-#include "base/linkedlist.h"
-#include "http/chunked_decoder.h"
-#include "http/request_facts.h"
+#include "http/request_reader.h"
+#include "http/response_queue.h"
+#include "http/websocket_session.h"
 #include "server/connection.h"
-#include "var/var.h"
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
 
 class http_connection : public connection {
 public:
     static constexpr int32_t default_max_request_length = 104857600;
-    // Largest piece write() queues: exactly the server's send buffer.
-    static constexpr int32_t piece_size = 1048576;
-    // Largest WebSocket payload send_message() frames.
-    static constexpr size_t max_send_payload = 1048575;
 
-    // A result that something else fills in later and sets `done` on; sent as
-    // one chunk of chunked coding when ready. Nothing in this program makes
-    // one, but the queue carries and destroys them.
-    class thread_response {
-    public:
-        uint8_t done = 0;  // non-zero once `result` is ready
-        var result;
-
-        thread_response() = default;
-        thread_response(const thread_response&) = delete;
-        thread_response& operator=(const thread_response&) = delete;
-        virtual ~thread_response();
-    };
-
-    // One queued piece of output, owned by `responses`. A data piece has
-    // neither `file` nor `thread`; a file piece sends from `file`; a thread
-    // piece waits for `thread` to be done.
-    class response_part {
-    public:
-        FILE* file = nullptr;      // closed with the piece
-        double remaining = -1;     // file piece: bytes left, negative = to the end
-        std::string data;          // data piece: the bytes
-        thread_response* thread = nullptr;  // owned
-        int32_t timeout = 0;       // connection timeout once the thread piece is sent
-        size_t sent = 0;           // data piece: bytes already handed over
-
-        response_part() = default;
-        response_part(const response_part&) = delete;
-        response_part& operator=(const response_part&) = delete;
-        ~response_part();
-    };
-
-    // Request state. See reset() for what a new request starts with.
-    bool headers_received = false;  // the head is complete and parsed
-    // Until the head is complete: its bytes so far. Afterwards: request line
-    // and header lines, each ending in "\r\n", without the blank line.
-    std::string head;
-    bool responded = false;  // write() has queued the answer to this request
-    base::linkedlist<response_part*> responses;  // owned pieces, oldest first
-    // Limit on the counted bytes of one request; 0 or less: no limit. Body and
-    // tunnel bytes are not counted while relays_body() says so.
+    // Limit on the counted bytes of the current request, back to the default
+    // for every request; 0 or less: no limit. The head always counts; body
+    // and raw bytes only while relays_body() is false; WebSocket frames have
+    // limits of their own. A chunk that arrives once the count is over is
+    // dropped with a warning.
     int32_t max_request_length = default_max_request_length;
     // Most bytes a request head may take, terminator included; 0: no limit of
     // its own (it counts towards max_request_length). A longer head is refused
     // once: the warning names this limit, on_head_too_long() runs, and every
-    // later byte of the connection is dropped unread. Not changed by reset().
+    // later byte of the connection is dropped unread.
     int32_t max_head_length = 0;
-    int64_t received = 0;        // counted bytes since the last reset
-    int64_t body_received = 0;   // body bytes handed to on_data (framing included)
-    int64_t content_length = 0;  // announced length; 0 when absent, invalid or chunked
-    bool chunked = false;        // the body is framed by the chunked coding
-    request_facts facts;         // the strict reading of the current head
-    // on_request has run and keep_alive was false: every later byte is raw.
-    bool completed = false;
-    std::string body;  // default on_data: the body; on a WebSocket: unread frame bytes
-    std::string held;  // received bytes of requests not yet parsed (see ready_for_request)
-    // Reset for another request after the answer; on a WebSocket: frames are
-    // still processed.
-    bool keep_alive = true;
-    std::string method;
-    std::string url;      // request target as sent
-    std::string version;  // e.g. "HTTP/1.1"
-    std::string path;     // url before the first '?'
-    std::string query;    // url after the first '?'
-    std::string cookie;
-    std::string extra_headers;  // inserted into every response head by write()
-    bool websocket = false;     // upgraded; never cleared
-    std::string message;        // WebSocket message being assembled
-    int32_t max_message_length = 10485760;
-    int32_t max_frame_length = 1048576;
-    base::hashmap<bool> subscriptions;  // channel names this connection is in
+    std::string body;  // the default on_data's store: the current request's body
+    // The output. Pieces other than answers and frames (files, thread
+    // results) are queued here directly.
+    response_queue responses;
 
     http_connection();
     ~http_connection() override;
@@ -127,11 +66,14 @@ public:
     // A request head has been parsed. Default: prints info(true).
     virtual void on_headers();
     // Body bytes (and, once the connection parses no more requests, every
-    // byte). Default: appends to `body` and reads WebSocket frames.
+    // byte). Default: appends to `body`, or hands them to the WebSocket
+    // session.
     virtual void on_data(char* data, int len);
-    // After a successful WebSocket handshake. Default: finish and close.
+    // After a successful WebSocket handshake. Default: the session gives up
+    // at once, so the connection ends once the answer is sent.
     virtual void on_upgrade();
-    // A complete WebSocket message is in `message`. Default: echo it.
+    // A complete WebSocket message is in websocket()->message. Default: echo
+    // it.
     virtual void on_message();
     // The request is complete. Default: a diagnostic answer.
     virtual void on_request();
@@ -153,16 +95,42 @@ public:
     virtual bool relays_body() const;
     // False while the subclass cannot take the next request yet (the proxy,
     // while the previous request's origin is still being reached): bytes of
-    // a new request are then kept in `held`, unparsed, until
+    // a new request are then kept in held(), unparsed, until
     // resume_requests() is called once this is true again. A subclass that
-    // holds should stop reading (wants_input) while `held` is not empty.
+    // holds should stop reading (wants_input) while held() is not empty.
     virtual bool ready_for_request() const;
     // Parses the held bytes, if any and if ready_for_request().
     void resume_requests();
+    // Held bytes that will never be parsed (no answer can follow any more)
+    // are dropped.
+    void drop_held() { reader.drop_held(); }
     // The protocol has switched after the last request (an origin's 101):
     // from now on every byte, the held ones first, is raw (on_data, then
     // on_request per chunk) and no request is parsed any more.
     void pass_through();
+    // No request is parsed after the current one: once it is complete,
+    // every later byte is raw (a CONNECT tunnel's, or bytes a closing
+    // connection drops). See request_reader::last().
+    void end_requests() { reader.end_requests(); }
+
+    // The current request, as the reader has read it (request_reader.h).
+    const std::string& head() const { return reader.head(); }
+    const std::string& method() const { return reader.method(); }
+    const std::string& url() const { return reader.url(); }
+    const std::string& version() const { return reader.version(); }  // e.g. "HTTP/1.1"
+    const request_facts& facts() const { return reader.facts(); }
+    bool keep_alive() const { return reader.keep_alive(); }
+    bool last_request() const { return reader.last(); }
+    bool chunked() const { return reader.facts().chunked; }  // the body is framed by the chunked coding
+    // The announced length; 0 when absent, invalid or chunked.
+    int64_t content_length() const { return reader.facts().content_length; }
+    const std::string& held() const { return reader.held(); }
+    request_reader::mode reading() const { return reader.at(); }
+    // The url before its first '?' (all of it when there is none, or when
+    // it begins with one), and what follows that '?'.
+    std::string path() const;
+    std::string query() const;
+    std::string cookie() const { return get_header("cookie", reader.head()); }
 
     // Value of header `name` in `text` ("" when absent): the first line that
     // begins with `name` in any letter case, read from two bytes after the
@@ -171,51 +139,34 @@ public:
     // space loses its first byte.
     static std::string get_header(const std::string& name, const std::string& text);
 
-    // Back to the state before a request. Leaves keep_alive, websocket, the
-    // queued answer, timeout, subscriptions and the WebSocket limits alone.
-    void reset();
-
-    // Queues the answer to the current request: `headers` is the status line
-    // and header lines, each ending in "\r\n", without the blank line. Adds
-    // Content-Length on a kept-alive connection unless the head frames the
-    // body itself; leaves the body out for HEAD. Once per request.
+    // Queues the answer to the current request (response_queue::write):
+    // with a Content-Length unless the connection ends after it (its end
+    // then delimits the body) or the head frames the body itself; without
+    // the body for HEAD.
     void write(std::string headers, const std::string& body);
 
     // The request description line, without a newline:
     // "address:port METHOD url VERSION [agent]".
     std::string info(bool with_agent) const;
 
-    // Consumes the complete frames at the front of `body`.
-    void read_frames();
-    // Queues one unfragmented, unmasked frame.
+    // Queues one unfragmented, unmasked WebSocket frame
+    // (websocket_session::frame), on any connection.
     void send_message(const std::string& payload, int opcode);
-
-    // Process-wide registry: channel name -> subscribed connections. A list
-    // exists only while it has members; the registry owns the lists, not the
-    // connections.
-    static base::hashmap<base::arraylist<http_connection*>*>& channels();
+    // The WebSocket session once upgraded; null before.
+    websocket_session* websocket() const { return session.get(); }
 
 private:
-    chunked_decoder decoder;  // follows the body while `chunked`
-    // The head passed max_head_length, or a chunked body broke its grammar:
-    // every later byte of the connection is dropped unread.
-    bool input_refused = false;
+    request_reader reader;
+    std::unique_ptr<websocket_session> session;
+    int64_t received = 0;  // bytes of the current request counted against max_request_length
 
-    // Head bytes from one chunk; returns how many of them belong to the head.
-    int take_head(char* data, int len);
-    // Request line and headers; then the handshake or on_headers.
-    void parse_head();
-    void parse_request_line();
-    // Body bytes from one chunk; returns how many belong to the body.
-    int take_body(char* data, int len);
+    // The head has been read: the handshake or on_headers.
+    void start_request();
     // Hands body or raw bytes to on_data, counting them.
     void pass_on(char* data, int len);
-    // on_request, then reset() or, without keep_alive, the raw state.
+    // on_request, then the next request, or raw bytes after the last.
     void complete_request();
     void handshake();
-    // Processes no more frames, and lets the server end the connection soon
-    // even if it stays quiet.
-    void give_up_websocket();
-    // Takes this connection out of every channel in `subscriptions`.
-    void leave_channels();
+    // Whether on_send ends the connection once the answer has gone.
+    bool closes_after_answer() const { return session ? !session->live() : reader.last(); }
 };

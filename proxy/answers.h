@@ -1,6 +1,9 @@
 // The proxy's own answers to its clients, byte for byte.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace answers {
 
 inline constexpr const char tunnel_open[] = "HTTP/1.1 200 OK\r\n\r\n";
@@ -28,8 +31,12 @@ inline constexpr const char loop_detected[] =
     "HTTP/1.1 508 Loop Detected\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
     "Request loops back to this proxy";
 
-inline constexpr const char head_too_large[] =
-    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
-    "Request head exceeds 1048576 bytes";
+// Names the limit the head went over (http_proxy::max_head).
+inline std::string head_too_large(int32_t limit)
+{
+    return "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
+           "Request head exceeds " +
+           std::to_string(limit) + " bytes";
+}
 
 }  // namespace answers

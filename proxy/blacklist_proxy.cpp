@@ -30,7 +30,7 @@ void blacklist_proxy::on_headers()
         return;
     }
     // credentials = "Basic" 1*SP token68, the scheme in any letter case.
-    const std::string& value = facts.proxy_authorization;
+    const std::string& value = facts().proxy_authorization;
     std::string presented;
     size_t space = value.find(' ');
     if (space != std::string::npos && base::equals_nocase(std::string_view(value).substr(0, space), "basic")) {

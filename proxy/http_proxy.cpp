@@ -116,13 +116,13 @@ bool http_proxy::should_block_address(const std::string&, const std::string&) { 
 
 void http_proxy::refuse(const char* answer)
 {
-    relay->answer(answer, !keep_alive || facts.names_option("close"));
+    relay->answer(answer, !keep_alive() || facts().names_option("close"));
 }
 
 void http_proxy::close_after_answer(const char* answer)
 {
     relay->answer(answer, true);
-    keep_alive = false;
+    end_requests();
 }
 
 bool http_proxy::refuse_faulty_head()
@@ -130,11 +130,11 @@ bool http_proxy::refuse_faulty_head()
     // Nothing more is answered on a connection that is closing: what
     // follows is read and dropped.
     if (relay->closing() || write_done) {
-        keep_alive = false;
+        end_requests();
         return true;
     }
-    if (facts.problem == request_facts::fault::none) {
-        target = split_url(url, method == "CONNECT");
+    if (facts().problem == request_facts::fault::none) {
+        target = split_url(url(), method() == "CONNECT");
         if (target.valid())
             return false;
         // A target that is not a URL (an origin-form path), or whose origin
@@ -145,12 +145,12 @@ bool http_proxy::refuse_faulty_head()
     // The proxy cannot tell where this request ends, or an origin might read
     // it differently, so nothing after it on this connection can be trusted
     // to be the next request either.
-    close_after_answer(facts.problem == request_facts::fault::malformed ? answers::malformed_request
-                                                                         : answers::bad_request);
+    close_after_answer(facts().problem == request_facts::fault::malformed ? answers::malformed_request
+                                                                           : answers::bad_request);
     return true;
 }
 
-void http_proxy::on_head_too_long() { close_after_answer(answers::head_too_large); }
+void http_proxy::on_head_too_long() { close_after_answer(answers::head_too_large(max_head_length).c_str()); }
 
 void http_proxy::on_framing_broken() { close_after_answer(answers::malformed_request); }
 
@@ -232,7 +232,7 @@ void http_proxy::reach(bool fresh)
 {
     // A tunnel is a connection of its own; anything else may take one that
     // an earlier exchange with the same origin left idle.
-    if (!fresh && method != "CONNECT")
+    if (!fresh && method() != "CONNECT")
         if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
             idle->serve(relay);
             return;
@@ -256,17 +256,17 @@ void http_proxy::forward()
         return;
     }
     proxy_relay::request_kind kind;
-    kind.connect = method == "CONNECT";
-    kind.head = method == "HEAD";
-    kind.upgrade = !kind.connect && facts.upgrade();
-    kind.close_after = !keep_alive || facts.names_option("close");
-    kind.expects_continue = facts.expects_continue;
-    kind.has_body = chunked || content_length > 0;
+    kind.connect = method() == "CONNECT";
+    kind.head = method() == "HEAD";
+    kind.upgrade = !kind.connect && facts().upgrade();
+    kind.close_after = !keep_alive() || facts().names_option("close");
+    kind.expects_continue = facts().expects_continue;
+    kind.has_body = chunked() || content_length() > 0;
     std::string request;
     if (kind.connect)
-        keep_alive = false;  // every later byte is the tunnel's
+        end_requests();  // every later byte is the tunnel's
     else
-        request = forwarded_head(method, target, version, head, facts);
+        request = forwarded_head(method(), target, version(), head(), facts());
     upstream_host = target.host;
     upstream_port = target.port;
     relay->start(kind, std::move(request));
@@ -289,7 +289,7 @@ bool http_proxy::on_send(char*, int cap, int* len)
         reach(true);
     }
     resume_requests();
-    if (eof() && held.empty() && !relay->client_ended())
+    if (eof() && held().empty() && !relay->client_ended())
         relay->client_finished();
 
     size_t lent = relay->lend_to_client(size_t(cap), &send_data, &send_pipe);
@@ -298,10 +298,10 @@ bool http_proxy::on_send(char*, int cap, int* len)
         return true;
     // These are the last bytes queued for now.
     if (relay->client_write_done()) {
-        held.clear();
+        drop_held();
         write_done = true;
     }
-    return !relay->client_finished_with(eof() && held.empty(), write_done);
+    return !relay->client_finished_with(eof() && held().empty(), write_done);
 }
 
 bool http_proxy::on_eof()
@@ -311,7 +311,7 @@ bool http_proxy::on_eof()
     return true;
 }
 
-bool http_proxy::wants_input() const { return relay->client_may_send(held.size()); }
+bool http_proxy::wants_input() const { return relay->client_may_send(held().size()); }
 
 bool http_proxy::serves_websocket() const { return false; }
 

@@ -31,8 +31,9 @@ std::string printed(F run)
 #endif
 
 // Logs H[method url] for on_headers, D for a run of on_data calls (bytes in
-// `data`), R for on_request, but only counts in `raw` the on_request after
-// each raw chunk. Answers nothing itself. With `relay`, relays_body() is true
+// `data`), R for on_request, B for on_framing_broken, L for
+// on_head_too_long, but only counts in `raw` the on_request after each raw
+// chunk. Answers nothing itself. With `relay`, relays_body() is true
 // and CONNECT makes a tunnel, as in the proxy; with `hold` it is not ready
 // for a request after each head until `ready` is set again.
 struct recorder : http_connection {
@@ -40,11 +41,11 @@ struct recorder : http_connection {
     int raw = 0;
     bool relay = false, hold = false, ready = true;
 
-    explicit recorder(bool keep = true) { keep_alive = keep; }
     void on_headers() override
     {
-        log += "H[" + method + " " + url + "]";
-        keep_alive = keep_alive && !(relay && method == "CONNECT");
+        log += "H[" + method() + " " + url() + "]";
+        if (relay && method() == "CONNECT")
+            end_requests();
         ready = !hold;
     }
     void on_data(char* d, int n) override
@@ -54,9 +55,12 @@ struct recorder : http_connection {
     }
     void on_request() override
     {
-        log += completed ? "" : "R";
-        raw += completed;
+        bool tunnel = reading() == request_reader::mode::raw;
+        log += tunnel ? "" : "R";
+        raw += tunnel;
     }
+    void on_framing_broken() override { log += "B"; }
+    void on_head_too_long() override { log += "L"; }
     bool relays_body() const override { return relay; }
     bool ready_for_request() const override { return ready; }
 };

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-using namespace std::string_literals;
 using state = response_reader::state;
 
 namespace {
@@ -58,13 +57,11 @@ TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
         // No framing, or framing read two ways: up to the close.
         {false, false, ok + "\r\nanything", state::until_close, false},
         {false, false, ok + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello", state::until_close, false},
-        {false, false, ok + "Transfer-Encoding: gzip\r\n\r\nzz", state::until_close, false},
         {false, false, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", state::until_close, false},
-        // Unreadable: nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
+        // Unreadable (fields as request_facts reads them, the status line, a bare LF or CR in a value, where a
+        // client could see a line end): nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
         {false, false, "|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed, false},
-        {false, false, "|HTTP/1.1 200 OK\r\nX\0: 1\r\n\r\n"s, state::failed, false},
-        // A bare LF or CR in a value: a client could see a line end there.
         {false, false, "|HTTP/1.1 200 OK\r\nX: a\nContent-Length: 3\r\n\r\nabc", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nX: a\rContent-Length: 3\r\n\r\nabc", state::failed, false},
         {false, false, "|HTTP/1.1 20 OK\r\n\r\n", state::failed, false},

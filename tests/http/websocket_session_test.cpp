@@ -1,4 +1,5 @@
-// WebSocket handshake, frame reading and writing, and the channel clean-up.
+// The WebSocket session: the handshake, reading frames and writing them, and
+// the channel clean-up.
 #include "tests/http/drive.h"
 
 // A client frame with a 7- or 16-bit length, masked unless told otherwise.
@@ -19,10 +20,13 @@ const std::string answer =
     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nContent-Length: 0\r\n\r\n";
 
-// An upgraded connection that stays live, so frames are read.
+// An upgraded connection that stays live, so frames are read; the message
+// limit is 250.
 static std::unique_ptr<http_connection> upgraded()
 {
-    struct live : http_connection { void on_upgrade() override {} };
+    struct live : http_connection {
+        void on_upgrade() override { websocket()->max_message_length = 250; }
+    };
     std::unique_ptr<http_connection> c = std::make_unique<live>();
     feed(*c, websocket_upgrade);
     EXPECT_EQ(take(*c), answer);
@@ -32,7 +36,7 @@ static std::unique_ptr<http_connection> upgraded()
 // The default on_upgrade sends the 101 answer with the accept key of RFC
 // 6455's example, then ends the connection at once, reading no frame; a
 // wrong version or a missing key gets a 400 answer and no upgrade.
-TEST(websocket, handshake_answers)
+TEST(websocket_session, handshake_answers)
 {
     auto c = std::make_unique<http_connection>();
     EXPECT_EQ(printed([&] { feed(*c, websocket_upgrade + frame(0x81, "ignored")); }), "");  // no on_headers
@@ -46,7 +50,7 @@ TEST(websocket, handshake_answers)
         EXPECT_EQ(printed([&] { feed(*c, "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + bad + "\r\n"); }),
                   "Warning! Double write() detected!\n");  // the 400 answer comes first
         EXPECT_EQ(take(*c), "HTTP/1.1 400 Bad Request\r\nSec-WebSocket-Version: 13\r\nContent-Length: 0\r\n\r\n");
-        EXPECT_FALSE(c->websocket);
+        EXPECT_FALSE(c->websocket());
     }
 }
 
@@ -54,7 +58,7 @@ TEST(websocket, handshake_answers)
 // close, unmasked and oversized frames, and messages up to and past the
 // message limit (250 here), each cut in two at every byte: the same answers
 // and warnings, and only the frames before a failure count.
-TEST(websocket, frames_read_alike_in_any_chunking)
+TEST(websocket_session, frames_read_alike_in_any_chunking)
 {
     const std::string m(150, 'm'), n(100, 'n');
     struct row { std::string in, out, printed; bool live; };
@@ -73,7 +77,6 @@ TEST(websocket, frames_read_alike_in_any_chunking)
     for (auto& k : cases)
         for (size_t cut = 0; cut <= k.in.size(); cut++) {
             auto c = upgraded();
-            c->max_message_length = 250;
             std::string out;
             bool more = true;
             std::string said = printed([&] { out = run(*c, k.in, {cut, 0}, connection::buffer_size, &more); });
@@ -84,43 +87,39 @@ TEST(websocket, frames_read_alike_in_any_chunking)
         }
 }
 
-// The largest frame, in the 64-bit length form, goes over in two calls, in
-// order; a larger message is refused.
-TEST(websocket, outgoing_length_forms)
+// The largest payload takes the 64-bit length form; a larger one is refused.
+TEST(websocket_session, outgoing_length_forms)
 {
-    auto c = std::make_unique<http_connection>();
-    c->send_message(std::string(1048575, 'z'), 2);
-    EXPECT_EQ(take(*c), std::string("\x82\x7F\0\0\0\0\0\x0F\xFF\xFF", 10) + std::string(1048566, 'z'));
-    EXPECT_EQ(take(*c), std::string(9, 'z'));
-    EXPECT_EQ(printed([&] { c->send_message(std::string(1048576, 'z'), 2); }),
+    const size_t most = websocket_session::max_send_payload;
+    std::string f;
+    EXPECT_TRUE(websocket_session::frame(std::string(most, 'z'), 2, &f));
+    EXPECT_EQ(f, std::string("\x82\x7F\0\0\0\0\0\x0F\xFF\xFF", 10) + std::string(most, 'z'));
+    EXPECT_EQ(printed([&] { EXPECT_FALSE(websocket_session::frame(std::string(most + 1, 'z'), 2, &f)); }),
               "send_message() error! Message too long: 1048576\n");
-    EXPECT_TRUE(c->responses.empty());
 }
 
-// A dying upgraded connection leaves its channels (an emptied one is removed
-// and freed) and reports subscriptions the registry does not match.
-TEST(channels, leaving_on_destruction)
+// A dying session leaves its connection's channels (an emptied one is
+// removed and freed) and reports subscriptions the registry does not match.
+TEST(websocket_session, leaves_its_channels)
 {
-    auto& registry = http_connection::channels();
-    auto* other = new http_connection();
-    auto* c = new http_connection();
-    c->socket = 7;
-    c->websocket = true;
+    auto& registry = websocket_session::channels();
+    http_connection other, c;
+    c.socket = 7;
+    auto* session = new websocket_session(c, true);
     for (const char* name : {"shared", "alone", "foreign"})
         registry.set(name, new base::arraylist<http_connection*>());
-    registry.get("shared")->add(other);
-    registry.get("shared")->add(c);
-    registry.get("alone")->add(c);
-    registry.get("foreign")->add(other);
+    registry.get("shared")->add(&other);
+    registry.get("shared")->add(&c);
+    registry.get("alone")->add(&c);
+    registry.get("foreign")->add(&other);
     for (const char* name : {"shared", "missing", "alone", "foreign"})
-        c->subscriptions.set(name, true);
+        session->subscriptions.set(name, true);
 
-    EXPECT_EQ(printed([&] { delete c; }),
+    EXPECT_EQ(printed([&] { delete session; }),
               "Error! Channel not found: missing\nError! Subscription for 7 to foreign not found!\n");
     EXPECT_FALSE(registry.contains("alone"));
     ASSERT_EQ(registry.get("shared")->size, 1u);
-    EXPECT_EQ(registry.get("shared")->get(0), other);
-    delete other;
+    EXPECT_EQ(registry.get("shared")->get(0), &other);
     delete registry.unset("shared");
     delete registry.unset("foreign");
 }

@@ -1,0 +1,103 @@
+// The connection's own part of receiving and sending: the limits, holding,
+// passing through, when it ends, the default answers and the description
+// line.
+#include "tests/http/drive.h"
+
+#include <arpa/inet.h>
+
+// A bare connection drops chunks once a request is over max_request_length;
+// relays_body() lifts that limit for body and tunnel bytes only, never for
+// the head. A head over max_head_length is refused at once and every later
+// byte dropped. Each raw tunnel chunk is followed by an on_request call.
+TEST(http_connection, length_limits)
+{
+    const std::string warning = "Warning! Request exceeds max length of 20.\n", tunnel(50, 't');
+    struct row { bool relay, head_limit; std::string first, second, printed, log, data; };
+    row cases[] = {
+        {false, false, "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n", "abc", warning, "H[POST /]", ""},
+        {true, false, "CONNECT h:443 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", tunnel, "", "H[CONNECT h:443]DRD", "abc" + tunnel},
+        {true, false, std::string(21, 'h'), "\r\n\r\n", warning, "", ""},
+        {false, true, "GET / HTTP/1.1\r\nX: 1", "\r\n\r\nGET / HTTP/1.1\r\n\r\n", warning, "L", ""},
+    };
+    for (auto& k : cases) {
+        recorder c;
+        c.relay = k.relay;
+        (k.head_limit ? c.max_head_length : c.max_request_length) = 20;
+        EXPECT_EQ(printed([&] { run(c, k.first + k.second, {k.first.size(), 0}); }), k.printed) << k.first;
+        EXPECT_EQ(c.log, k.log);
+        EXPECT_EQ(c.data, k.data);
+        EXPECT_EQ(c.raw, k.log.ends_with("RD") ? 1 : 0);
+    }
+}
+
+// A subclass that is not ready for the next request keeps the bytes behind
+// the current one unparsed until it resumes: guards against parsing (or
+// losing, or reordering) pipelined bytes while held. Once the protocol has
+// switched, the held bytes go on raw, ready or not.
+TEST(http_connection, pipelined_requests_wait_until_the_subclass_is_ready)
+{
+    recorder c;
+    c.hold = true;
+    feed(c, "POST /1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /2 HTTP/1.1\r\n\r\nGET /3 HTTP/1.1\r\n");
+    EXPECT_EQ(c.log, "H[POST /1]DR");
+    EXPECT_EQ(c.data, "abc");
+    feed(c, "\r\n");      // arrives behind what is held
+    c.resume_requests();  // still not ready: nothing happens
+    EXPECT_EQ(c.log, "H[POST /1]DR");
+    for (const char* log : {"H[POST /1]DRH[GET /2]R", "H[POST /1]DRH[GET /2]RH[GET /3]R"}) {
+        c.ready = true;
+        c.resume_requests();
+        EXPECT_EQ(c.log, log);
+    }
+    EXPECT_TRUE(c.held().empty());
+    feed(c, "after 101");
+    c.pass_through();
+    EXPECT_EQ(c.data + "|" + std::to_string(c.raw), "abcafter 101|1");
+}
+
+// on_send keeps the connection open until an answer has gone, again for the
+// next request after a kept-alive one, and ends it after the last; write()
+// adds the length only where the end of the connection does not delimit the
+// body, and leaves the body out for HEAD. The default answer echoes the head.
+TEST(http_connection, default_answers_and_the_end_of_the_connection)
+{
+    http_connection c;
+    bool more = false;
+    EXPECT_EQ(take(c, &more), "");
+    EXPECT_TRUE(more);  // nothing answered yet
+    std::string get = "GET / HTTP/1.1\r\n\r\n", head = "HEAD / HTTP/1.1\r\n\r\n", last = "GET / HTTP/1.0\r\n\r\n";
+    std::string out;
+    printed([&] { out = run(c, get, {}, connection::buffer_size, &more); });
+    EXPECT_TRUE(more);  // kept alive
+    printed([&] { out += run(c, head + last, {}, connection::buffer_size, &more); });
+    auto answer = [](const std::string& request, bool length, bool with_body) {
+        std::string echo = request + "0 bytes of content";
+        return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" +
+               (length ? "Content-Length: " + std::to_string(echo.size()) + "\r\n" : "") + "\r\n" +
+               (with_body ? echo : "");
+    };
+    EXPECT_EQ(out, answer(get, true, true) + answer(head, true, false) + answer(last, false, true));
+    EXPECT_FALSE(more);
+}
+
+// The description line trusts X-Forwarded-For only from 127.0.0.1; the url's
+// parts and the header lookups, quirks included.
+TEST(http_connection, info_line_and_request_fields)
+{
+    http_connection c;
+    c.peer_address = htonl(0x0A000001);  // 10.0.0.1: only 127.0.0.1 is trusted
+    c.peer_port = 51234;
+    std::string text = "GET /index.html HTTP/1.1\r\nUser-Agent: test-agent\r\nX-Forwarded-For: 10.0.0.7\r\n\r\n";
+    EXPECT_EQ(printed([&] { feed(c, text); }), "10.0.0.1:51234 GET /index.html HTTP/1.1 [test-agent]\n");
+    c.peer_address = htonl(0x7F000001);  // a local front end is trusted
+    EXPECT_EQ(printed([&] { feed(c, "GET /i?a?b HTTP/1.0\r\nX-Forwarded-For: 10.0.0.7, 10.0.0.8\r\nCookie: c=1\r\n\r\n"); }),
+              "10.0.0.7, 10.0.0.8:51234 GET /i?a?b HTTP/1.0 []\n");
+    EXPECT_EQ(c.path() + "|" + c.query() + "|" + c.cookie(), "/i|a?b|c=1");  // the last request's fields stay
+
+    std::string h = "GET / HTTP/1.1\r\nCookie2: y\r\nCookie: z\r\nCONTENT-LENGTH: 5\r\nX-A:5\r\nLast: end";
+    EXPECT_EQ(http_connection::get_header("cookie", h), " y");  // prefix match
+    EXPECT_EQ(http_connection::get_header("content-length", h), "5");
+    EXPECT_EQ(http_connection::get_header("x-a", h), "");  // no space after the colon
+    EXPECT_EQ(http_connection::get_header("last", h), "end");
+    EXPECT_EQ(http_connection::get_header("GET", h), "");
+}

@@ -1,7 +1,7 @@
 // Request targets through split_url, in both forms; host names through
 // canonical_host and utf8_to_idn. A target that is split names a canonical
 // host (the same again when made canonical once more, nothing but lower-case
-// letters, digits, "-", "_" and dots), a port in 1-65535 and an origin-form
+// letters, digits, "-", "_" and dots, or an IPv6 address), a port in 1-65535 and an origin-form
 // path taken from the target's tail. utf8_to_idn keeps the dots and ASCII
 // labels (cut at a zero byte), and turns the others into "xn--" and ASCII or
 // keeps them.
@@ -42,7 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!u.valid())
             continue;
         FUZZ_CHECK(canonical_host(u.host) == u.host, "a split host is not canonical");
-        FUZZ_CHECK(u.host.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_.") == std::string::npos,
+        // A name, or an IPv6 address (as inet_ntop writes it).
+        FUZZ_CHECK(u.host.find_first_not_of(is_ipv6_literal(u.host) ? "abcdef0123456789:."
+                                                                    : "abcdefghijklmnopqrstuvwxyz0123456789-_.") ==
+                       std::string::npos,
                    "a split host has bytes no host name has");
         FUZZ_CHECK(u.port >= 1 && u.port <= 65535, "port out of range");
         FUZZ_CHECK(u.path.starts_with("/") && (input.ends_with(u.path) || input.ends_with(u.path.substr(1))),

@@ -1,5 +1,7 @@
 #include "http/http_connection.h"
 
+#include <arpa/inet.h>
+
 #include "base/escape.h"
 #include "base/find.h"
 #include "base/num.h"
@@ -232,19 +234,14 @@ std::string http_connection::get_header(const std::string& name, const std::stri
 
 std::string http_connection::info(bool with_agent) const
 {
-    // peer_address is in network byte order: its first byte is the first
-    // number of the dotted form on every host.
-    const unsigned char* a = reinterpret_cast<const unsigned char*>(&peer_address);
+    // Only a local front end (a reverse proxy on the same host, over
+    // 127.0.0.1 or ::1) is trusted to say who the client really is.
     std::string address;
-    // Only a local front end (a reverse proxy on the same host) is trusted
-    // to say who the client really is.
-    if (a[0] == 127 && a[1] == 0 && a[2] == 0 && a[3] == 1)
+    bool local = peer_v6 ? IN6_IS_ADDR_LOOPBACK(&peer_address6) : peer_address == htonl(INADDR_LOOPBACK);
+    if (local)
         address = get_header("x-forwarded-for", reader.head());
-    if (address.empty()) {
-        char dotted[16];
-        snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-        address = dotted;
-    }
+    if (address.empty())
+        address = peer_text();
     std::string line = address + ":" + std::to_string(peer_port) + " " + reader.method() + " " + reader.url() + " " +
                        reader.version();
     if (with_agent)

@@ -5,6 +5,7 @@
 #include "proxy/answers.h"
 #include "proxy/canonical_host.h"
 #include "proxy/origin_pool.h"
+#include "proxy/origin_race.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/resolver.h"
 #include "proxy/split_url.h"
@@ -162,22 +163,19 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
         printf("getaddrinfo() failed for host %s:%d!\n", base::escape_controls(host).c_str(), port);
         return answers::bad_gateway;
     }
-    // Every IPv4 address, in the order the resolver gives them, except the
+    // Every address, in the order the resolver gives them, except the
     // proxy's own: a request it would forward to itself would come back
     // again, once per level, until descriptors and memory run out.
     auto* client = static_cast<http_proxy*>(relay->client_connection());
-    std::vector<sockaddr_in> addresses;
-    bool loops = false, numeric = is_ipv4_literal(host);
+    std::vector<socket_address> addresses;
+    bool loops = false, numeric = is_ipv4_literal(host) || is_ipv6_literal(host);
     for (const addrinfo* a = list; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in))
+        socket_address to(a->ai_addr, a->ai_addrlen);
+        if (to.empty())
             continue;
-        sockaddr_in to;
-        memcpy(&to, a->ai_addr, sizeof to);
-        to.sin_port = htons(uint16_t(port));
+        to.set_port(uint16_t(port));
         // A listed address blocks every name that leads to it.
-        char dotted[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &to.sin_addr, dotted, sizeof dotted);
-        if (!numeric && client->should_block_address(host, dotted)) {
+        if (!numeric && client->should_block_address(host, to.text())) {
             *keeps = true;
             return answers::not_found;
         }
@@ -188,10 +186,7 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
     }
     if (loops && addresses.empty())
         return answers::loop_detected;
-    if (!proxy_connection::open(relay, host, port, std::move(addresses)))
-        return answers::bad_gateway;
-    g_server()->add_connection(relay->origin_connection(), true);  // its connect is under way
-    return nullptr;
+    return origin_race::start(relay, host, port, std::move(addresses));
 }
 
 void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addrinfo* list)
@@ -234,7 +229,7 @@ void http_proxy::reach(bool fresh)
     // an earlier exchange with the same origin left idle.
     if (!fresh && method() != "CONNECT")
         if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
-            idle->serve(relay);
+            idle->serve(relay, true);
             return;
         }
     if (const char* answer = open_upstream(target.host, target.port))

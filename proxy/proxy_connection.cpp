@@ -3,53 +3,41 @@
 #include "base/escape.h"
 #include "proxy/answers.h"
 #include "proxy/origin_pool.h"
+#include "proxy/origin_race.h"
 #include "server/connector.h"
 
 #include <cstdio>
 
-proxy_connection::proxy_connection(proxy_relay* r, const std::string& h, int32_t p, std::vector<sockaddr_in> a)
-    : relay(r), host(h), port(p), addresses(std::move(a))
+proxy_connection::proxy_connection(const std::string& h, int32_t p) : relay(nullptr), host(h), port(p)
 {
     timeout = idle_limit;
 }
 
-proxy_connection* proxy_connection::open(proxy_relay* relay, const std::string& host, int32_t port,
-                                         std::vector<sockaddr_in> addresses)
+proxy_connection* proxy_connection::attempt(origin_race* race, const std::string& host, int32_t port,
+                                            const socket_address& to)
 {
-    auto* c = new proxy_connection(relay, host, port, std::move(addresses));
-    c->socket = c->next_attempt();
-    if (c->socket < 0) {
-        c->no_address_worked();
-        c->relay = nullptr;  // it never held the relay
-        delete c;
+    int error = 0;
+    int fd = connector::start(to, &error);
+    if (fd < 0)
         return nullptr;
-    }
-    relay->bind(c, false);
+    auto* c = new proxy_connection(host, port);
+    c->socket = fd;
+    c->race = race;
     return c;
 }
 
-int proxy_connection::next_attempt()
-{
-    while (tried < addresses.size()) {
-        int error = 0;
-        int fd = connector::start(addresses[tried++], &error);
-        if (fd >= 0) {
-            // The last address may take as long as the system allows; an
-            // earlier one must not keep the others waiting.
-            connect_timeout = tried < addresses.size() ? attempt_limit : 0;
-            return fd;
-        }
-    }
-    return -1;
-}
+void proxy_connection::leave_race() { race = nullptr; }
 
-void proxy_connection::no_address_worked() const
+void proxy_connection::abandon()
 {
-    printf("No addresses worked for host %s:%d.\n", base::escape_controls(host).c_str(), port);
+    finished = true;
+    wake();
 }
 
 proxy_connection::~proxy_connection()
 {
+    if (race)
+        race->gone(this);
     if (parked)
         origin_pool::remove(this);
     if (relay) {
@@ -68,12 +56,12 @@ void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel)
     spoiled = false;
 }
 
-void proxy_connection::serve(proxy_relay* r)
+void proxy_connection::serve(proxy_relay* r, bool pooled)
 {
     parked = false;
     relay = r;
     timeout = idle_limit;
-    r->bind(this, true);
+    r->bind(this, pooled);
     wake();
 }
 
@@ -186,8 +174,11 @@ bool proxy_connection::on_send(char*, int cap, int* len)
 {
     if (!relay) {
         // In the pool: waiting, until it has waited long enough; that is no
-        // time-out of anything in flight, and ends quietly. Let go: done once
-        // its own bytes are out.
+        // time-out of anything in flight, and ends quietly. Let go or
+        // abandoned: done once its own bytes are out. An attempt: waiting
+        // for its connect.
+        if (race)
+            return true;
         return parked && time(nullptr) - last_active <= pool_idle;
     }
     relay->origin_took();  // the bytes sent last time
@@ -205,23 +196,17 @@ bool proxy_connection::on_send(char*, int cap, int* len)
 
 int proxy_connection::on_connect(int error)
 {
-    if (error != 0) {
-        int next = next_attempt();
-        if (next >= 0)
-            return next;
-        no_address_worked();
-    }
-    addresses = {};  // not needed any more
-    if (!relay)
-        return -1;
-    if (error == 0)
-        relay->connected();
-    else {
-        proxy_relay* r = relay;
-        relay = nullptr;
-        r->origin_gone(this);  // the 502
-    }
+    // The race decides what this attempt's outcome means: the winner is
+    // bound to the exchange, a loser ends (its socket is done with).
+    if (race)
+        race->outcome(this, error);
     return -1;
+}
+
+void proxy_connection::on_connect_slow()
+{
+    if (race)
+        race->slow(this);
 }
 
 bool proxy_connection::timed_out(time_t now) const

@@ -6,11 +6,8 @@
 // (origin_pool.h) when it can carry another exchange, for the next request
 // to the same origin from any client, or ends.
 //
-// Reaching the origin: its IPv4 addresses are tried in order. An address
-// that refuses, is unreachable or has not connected within attempt_limit
-// seconds (while others remain) counts as failed, and the next one is tried
-// on a new socket; only when every address has failed is the client told
-// (502).
+// Reaching the origin: each address is tried by a connection of its own,
+// in a race (origin_race.h) whose winner serves the exchange.
 //
 // It ends when the origin closes (an answer that runs to the close, a tunnel
 // both of whose directions have finished, a connection closed while in the
@@ -26,17 +23,17 @@
 #include "proxy/proxy_relay.h"
 #include "server/connection.h"
 
-#include <netinet/in.h>
+#include "server/socket_address.h"
+
 #include <string>
-#include <vector>
+
+class origin_race;
 
 class proxy_connection : public connection {
 public:
     // Seconds an exchange with an origin may stay silent in both directions
     // before the client and its origin connection are ended together.
     static constexpr int32_t idle_limit = 600;
-    // Seconds one address may take to connect while others remain to try.
-    static constexpr int32_t attempt_limit = 5;
     // Seconds a connection may wait in the pool: less than origins commonly
     // keep an idle connection, so that it is rarely taken just as the
     // origin closes it.
@@ -46,14 +43,15 @@ public:
     // deliver.
     static constexpr int32_t orphan_stall = 5;
 
-    // Starts connecting to the first of `addresses` (IPv4, ports set) that
-    // takes a connect, for the relay's current exchange, and returns the new
-    // connection, its connect in progress, for the server
-    // (add_connection(c, true)); null, with "No addresses worked for host
-    // %s:%d." printed, when none does. host and port are the origin's, for
-    // that line and the pool.
-    static proxy_connection* open(proxy_relay* relay, const std::string& host, int32_t port,
-                                  std::vector<sockaddr_in> addresses);
+    // A connection whose connect to `to` is under way, for the race (null
+    // when no connect could be started); the race hands it to the server.
+    // host and port are the origin's, for the pool.
+    static proxy_connection* attempt(origin_race* race, const std::string& host, int32_t port,
+                                     const socket_address& to);
+    // Called by the race: it reports to it no more; and, lost or not wanted,
+    // it ends.
+    void leave_race();
+    void abandon();
     ~proxy_connection() override;
 
     const std::string& origin_host() const { return host; }
@@ -64,12 +62,14 @@ public:
     // (park) or to its end.
     void expect(bool head_request, bool upgrade, bool tunnel);
     void let_go(bool park);
-    // Taken from the pool for the relay's current exchange.
-    void serve(proxy_relay* relay);
+    // Serves the relay's current exchange: taken from the pool, or the
+    // winner of its race, just connected.
+    void serve(proxy_relay* relay, bool pooled);
 
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;
     int on_connect(int error) override;
+    void on_connect_slow() override;
     bool timed_out(time_t now) const override;
     bool on_eof() override;
     bool wants_input() const override;
@@ -78,21 +78,15 @@ public:
     void on_piped(int len) override;
 
 private:
-    proxy_connection(proxy_relay* relay, const std::string& host, int32_t port, std::vector<sockaddr_in> addresses);
+    proxy_connection(const std::string& host, int32_t port);
 
-    // Starts a connect to the next address that takes one: its socket, or
-    // -1 when none is left. Sets connect_timeout for it.
-    int next_attempt();
-    // Every address has failed: says so.
-    void no_address_worked() const;
     // Tells the relay what the reader has found since the last look.
     void report();
 
     proxy_relay* relay;  // the exchange it serves (one hold); null in the pool and once let go
+    origin_race* race = nullptr;  // while it is an attempt of a race still running
     std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
-    std::vector<sockaddr_in> addresses;  // until connected: every address, in order
-    size_t tried = 0;                    // addresses attempted so far
     response_reader reader;
     char* offered = nullptr;  // space in the client's queue offered for receiving
     bool parked = false;      // waits in the pool

@@ -16,22 +16,24 @@ bool abstract_server::start()
 {
     if (port == 0)
         return true;
-    if (listener != -1) {
+    if (!listeners.empty()) {
         puts("server already started");
         return false;
     }
-    listener = open_listener(port, local_only);
-    return listener != -1;
+    listeners = open_listeners(port, local_only);
+    return !listeners.empty();
 }
 
-bool abstract_server::reaches_self(const sockaddr_in& to) const { return reaches_listener(port, local_only, to); }
+bool abstract_server::reaches_self(const socket_address& to) const
+{
+    return reaches_listener(port, local_only, to);
+}
 
 void abstract_server::stop()
 {
-    if (port != 0 && listener != -1) {
-        close_listener(listener);
-        listener = -1;
-    }
+    for (int fd : listeners)
+        close_listener(fd);
+    listeners.clear();
     turns.end_all();
 }
 
@@ -69,8 +71,9 @@ void abstract_server::update()
     now = time(nullptr);
     wakeup::dispatch();
 
+    connects.tick();
     turns.input_half();
-    if (port != 0 && listener != -1 && !incoming.accept_burst(listener)) {
+    if (!listeners.empty() && !incoming.accept_burst(listeners)) {
         stop();
         start();
     }

@@ -1,4 +1,4 @@
-// The connection server: one listening socket, every live connection, and
+// The connection server: its listening sockets, every live connection, and
 // the turn of the run loop that serves them. server<T> (server.h) only adds
 // the factory that makes a T for each accepted client.
 //
@@ -28,11 +28,12 @@
 #include "server/connection_registry.h"
 #include "server/connector.h"
 #include "server/server_hooks.h"
+#include "server/socket_address.h"
 #include "server/turn_scheduler.h"
 
 #include <cstdint>
 #include <ctime>
-#include <netinet/in.h>
+#include <vector>
 
 class abstract_server : public server_hooks {
 public:
@@ -44,12 +45,12 @@ public:
     abstract_server(const abstract_server&) = delete;
     abstract_server& operator=(const abstract_server&) = delete;
 
-    // Ends every connection and closes the listener.
+    // Ends every connection and closes the listeners.
     virtual ~abstract_server();
 
-    // Opens the listening socket (listener.h); true on success and when there
-    // is no port. Prints its own reason on failure, "server already started"
-    // when the socket is open already.
+    // Opens the listening sockets (listener.h); true on success and when
+    // there is no port. Prints its own reason on failure, "server already
+    // started" when they are open already.
     virtual bool start();
 
     // One turn after sockets::select_all(). A failed poll other than an
@@ -64,11 +65,11 @@ public:
     // down..." at the end unless start() failed.
     void run();
 
-    // Closes the listener and ends every connection, oldest first.
+    // Closes the listeners and ends every connection, oldest first.
     void stop();
 
-    // Whether a connect to `to` would come back to this server's listener.
-    bool reaches_self(const sockaddr_in& to) const;
+    // Whether a connect to `to` would come back to this server's listeners.
+    bool reaches_self(const socket_address& to) const;
 
     // Takes ownership of a connection some other code created, with its
     // socket in c->socket: connected already, or, with `connecting`, a
@@ -89,7 +90,7 @@ public:
     int32_t live_connections() const { return registry.live(); }
 
 private:
-    int32_t listener = -1;    // the listening socket; -1 when not started
+    std::vector<int> listeners;  // the listening sockets; none when not started
     int32_t port = 0;         // 0: never listens
     bool local_only = true;   // 127.0.0.1 only, else all adapters
     time_t last_report = 0;   // when the connection count was last printed

@@ -2,6 +2,7 @@
 
 #include "server/connection_registry.h"
 #include "server/server_hooks.h"
+#include "server/socket_address.h"
 #include "server/sockets.h"
 
 #include <arpa/inet.h>
@@ -25,7 +26,7 @@ int64_t monotonic_ms()
 
 acceptor::outcome acceptor::accept_one(int listener)
 {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t addr_len = sizeof addr;
     int fd = accept4(listener, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
@@ -53,14 +54,19 @@ acceptor::outcome acceptor::accept_one(int listener)
             return outcome::skipped;  // this client only (reset before accept, and so on)
         }
     }
-    connection* c = hooks.create_connection(addr.sin_addr.s_addr);
+    socket_address peer(reinterpret_cast<const sockaddr*>(&addr), addr_len);
+    connection* c = hooks.create_connection(peer.v4());
     if (!c) {
         close(fd);
         return outcome::skipped;
     }
     c->socket = fd;
-    c->peer_address = addr.sin_addr.s_addr;
-    c->peer_port = ntohs(addr.sin_port);
+    c->peer_address = peer.v4();
+    c->peer_port = peer.port();
+    if (peer.is_v6()) {
+        c->peer_v6 = true;
+        c->peer_address6 = reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr;
+    }
     if (!hooks.on_accept(c) || !sockets::add(fd)) {
         delete c;
         close(fd);
@@ -70,18 +76,20 @@ acceptor::outcome acceptor::accept_one(int listener)
     return outcome::client;
 }
 
-bool acceptor::accept_burst(int listener)
+bool acceptor::accept_burst(const std::vector<int>& listeners)
 {
     if (paused_until && monotonic_ms() >= paused_until) {
         paused_until = 0;
-        sockets::set_reading(listener, true);
+        for (int listener : listeners)
+            sockets::set_reading(listener, true);
     }
-    for (int i = 0; i < per_turn && sockets::readable(listener); i++) {
-        outcome a = accept_one(listener);
-        if (a == outcome::broken)
-            return false;
-        if (a != outcome::client)
-            break;
-    }
+    for (int listener : listeners)
+        for (int i = 0; i < per_turn && sockets::readable(listener); i++) {
+            outcome a = accept_one(listener);
+            if (a == outcome::broken)
+                return false;
+            if (a != outcome::client)
+                break;
+        }
     return true;
 }

@@ -1,5 +1,6 @@
-// Takes clients off the listening socket and makes each a connection of the
-// server: the counterpart of the connector for outgoing connections.
+// Takes clients off the listening sockets (one per address family) and makes
+// each a connection of the server: the counterpart of the connector for
+// outgoing connections.
 //
 // Clients are taken in bursts: a turn accepts while the listener stays
 // readable, up to per_turn clients, so a thousand connects are taken within a
@@ -14,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 class connection_registry;
 class server_hooks;
@@ -29,11 +31,11 @@ public:
     // hooks: create_connection() and on_accept() for every client.
     acceptor(server_hooks& hooks, connection_registry& registry) : hooks(hooks), registry(registry) {}
 
-    // A turn's accepting: ends a pause that is over, then accepts while the
-    // poll reports listener readable, up to per_turn clients and until an
-    // outcome other than a client. False when the listener is broken; the
-    // server restarts then.
-    bool accept_burst(int listener);
+    // A turn's accepting: ends a pause that is over, then, for each
+    // listener, accepts while the poll reports it readable, up to per_turn
+    // clients and until an outcome other than a client. False when a
+    // listener is broken; the server restarts then.
+    bool accept_burst(const std::vector<int>& listeners);
 
 private:
     enum class outcome {

@@ -1,5 +1,7 @@
 #include "server/connection.h"
 
+#include <arpa/inet.h>
+
 #include "base/unordered_erase.h"
 
 connection::connection() : last_active(time(nullptr)) {}
@@ -31,6 +33,19 @@ connection*& connection::selection()
 }
 
 int connection::on_connect(int) { return -1; }
+
+void connection::on_connect_slow() {}
+
+std::string connection::peer_text() const
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer_v6) {
+        inet_ntop(AF_INET6, &peer_address6, text, sizeof text);
+        return "[" + std::string(text) + "]";
+    }
+    inet_ntop(AF_INET, &peer_address, text, sizeof text);
+    return text;
+}
 
 bool connection::timed_out(time_t now) const { return now - last_active > timeout; }
 

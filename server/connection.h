@@ -37,6 +37,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <netinet/in.h>
+#include <string>
 #include <vector>
 
 class connection {
@@ -48,13 +50,23 @@ public:
     // Set by whoever creates the connection, before handing it to the server;
     // the server's from then on (a new connect attempt replaces it).
     int32_t socket = -1;
-    uint32_t peer_address = 0;  // IPv4, network byte order; 0 unless accepted
+    uint32_t peer_address = 0;  // IPv4, network byte order; 0 unless accepted from IPv4
     int32_t peer_port = 0;      // host byte order; 0 unless accepted
+    in6_addr peer_address6{};   // the address of a client accepted over IPv6
+    bool peer_v6 = false;       // ...and whether it was
+
+    // The peer's address as a log line shows it: dotted, or IPv6 in brackets.
+    std::string peer_text() const;
     // Refreshed by the server after every received chunk and every send that
     // moves bytes; a connection may restart it when it starts a wait of its
     // own.
     time_t last_active;
     int32_t timeout = 10;       // idle seconds before the server ends the connection
+
+    // Milliseconds after which a connect still in progress is reported once
+    // as slow (on_connect_slow()) while it goes on: to race another address
+    // of the same peer beside it. 0: never.
+    int32_t connect_stagger_ms = 0;
 
     // Seconds the connect in progress may take before it counts as failed
     // (ETIMEDOUT); 0: as long as the system's own limit allows. Counted from
@@ -109,6 +121,10 @@ public:
     // Otherwise it returns -1 (the default), and after a failure the server
     // ends the connection.
     virtual int on_connect(int error);
+
+    // The connect in progress has taken connect_stagger_ms without an
+    // outcome; it goes on. Default: nothing.
+    virtual void on_connect_slow();
 
     // Whether the connection has been idle too long at `now`, and the server
     // is to end it. Default: more than `timeout` seconds since last_active.

@@ -3,12 +3,22 @@
 #include "server/connection_registry.h"
 #include "server/sockets.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+int64_t monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // SO_ERROR of fd, which reading clears (or getsockopt's own errno).
 int socket_error(int fd)
@@ -22,16 +32,16 @@ int socket_error(int fd)
 
 }  // namespace
 
-int connector::start(const sockaddr_in& to, int* error)
+int connector::start(const socket_address& to, int* error)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(to.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = errno;
         return -1;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS &&
+    if (connect(fd, to.get(), to.length()) != 0 && errno != EINPROGRESS &&
         errno != EINTR) {
         *error = errno;
         close(fd);
@@ -44,6 +54,42 @@ void connector::watch(connection* c)
 {
     c->connect_pending = true;
     registry.watch(c, true);
+    if (c->connect_stagger_ms > 0)
+        staggered.push_back({c, monotonic_ms() + c->connect_stagger_ms});
+}
+
+void connector::tick()
+{
+    if (staggered.empty())
+        return;
+    int64_t at = monotonic_ms(), nearest = INT64_MAX;
+    for (size_t i = 0; i < staggered.size();) {
+        stagger s = staggered[i];
+        if (!s.c->connect_pending || s.due_ms <= at) {
+            staggered[i] = staggered.back();
+            staggered.pop_back();
+            if (s.c->connect_pending) {
+                connection::selection() = s.c;
+                s.c->on_connect_slow();
+                connection::selection() = nullptr;
+            }
+            continue;  // entries added by the handler are looked at too
+        }
+        nearest = std::min(nearest, s.due_ms);
+        i++;
+    }
+    if (nearest != INT64_MAX)
+        sockets::wait_at_most(int(nearest - at));
+}
+
+void connector::forget(connection* c)
+{
+    for (size_t i = 0; i < staggered.size();)
+        if (staggered[i].c == c) {
+            staggered[i] = staggered.back();
+            staggered.pop_back();
+        } else
+            i++;
 }
 
 connector::step connector::on_poll(connection* c)

@@ -10,6 +10,9 @@
 //    error, and only then is its reason fetched;
 //  - in the once-a-second sweep, a connect that has taken longer than the
 //    connection's connect_timeout fails with ETIMEDOUT;
+//  - in every turn, a connect that has taken the connection's
+//    connect_stagger_ms is reported slow once (to race another address
+//    beside it) and goes on;
 //  - the outcome goes to the connection once, through on_connect(). After a
 //    failure it may name a new socket with another attempt in progress (the
 //    next address of the same peer, which it chooses); that socket takes the
@@ -18,8 +21,11 @@
 // connection accordingly. Owned by abstract_server; loop thread only.
 #pragma once
 
+#include "server/socket_address.h"
+
+#include <cstdint>
 #include <ctime>
-#include <netinet/in.h>
+#include <vector>
 
 class connection;
 class connection_registry;
@@ -31,7 +37,7 @@ public:
     // the socket, whose connect is in progress or done, or -1 when no connect
     // could be started (no socket, or an error the system reports at once,
     // such as an unreachable network), with the reason in *error.
-    static int start(const sockaddr_in& to, int* error);
+    static int start(const socket_address& to, int* error);
 
     // registry: for the socket of a new attempt. now: the turn's clock.
     connector(connection_registry& registry, const time_t& now) : registry(registry), now(now) {}
@@ -53,10 +59,24 @@ public:
     // connect_timeout, which fails it with ETIMEDOUT.
     step on_clock(connection* c);
 
+    // Every turn: tells each connection whose connect has taken its
+    // connect_stagger_ms that it is slow (once), and has the next poll wait
+    // no longer than the nearest such moment.
+    void tick();
+
+    // c is ending: no more reports for it.
+    void forget(connection* c);
+
 private:
     // Tells c how its connect ended, and starts watching its next attempt.
     step finish(connection* c, int error);
 
+    struct stagger {
+        connection* c;
+        int64_t due_ms;  // monotonic
+    };
+
     connection_registry& registry;
     const time_t& now;
+    std::vector<stagger> staggered;  // connects in progress with a stagger still to report
 };

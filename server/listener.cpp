@@ -46,7 +46,45 @@ std::string ipv4_addresses()
 
 }  // namespace
 
-int open_listener(int32_t port, bool local_only)
+namespace {
+
+// A listening IPv6 socket on ::1 (local_only) or on every address, for IPv6
+// only (so that each family has a socket of its own whatever the system's
+// default), registered for polling; -1 with *error set when IPv6 is not
+// available or the socket cannot listen.
+int open_v6(int32_t port, bool local_only, int* error)
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in6 at{};
+    at.sin6_family = AF_INET6;
+    at.sin6_port = htons(uint16_t(port));
+    at.sin6_addr = local_only ? in6addr_loopback : in6addr_any;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(fd, listen_backlog) != 0) {
+        *error = errno;
+        close(fd);
+        return -1;
+    }
+    set_nonblocking(fd);
+    if (!sockets::add(fd)) {
+        *error = ENOMEM;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::vector<int> open_listeners(int32_t port, bool local_only)
 {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -68,14 +106,14 @@ int open_listener(int32_t port, bool local_only)
     }
     if (rc != 0) {
         printf("getaddrinfo() failed: %d %s\n", rc, gai_strerror(rc));
-        return -1;
+        return {};
     }
 
     int fd = ::socket(result->ai_family, result->ai_socktype | SOCK_CLOEXEC, result->ai_protocol);
     if (fd == -1) {
         puts("socket() failed");
         freeaddrinfo(result);
-        return -1;
+        return {};
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -91,43 +129,83 @@ int open_listener(int32_t port, bool local_only)
         puts("This can be done with 'netstat -an' on windows/mac/linux.");
         close(fd);
         freeaddrinfo(result);
-        return -1;
+        return {};
     }
     freeaddrinfo(result);
     if (listen(fd, listen_backlog) == -1) {
         puts("listen() failed");
         close(fd);
-        return -1;
+        return {};
     }
     set_nonblocking(fd);
     if (!sockets::add(fd)) {
         puts("listen() failed");
         close(fd);
-        return -1;
+        return {};
     }
-    return fd;
+    std::vector<int> listeners{fd};
+
+    // IPv6 beside it: a host without IPv6 (disabled, or no ::1) is served
+    // over IPv4 alone; the port taken over IPv6 is as fatal as over IPv4.
+    int error = 0;
+    int six = open_v6(port, local_only, &error);
+    if (six >= 0)
+        listeners.push_back(six);
+    else if (error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT)
+        printf("Warning! IPv6 is not available (%s): listening on IPv4 only.\n", strerror(error));
+    else {
+        printf("bind() failed: %d %s\n", error, strerror(error));
+        puts("Check that the port isn't already taken.");
+        puts("This can be done with 'netstat -an' on windows/mac/linux.");
+        close_listener(fd);
+        return {};
+    }
+    return listeners;
 }
 
-bool reaches_listener(int32_t port, bool local_only, const sockaddr_in& to)
+bool reaches_listener(int32_t port, bool local_only, const socket_address& to)
 {
-    if (port == 0 || ntohs(to.sin_port) != port)
+    if (port == 0 || to.port() != port)
         return false;
-    uint32_t address = ntohl(to.sin_addr.s_addr);
-    if (address == INADDR_ANY || address == INADDR_LOOPBACK)
-        return true;
-    if (local_only)
-        return false;
-    if ((address >> 24) == 127)
-        return true;
+    if (to.is_v6()) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(to.get())->sin6_addr;
+        // An IPv4 address written as IPv6 reaches the IPv4 listener.
+        if (IN6_IS_ADDR_V4MAPPED(&a)) {
+            sockaddr_in four{};
+            four.sin_family = AF_INET;
+            four.sin_port = htons(uint16_t(port));
+            memcpy(&four.sin_addr, &a.s6_addr[12], 4);
+            return reaches_listener(port, local_only,
+                                    socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four));
+        }
+        if (IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_UNSPECIFIED(&a))
+            return true;
+        if (local_only)
+            return false;
+    } else {
+        uint32_t address = ntohl(to.v4());
+        if (address == INADDR_ANY || address == INADDR_LOOPBACK)
+            return true;
+        if (local_only)
+            return false;
+        if ((address >> 24) == 127)
+            return true;
+    }
     // Interfaces come and go while the server runs; only a target on the
     // listening port, which is rare, costs this look.
     bool local = false;
     ifaddrs* all = nullptr;
     if (getifaddrs(&all) != 0)
         return false;
-    for (ifaddrs* i = all; i && !local; i = i->ifa_next)
-        local = i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
-                reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == to.sin_addr.s_addr;
+    for (ifaddrs* i = all; i && !local; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != to.family())
+            continue;
+        if (to.is_v6())
+            local = memcmp(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr,
+                           &reinterpret_cast<const sockaddr_in6*>(to.get())->sin6_addr, sizeof(in6_addr)) == 0;
+        else
+            local = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == to.v4();
+    }
     freeifaddrs(all);
     return local;
 }

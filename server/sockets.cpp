@@ -31,6 +31,7 @@ struct registry {
     int num_ready = 0;
     int last_error = 0;
     bool at_once = false;
+    int wait_limit = 0;  // ms the next poll may wait at most; 0: max_wait_ms
 
     entry* at(int fd)
     {
@@ -130,6 +131,15 @@ int num_ready() { return reg().num_ready; }
 const std::vector<int>& reported() { return reg().reported; }
 
 void poll_at_once() { reg().at_once = true; }
+
+void wait_at_most(int ms)
+{
+    int& limit = reg().wait_limit;
+    if (ms < 1)
+        ms = 1;
+    if (limit == 0 || ms < limit)
+        limit = ms;
+}
 int last_error() { return reg().last_error; }
 
 void select_all()
@@ -159,8 +169,10 @@ void select_all()
         r.table[fd].armed = false;
     r.armed.clear();
 
-    r.num_ready = poller::wait(r.at_once ? 0 : max_wait_ms, record);
+    int wait = r.wait_limit > 0 && r.wait_limit < max_wait_ms ? r.wait_limit : max_wait_ms;
+    r.num_ready = poller::wait(r.at_once ? 0 : wait, record);
     r.at_once = false;
+    r.wait_limit = 0;
     if (r.num_ready < 0) {
         r.last_error = errno;
         if (r.last_error != EINTR)

@@ -62,6 +62,10 @@ const std::vector<int>& reported();
 // that does not wait for an event.
 void poll_at_once();
 
+// Makes the next poll wait at most ms (at least 1) for events: a timer is
+// due then.
+void wait_at_most(int ms);
+
 // One poll: waits at most max_wait_ms. An interrupted wait (a signal)
 // returns silently; any other failure prints "select() failed! %d\n" with
 // errno. The line names select() whatever the backend: it is the program's

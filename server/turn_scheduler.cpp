@@ -214,6 +214,7 @@ void turn_scheduler::end(connection* c, verdict why)
     else if (why == verdict::timed_out)
         printf("%d has timed out.\n", c->socket);
     registry.remove(c);
+    connects.forget(c);
     if (c->writing)
         base::unordered_erase(writers, c);
     hooks.on_remove(c);

@@ -226,6 +226,7 @@ class Origin(_Closing, socketserver.ThreadingTCPServer):
     def __init__(self, handler=None, address="127.0.0.1", backlog=5):
         self.handler, self.connections, self.received, self.lock = handler or serving(), 0, [], threading.Lock()
         self.request_queue_size = backlog
+        self.address_family = socket.AF_INET6 if ":" in address else socket.AF_INET
         super().__init__((address, 0), None)
         self.port = self.server_address[1]
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
@@ -254,8 +255,8 @@ def echo(sock, origin):  # an Origin handler that sends back whatever it receive
         sock.sendall(data)
 
 
-def connect(port, timeout=10):
-    return socket.create_connection(("127.0.0.1", port), timeout)
+def connect(port, timeout=10, address="127.0.0.1"):
+    return socket.create_connection((address, port), timeout)
 
 
 class Reader:  # buffered reading from a socket; EOFError when the peer closes too early
@@ -293,8 +294,8 @@ class Reader:  # buffered reading from a socket; EOFError when the peer closes t
 
 
 class Client(Reader, _Closing):  # a raw client connection to the proxy; `port` is its own port
-    def __init__(self, proxy_port, timeout=10):
-        super().__init__(connect(proxy_port, timeout))
+    def __init__(self, proxy_port, timeout=10, address="127.0.0.1"):
+        super().__init__(connect(proxy_port, timeout, address))
         self.port = self.sock.getsockname()[1]
 
     def send(self, raw):

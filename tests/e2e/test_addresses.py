@@ -1,5 +1,5 @@
-"""A name with several addresses: the proxy moves past one that refuses or stays silent, and answers 502
-only when none connects. The proxy runs in a mount namespace whose /etc/hosts, a file of this test, gives
+"""A name with several addresses: the proxy moves past one that refuses at once, races the next beside one
+that stays silent, and answers 502 only when none connects. The proxy runs in a mount namespace whose /etc/hosts, a file of this test, gives
 each name a few addresses in 127.0.0.0/8. Needs root."""
 
 from concurrent.futures import ThreadPoolExecutor
@@ -10,7 +10,7 @@ from harness import (BAD_GATEWAY, TUNNEL_OPEN, ProxyTest, backlog, free_port, ge
 
 HOSTS = {"refused.test": ["127.0.2.1", "127.0.2.2"], "silent.test": ["127.0.3.1", "127.0.3.2"],
          "dead.test": ["127.0.4.1", "127.0.4.2", "127.0.4.3"]}
-SILENCE = 5  # seconds the proxy gives an address that does not answer while others remain
+STAGGER = 0.25  # seconds the proxy gives an address that does not answer before it tries the next beside it
 WRAPPER = with_files_at({"/etc/hosts": temp_file("".join(f"{a} {n}\n" for n, addresses in HOSTS.items()
                                                        for a in addresses))})
 
@@ -61,9 +61,9 @@ class Addresses(ProxyTest):
         wait_until(lambda: self.proxy.count(line) >= 2, 5)
         self.assertEqual(self.proxy.count(line), 2)
 
-    def test_a_silent_first_address_is_given_up_after_its_time_for_the_next(self):
-        """An address whose SYNs are dropped: catches waiting on it as long as the kernel retries (minutes,
-        past the bound) and giving it up without waiting its time (an answer well before 5 s)."""
+    def test_a_silent_first_address_has_the_next_tried_beside_it_after_a_moment(self):
+        """An address whose SYNs are dropped: catches waiting on it as long as the kernel retries (minutes)
+        and not giving it its moment first (an answer before 250 ms)."""
         silent, origin = self.order["silent.test"][0], self.origin(address=self.order["silent.test"][1])
         with socket.socket() as full:  # an accept queue that is full and never taken from drops new SYNs
             full.bind((silent, origin.port))
@@ -71,9 +71,9 @@ class Addresses(ProxyTest):
             for _ in range(2):
                 self.addCleanup(socket.create_connection((silent, origin.port), 5).close)
             self.assertTrue(wait_until(lambda: backlog(origin.port, silent) == 2, 5))
-            with ThreadPoolExecutor(2) as pool:  # the two wait their SILENCE at once
+            with ThreadPoolExecutor(2) as pool:  # the two wait their moment at once
                 answers = list(pool.map(lambda m: self.served(m, "silent.test", origin.port), ("GET", "CONNECT"),
                                         timeout=30))
         for method, (body, took) in zip(("GET", "CONNECT"), answers):
             with self.subTest(method):
-                self.assertEqual((body, SILENCE - 1 < took < 3 * SILENCE), (b"ok", True), took)
+                self.assertEqual((body, STAGGER - 0.05 < took < 1), (b"ok", True), took)

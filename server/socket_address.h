@@ -1,0 +1,33 @@
+// An IPv4 or IPv6 address with a port: where a connection goes, or comes
+// from. A value type; the system's sockaddr form is in it.
+#pragma once
+
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+
+class socket_address {
+public:
+    socket_address() = default;
+    // From a system address (AF_INET or AF_INET6); any other leaves it empty.
+    socket_address(const sockaddr* address, socklen_t length);
+
+    int family() const { return storage.ss_family; }
+    bool is_v6() const { return family() == AF_INET6; }
+    bool empty() const { return family() == AF_UNSPEC; }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    socklen_t length() const { return is_v6() ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
+
+    uint16_t port() const;
+    void set_port(uint16_t port);
+    // The address as inet_ntop writes it ("127.0.0.1", "::1").
+    std::string text() const;
+    // The address as a request description line shows it: IPv6 in brackets.
+    std::string text_with_brackets() const { return is_v6() ? "[" + text() + "]" : text(); }
+    // The IPv4 address in network byte order; 0 for IPv6.
+    uint32_t v4() const;
+
+private:
+    sockaddr_storage storage{};
+};

@@ -119,11 +119,12 @@ void http_connection::complete_request()
 void http_connection::handshake()
 {
     std::string answer;
-    bool upgrades = websocket_session::handshake(reader.head(), &answer);
+    bool upgrades = websocket_session::handshake(get_header("Sec-WebSocket-Key", reader.head()),
+                                                 get_header("Sec-WebSocket-Version", reader.head()), &answer);
     write(std::move(answer), "");
     if (!upgrades)
         return;  // the request goes on as an ordinary one
-    session = std::make_unique<websocket_session>(*this, !reader.last());
+    session = std::make_unique<websocket_session>(this, socket, *this, !reader.last());
     reader.upgrade();
     timeout = 100;
     on_upgrade();
@@ -185,6 +186,10 @@ void http_connection::on_data(char* data, int len)
 void http_connection::on_upgrade() { session->give_up(); }
 
 void http_connection::on_message() { send_message(session->message, 1); }
+
+void http_connection::on_ping(const std::string& payload) { send_message(payload, 10); }
+
+void http_connection::on_give_up() { timeout = 0; }
 
 void http_connection::on_request()
 {

@@ -37,7 +37,7 @@
 #include <memory>
 #include <string>
 
-class http_connection : public connection {
+class http_connection : public connection, public websocket_listener {
 public:
     static constexpr int32_t default_max_request_length = 104857600;
 
@@ -73,8 +73,11 @@ public:
     // at once, so the connection ends once the answer is sent.
     virtual void on_upgrade();
     // A complete WebSocket message is in websocket()->message. Default: echo
-    // it.
-    virtual void on_message();
+    // it. (Pings are answered with pongs, and a session that gives up lets
+    // the connection end soon: on_ping, on_give_up.)
+    void on_message() override;
+    void on_ping(const std::string& payload) override;
+    void on_give_up() override;
     // The request is complete. Default: a diagnostic answer.
     virtual void on_request();
     // The head passed max_head_length. Default: nothing (the connection

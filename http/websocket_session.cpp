@@ -2,7 +2,6 @@
 
 #include "base/base64.h"
 #include "base/sha1.h"
-#include "http/http_connection.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +13,10 @@ const char accept_guid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 }  // namespace
 
-websocket_session::websocket_session(http_connection& owner, bool live) : owner(owner), is_live(live) {}
+websocket_session::websocket_session(http_connection* owner, int socket, websocket_listener& listener, bool live)
+    : owner(owner), socket(socket), listener(listener), is_live(live)
+{
+}
 
 websocket_session::~websocket_session()
 {
@@ -26,9 +28,9 @@ websocket_session::~websocket_session()
             printf("Error! Channel not found: %s\n", name.c_str());
             continue;
         }
-        int64_t at = members->index_of(&owner);
+        int64_t at = members->index_of(owner);
         if (at < 0) {
-            printf("Error! Subscription for %d to %s not found!\n", owner.socket, name.c_str());
+            printf("Error! Subscription for %d to %s not found!\n", socket, name.c_str());
             continue;
         }
         members->remove_at(uint32_t(at));
@@ -47,10 +49,9 @@ base::hashmap<base::arraylist<http_connection*>*>& websocket_session::channels()
     return registry;
 }
 
-bool websocket_session::handshake(const std::string& head, std::string* answer)
+bool websocket_session::handshake(const std::string& key, const std::string& version, std::string* answer)
 {
-    std::string key = http_connection::get_header("Sec-WebSocket-Key", head);
-    long version_number = strtol(http_connection::get_header("Sec-WebSocket-Version", head).c_str(), nullptr, 10);
+    long version_number = strtol(version.c_str(), nullptr, 10);
     if (version_number != 13 || key.empty()) {
         *answer = "HTTP/1.1 400 Bad Request\r\nSec-WebSocket-Version: 13\r\n";
         return false;
@@ -63,7 +64,7 @@ bool websocket_session::handshake(const std::string& head, std::string* answer)
 void websocket_session::give_up()
 {
     is_live = false;
-    owner.timeout = 0;
+    listener.on_give_up();
 }
 
 void websocket_session::receive(const char* data, size_t len)
@@ -123,7 +124,7 @@ void websocket_session::read_frames()
 
         switch (opcode) {
         case 9:
-            owner.send_message(payload, 10);
+            listener.on_ping(payload);
             break;
         case 8:
             // No close frame goes back.
@@ -141,7 +142,7 @@ void websocket_session::read_frames()
                 return;
             }
             if (fin) {
-                owner.on_message();
+                listener.on_message();
                 message.clear();
             }
             break;

@@ -29,6 +29,22 @@
 
 class http_connection;
 
+// What a session tells the connection it serves as it reads frames
+// (http_connection implements it); the session calls nothing else of the
+// connection, so the two stay one-way.
+class websocket_listener {
+public:
+    // A ping came: the connection answers it with a pong of this payload.
+    virtual void on_ping(const std::string& payload) = 0;
+    // A complete message is in the session's `message`.
+    virtual void on_message() = 0;
+    // The session reads no more frames: the connection may end soon.
+    virtual void on_give_up() = 0;
+
+protected:
+    ~websocket_listener() = default;
+};
+
 class websocket_session {
 public:
     // Largest payload frame() frames.
@@ -44,18 +60,20 @@ public:
     base::hashmap<bool> subscriptions;  // names of the channels joined
 
     // `live` false: a session that gives up from the start (its request was
-    // the connection's last).
-    websocket_session(http_connection& owner, bool live);
+    // the connection's last). owner: the connection, as a member of channels
+    // (and socket, for the messages about them); listener: told what the
+    // frames say.
+    websocket_session(http_connection* owner, int socket, websocket_listener& listener, bool live);
     websocket_session(const websocket_session&) = delete;
     websocket_session& operator=(const websocket_session&) = delete;
     // Leaves every channel in `subscriptions`.
     ~websocket_session();
 
-    // The answer to an upgrade request's head: true with the 101 head (to be
-    // written as the request's answer) when it asks for version 13 with a
-    // key; false with a 400 head otherwise, and the request goes on as an
-    // ordinary one.
-    static bool handshake(const std::string& head, std::string* answer);
+    // The answer to an upgrade request with these Sec-WebSocket-Key and
+    // Sec-WebSocket-Version values: true with the 101 head (to be written as
+    // the request's answer) for version 13 with a key; false with a 400 head
+    // otherwise, and the request goes on as an ordinary one.
+    static bool handshake(const std::string& key, const std::string& version, std::string* answer);
     // One unfragmented, unmasked frame carrying payload; false, with an error
     // printed, when the payload is over max_send_payload.
     static bool frame(const std::string& payload, int opcode, std::string* out);
@@ -78,7 +96,9 @@ private:
     // Consumes the complete frames at the front of `pending`.
     void read_frames();
 
-    http_connection& owner;
+    http_connection* owner;
+    int socket;
+    websocket_listener& listener;
     std::string pending;  // frame bytes not read yet
     bool is_live;
 };

@@ -1,7 +1,8 @@
 #include "proxy/canonical_host.h"
 
 #include "base/text.h"
-#include "proxy/split_url.h"
+#include "base/punycode.h"
+#include "var/var.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -38,7 +39,7 @@ std::string canonical_host(std::string_view host)
     for (char c : name)
         if (!allowed(c))
             return "";
-    name = split_url::utf8_to_idn(name);
+    name = idn_form(name);
     for (char c : name)
         if (static_cast<unsigned char>(c) >= 0x80)
             return "";  // a label that is not UTF-8 has no IDN form
@@ -65,3 +66,27 @@ bool is_ipv4_literal(const std::string& host)
 }
 
 bool is_ipv6_literal(const std::string& host) { return host.find(':') != std::string::npos; }
+
+std::string idn_form(const std::string& host)
+{
+    // Nearly every host is plain ASCII without zero bytes, which the
+    // conversion below returns unchanged.
+    bool plain = true;
+    for (char c : host) {
+        unsigned char b = static_cast<unsigned char>(c);
+        plain = plain && b != 0 && b < 0x80;
+    }
+    if (plain)
+        return host;
+
+    var labels = var(host).split(".");
+    std::string result;
+    for (int32_t i = 0; i < labels.size(); i++) {
+        if (i > 0)
+            result += ".";
+        std::string label = labels.get(i);
+        std::string encoded = base::punycode(label);
+        result += encoded == label ? label : "xn--" + encoded;
+    }
+    return result;
+}

@@ -25,6 +25,11 @@
 //    not read is no host.
 std::string canonical_host(std::string_view host);
 
+// Every label with a non-ASCII byte becomes "xn--" and its Punycode form;
+// other labels, dots and empty labels stay exactly as they were. A zero
+// byte ends its label.
+std::string idn_form(const std::string& host);
+
 // Whether a canonical host is an IPv4 address in dotted-quad form, or an
 // IPv6 address.
 bool is_ipv4_literal(const std::string& host);

@@ -186,7 +186,7 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
     }
     if (loops && addresses.empty())
         return answers::loop_detected;
-    return origin_race::start(relay, host, port, std::move(addresses));
+    return origin_race::start(*g_server(), relay, host, port, std::move(addresses));
 }
 
 void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addrinfo* list)

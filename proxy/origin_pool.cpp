@@ -1,7 +1,6 @@
 #include "proxy/origin_pool.h"
 
 #include "base/unordered_erase.h"
-#include "proxy/proxy_connection.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -40,12 +39,12 @@ proxy_connection* take(const std::string& host, int32_t port)
     return c;
 }
 
-bool park(proxy_connection* c)
+bool park(proxy_connection* c, const std::string& host, int32_t port)
 {
     pool& p = the_pool();
     if (p.count >= total)
         return false;
-    std::vector<proxy_connection*>& list = p.idle[key(c->origin_host(), c->origin_port())];
+    std::vector<proxy_connection*>& list = p.idle[key(host, port)];
     if (int(list.size()) >= per_origin)
         return false;
     list.push_back(c);
@@ -53,10 +52,10 @@ bool park(proxy_connection* c)
     return true;
 }
 
-void remove(proxy_connection* c)
+void remove(proxy_connection* c, const std::string& host, int32_t port)
 {
     pool& p = the_pool();
-    auto it = p.idle.find(key(c->origin_host(), c->origin_port()));
+    auto it = p.idle.find(key(host, port));
     if (it == p.idle.end())
         return;
     std::vector<proxy_connection*>& list = it->second;

@@ -26,10 +26,11 @@ constexpr int total = 1024;
 
 // An idle connection to host:port, out of the pool, or null.
 proxy_connection* take(const std::string& host, int32_t port);
-// Puts c in the pool; false when it is full (c is then to end).
-bool park(proxy_connection* c);
-// Takes c out of the pool (it is ending).
-void remove(proxy_connection* c);
+// Puts c, a connection to host:port, in the pool; false when it is full (c
+// is then to end).
+bool park(proxy_connection* c, const std::string& host, int32_t port);
+// Takes c, parked for host:port, out of the pool (it is ending).
+void remove(proxy_connection* c, const std::string& host, int32_t port);
 // Connections in the pool.
 int size();
 

@@ -2,7 +2,6 @@
 
 #include "base/escape.h"
 #include "proxy/answers.h"
-#include "proxy/http_proxy.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/proxy_relay.h"
 #include "server/abstract_server.h"
@@ -33,16 +32,17 @@ std::vector<socket_address> interleaved(std::vector<socket_address> in)
 
 }  // namespace
 
-origin_race::origin_race(proxy_relay* r, const std::string& h, int32_t p, std::vector<socket_address> a)
-    : relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a)))
+origin_race::origin_race(abstract_server& s, proxy_relay* r, const std::string& h, int32_t p,
+                         std::vector<socket_address> a)
+    : server(s), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a)))
 {
     relay->hold();
 }
 
-const char* origin_race::start(proxy_relay* relay, const std::string& host, int32_t port,
+const char* origin_race::start(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
                                std::vector<socket_address> addresses)
 {
-    auto* race = new origin_race(relay, host, port, std::move(addresses));
+    auto* race = new origin_race(server, relay, host, port, std::move(addresses));
     if (race->launch_next())
         return nullptr;
     printf("No addresses worked for host %s:%d.\n", base::escape_controls(host).c_str(), port);
@@ -63,7 +63,7 @@ bool origin_race::launch_next()
         // a connect wait.
         attempt->connect_stagger_ms = next < addresses.size() ? attempt_delay_ms : 0;
         attempts.push_back(attempt);
-        http_proxy::g_server()->add_connection(attempt, true);
+        server.add_connection(attempt, true);
         return true;
     }
     return false;

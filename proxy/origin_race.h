@@ -13,16 +13,17 @@
 // decided, and frees itself then. Loop thread only.
 #pragma once
 
+#include "proxy/proxy_connection.h"
 #include "server/socket_address.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-class proxy_connection;
+class abstract_server;
 class proxy_relay;
 
-class origin_race {
+class origin_race : public attempt_owner {
 public:
     // Milliseconds an attempt has before the next starts beside it.
     static constexpr int32_t attempt_delay_ms = 250;
@@ -31,17 +32,19 @@ public:
     // current exchange. Null when an attempt is under way; otherwise (no
     // address takes a connect at all) the answer for the client, with the
     // reason printed.
-    static const char* start(proxy_relay* relay, const std::string& host, int32_t port,
+    // `server` takes the attempts.
+    static const char* start(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
                              std::vector<socket_address> addresses);
 
     // What an attempt reports: it is slow (the next one starts beside it);
     // its connect has ended (error 0: connected); it is going away.
-    void slow(proxy_connection* attempt);
-    void outcome(proxy_connection* attempt, int error);
-    void gone(proxy_connection* attempt);
+    void slow(proxy_connection* attempt) override;
+    void outcome(proxy_connection* attempt, int error) override;
+    void gone(proxy_connection* attempt) override;
 
 private:
-    origin_race(proxy_relay* relay, const std::string& host, int32_t port, std::vector<socket_address> addresses);
+    origin_race(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
+                std::vector<socket_address> addresses);
 
     // Starts the next address that takes a connect; false when none is left.
     bool launch_next();
@@ -52,6 +55,7 @@ private:
     // let go, the race freed.
     void finish();
 
+    abstract_server& server;
     proxy_relay* relay;
     uint64_t exchange;  // the relay's exchange that asked
     std::string host;

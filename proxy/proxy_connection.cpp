@@ -3,7 +3,6 @@
 #include "base/escape.h"
 #include "proxy/answers.h"
 #include "proxy/origin_pool.h"
-#include "proxy/origin_race.h"
 #include "server/connector.h"
 
 #include <cstdio>
@@ -13,7 +12,7 @@ proxy_connection::proxy_connection(const std::string& h, int32_t p) : relay(null
     timeout = idle_limit;
 }
 
-proxy_connection* proxy_connection::attempt(origin_race* race, const std::string& host, int32_t port,
+proxy_connection* proxy_connection::attempt(attempt_owner* race, const std::string& host, int32_t port,
                                             const socket_address& to)
 {
     int error = 0;
@@ -39,7 +38,7 @@ proxy_connection::~proxy_connection()
     if (race)
         race->gone(this);
     if (parked)
-        origin_pool::remove(this);
+        origin_pool::remove(this, host, port);
     if (relay) {
         proxy_relay* r = relay;
         relay = nullptr;
@@ -69,7 +68,7 @@ void proxy_connection::let_go(bool park)
 {
     relay = nullptr;
     offered = nullptr;
-    if (park && origin_pool::park(this)) {
+    if (park && origin_pool::park(this, host, port)) {
         parked = true;
         last_active = time(nullptr);
     } else
@@ -128,7 +127,7 @@ void proxy_connection::on_recv(char* data, int len)
         // Bytes from an origin whose connection is idle (or being let go)
         // belong to no exchange: the connection can be trusted no more.
         if (parked) {
-            origin_pool::remove(this);
+            origin_pool::remove(this, host, port);
             parked = false;
         }
         finished = true;

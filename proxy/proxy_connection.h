@@ -27,9 +27,22 @@
 
 #include <string>
 
-class origin_race;
+class proxy_connection;
 
-class proxy_connection : public connection {
+// The race a connection is an attempt of, as the attempt sees it
+// (origin_race is the one there is): the attempt reports, the race decides.
+class attempt_owner {
+public:
+    virtual ~attempt_owner() = default;
+    // The connect has taken its stagger: the next address starts beside it.
+    virtual void slow(proxy_connection* attempt) = 0;
+    // The connect has ended (error 0: connected).
+    virtual void outcome(proxy_connection* attempt, int error) = 0;
+    // The attempt is going away without an outcome.
+    virtual void gone(proxy_connection* attempt) = 0;
+};
+
+class proxy_connection : public origin_link {
 public:
     // Seconds an exchange with an origin may stay silent in both directions
     // before the client and its origin connection are ended together.
@@ -46,7 +59,7 @@ public:
     // A connection whose connect to `to` is under way, for the race (null
     // when no connect could be started); the race hands it to the server.
     // host and port are the origin's, for the pool.
-    static proxy_connection* attempt(origin_race* race, const std::string& host, int32_t port,
+    static proxy_connection* attempt(attempt_owner* race, const std::string& host, int32_t port,
                                      const socket_address& to);
     // Called by the race: it reports to it no more; and, lost or not wanted,
     // it ends.
@@ -54,14 +67,12 @@ public:
     void abandon();
     ~proxy_connection() override;
 
-    const std::string& origin_host() const { return host; }
-    int32_t origin_port() const { return port; }
 
     // Called by the relay it serves. expect(): the answer to read next is
     // for a request of this kind (a tunnel: no answer is read at all). let_go(): the exchange is over; to the pool
     // (park) or to its end.
-    void expect(bool head_request, bool upgrade, bool tunnel);
-    void let_go(bool park);
+    void expect(bool head_request, bool upgrade, bool tunnel) override;
+    void let_go(bool park) override;
     // Serves the relay's current exchange: taken from the pool, or the
     // winner of its race, just connected.
     void serve(proxy_relay* relay, bool pooled);
@@ -84,7 +95,7 @@ private:
     void report();
 
     proxy_relay* relay;  // the exchange it serves (one hold); null in the pool and once let go
-    origin_race* race = nullptr;  // while it is an attempt of a race still running
+    attempt_owner* race = nullptr;  // while it is an attempt of a race still running
     std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
     response_reader reader;

@@ -1,7 +1,6 @@
 #include "proxy/proxy_relay.h"
 
 #include "proxy/answers.h"
-#include "proxy/proxy_connection.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -204,7 +203,7 @@ bool proxy_relay::client_finished_with(bool eof, bool shut) const
 
 // ---- the origin side
 
-void proxy_relay::bind(proxy_connection* c, bool from_pool)
+void proxy_relay::bind(origin_link* c, bool from_pool)
 {
     origin = c;
     pooled = from_pool;
@@ -408,7 +407,7 @@ void proxy_relay::origin_finished()
     wake_client();
 }
 
-void proxy_relay::origin_gone(proxy_connection* c)
+void proxy_relay::origin_gone(origin_link* c)
 {
     if (origin != c)
         return;
@@ -440,7 +439,7 @@ void proxy_relay::origin_gone(proxy_connection* c)
 
 void proxy_relay::unbind(bool park)
 {
-    proxy_connection* c = origin;
+    origin_link* c = origin;
     if (!c)
         return;
     take_back_from_origin();

@@ -49,7 +49,19 @@
 #include <cstdint>
 #include <string>
 
-class proxy_connection;
+// The origin connection serving a relay's exchange, as the relay sees it
+// (proxy_connection is the one there is): a connection the relay can tell
+// what answer to read next, and let go of when the exchange is over. The
+// relay never calls anything else of it, so the two stay one-way: the
+// connection calls the relay, the relay this interface.
+class origin_link : public connection {
+public:
+    // The answer to read next is for a request of this kind (a tunnel: no
+    // answer is read at all).
+    virtual void expect(bool head_request, bool upgrade, bool tunnel) = 0;
+    // The exchange is over: to the pool (park) or to its end.
+    virtual void let_go(bool park) = 0;
+};
 
 class proxy_relay {
 public:
@@ -153,7 +165,7 @@ public:
 
     // `origin` now serves the current exchange: a new connection whose
     // connect is under way, or one taken from the pool. It holds the relay.
-    void bind(proxy_connection* origin, bool pooled);
+    void bind(origin_link* origin, bool pooled);
     // Its connect has completed: a tunnel opens ("200"), a request goes out.
     void connected();
     // Every address has failed (the "502"), or the lookup found nothing to
@@ -202,12 +214,12 @@ public:
     // through answer_finished or answer_failed).
     void origin_finished();
     // The origin connection is going away (ended by the server).
-    void origin_gone(proxy_connection* origin);
+    void origin_gone(origin_link* origin);
     // Whether the origin side of the exchange is still attached (connection
     // or lookup).
     bool attached() const { return refs > (client ? 1 : 0); }
     connection* client_connection() const { return client; }
-    proxy_connection* origin_connection() const { return origin; }
+    origin_link* origin_connection() const { return origin; }
 
 private:
     // The exchange is complete when both the request and the answer are:
@@ -233,7 +245,7 @@ private:
 
     int32_t refs = 1;
     connection* client;
-    proxy_connection* origin = nullptr;
+    origin_link* origin = nullptr;
     base::byte_queue to_origin;  // filled by the client side, drained by the origin connection
     base::byte_queue to_client;  // filled by the origin connection and the proxy's own answers
 

@@ -1,9 +1,7 @@
 #include "proxy/split_url.h"
 
-#include "base/punycode.h"
 #include "base/text.h"
 #include "proxy/canonical_host.h"
-#include "var/var.h"
 
 namespace {
 
@@ -102,26 +100,4 @@ std::string split_url::authority() const
     return port == default_port(scheme) ? name : name + ":" + std::to_string(port);
 }
 
-std::string split_url::utf8_to_idn(const std::string& host)
-{
-    // Nearly every host is plain ASCII without zero bytes, which the
-    // conversion below returns unchanged.
-    bool plain = true;
-    for (char c : host) {
-        unsigned char b = static_cast<unsigned char>(c);
-        plain = plain && b != 0 && b < 0x80;
-    }
-    if (plain)
-        return host;
-
-    var labels = var(host).split(".");
-    std::string result;
-    for (int32_t i = 0; i < labels.size(); i++) {
-        if (i > 0)
-            result += ".";
-        std::string label = labels.get(i);
-        std::string encoded = base::punycode(label);
-        result += encoded == label ? label : "xn--" + encoded;
-    }
-    return result;
-}
+std::string split_url::utf8_to_idn(const std::string& host) { return idn_form(host); }

@@ -42,9 +42,7 @@ public:
     // The port a scheme's URLs use when they name none.
     static int32_t default_port(const std::string& scheme);
 
-    // Every label with a non-ASCII byte becomes "xn--" and its Punycode form;
-    // other labels, dots and empty labels stay exactly as they were. A zero
-    // byte ends its label.
+    // The host's IDN form (canonical_host.h, idn_form).
     static std::string utf8_to_idn(const std::string& host);
 
     // Reads "host[:port]" (the value of a Host field, or the authority of a

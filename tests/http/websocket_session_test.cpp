@@ -105,7 +105,7 @@ TEST(websocket_session, leaves_its_channels)
     auto& registry = websocket_session::channels();
     http_connection other, c;
     c.socket = 7;
-    auto* session = new websocket_session(c, true);
+    auto* session = new websocket_session(&c, c.socket, c, true);
     for (const char* name : {"shared", "alone", "foreign"})
         registry.set(name, new base::arraylist<http_connection*>());
     registry.get("shared")->add(&other);

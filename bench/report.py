@@ -223,6 +223,11 @@ def main():
     ahead("Keep-alive 50 requests/s", r, higher=True)
     at_least("Keep-alive 50: ours vs direct", r.get("direct"), 0.80)
 
+    # keep-alive over IPv6: client, proxy and origin on ::1 (the earlier builds and the peers are not measured)
+    ka6 = {t: res.values("keepalive6", t, parse_wrk) for t in ("direct", "ours")}
+    row(f"Keep-alive 1 KiB over ::1 (client, proxy and origin on ::1), 50 connections (wrk, {m['d_keepalive']} s): "
+        "requests/s", {t: [v and v["rps"] for v in ka6[t]] for t in ka6}, "rate")
+
     # without keep-alive
     ab = {t: res.values("close", t, parse_ab) for t in TARGETS}
     r = row(f"No keep-alive 1 KiB, 50 concurrent (ab, {int(m['ab_n']):,} requests): requests/s",

@@ -168,6 +168,7 @@ nginx_conf "$scratch/nginx" "  sendfile on;
   tcp_nopush on;
   server {
     listen 127.0.0.1:$origin_port backlog=4096;
+    listen [::1]:$origin_port backlog=4096;
     root $scratch/www;
   }
   server {
@@ -453,6 +454,17 @@ wrk_run() {  # target connections seconds output
   echo "cpu_seconds $(echo "$(cpu_seconds "${pid[$t]}") - $cpu_before" | bc)" >>"$out"
 }
 
+wrk6_run() {  # target output: keep-alive, 50 connections, client, proxy and origin all on ::1
+  local t=$1 out=$2
+  if [ "$t" = direct ]; then
+    timeout $((d_keepalive + 30)) wrk -t2 -c50 -d"${d_keepalive}s" --timeout 5s --latency \
+      "http://[::1]:$origin_port/1k" >"$out" 2>&1 || true
+  else
+    BENCH_TARGET="http://[::1]:$origin_port/1k" timeout $((d_keepalive + 30)) wrk -t2 -c50 -d"${d_keepalive}s" \
+      --timeout 5s --latency -s "$bench/absolute_form.lua" "http://[::1]:${port[$t]}/" >"$out" 2>&1 || true
+  fi
+}
+
 ab_run() {  # target output
   local proxy=() before after
   [ "$1" != direct ] && proxy=(-X "127.0.0.1:${port[$1]}")
@@ -533,6 +545,7 @@ for r in $(seq 1 "$reps"); do
   echo "repetition $r of $reps"
   echo "  keep-alive, 50 connections";  for t in "${targets[@]}"; do wrk_run "$t" 50 "$d_keepalive" "$raw/keepalive.$t.$r"; done
   echo "  no keep-alive (ab)";          for t in "${targets[@]}"; do ab_run "$t" "$raw/close.$t.$r"; done
+  echo "  keep-alive over ::1";         for t in direct ours; do wrk6_run "$t" "$raw/keepalive6.$t.$r"; done
   echo "  10 MiB downloads";            for t in "${targets[@]}"; do download_run "$t" plain "$raw/download.$t.$r"; done
   echo "  10 MiB through CONNECT";      for t in "${tunnels[@]}"; do download_run "$t" tunnel "$raw/tunnel.$t.$r"; done
   echo "  memory per idle connection";  for t in "${proxies[@]}"; do memory_run "$t" "$raw/memory.$t.$r"; done

@@ -8,12 +8,13 @@
 // works byte by byte on pieces. The rules (RFC 9112 6.3, RFC 9110 5.5):
 //
 // - A head is a status line, field lines and an empty line, each ending in
-//   CRLF, at most max_head bytes in all. Status line: "HTTP/1." DIGIT SP
+//   LF with or without a CR before it (clients read a bare LF as a line
+//   end), at most max_head bytes in all. Status line: "HTTP/1." DIGIT SP
 //   3DIGIT [SP reason], the code at least 100 (a lower one has no class),
-//   no CR, LF or NUL anywhere in it.
+//   no CR or NUL anywhere in it.
 // - A field line is token ":" value. A line without a colon, a name that is
-//   not a token, or CR, LF or NUL in a value (bytes pass on unchanged, and a
-//   client may take them for line ends) make the head unreadable; so does a
+//   not a token, or a CR or NUL in a value (bytes pass on unchanged, and a
+//   client may take a CR for a line end) make the head unreadable; so does a
 //   Content-Length element that is not 1 to 18 digits. Transfer-Encoding
 //   with Content-Length, unequal lengths, a last coding other than chunked,
 //   or any transfer coding in an HTTP/1.0 answer: the body runs to the
@@ -327,12 +328,15 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
         for (;;) {  // heads up to the final one
             std::vector<std::string> lines;
             size_t end = std::string::npos;
-            for (size_t line = at, crlf; (crlf = stream.find("\r\n", line)) != std::string::npos; line = crlf + 2) {
-                if (crlf == line && !lines.empty()) {
-                    end = crlf + 2;
+            // Lines end in LF, a CR right before it dropped (clients read a
+            // bare LF as a line end).
+            for (size_t line = at, lf; (lf = stream.find('\n', line)) != std::string::npos; line = lf + 1) {
+                size_t stop = lf > line && stream[lf - 1] == '\r' ? lf - 1 : lf;
+                if (stop == line && !lines.empty()) {
+                    end = lf + 1;
                     break;
                 }
-                lines.push_back(stream.substr(line, crlf - line));
+                lines.push_back(stream.substr(line, stop - line));
             }
             if (end == std::string::npos ? stream.size() - at > max_head : end - at > max_head) {
                 o.at = ending::failed;

@@ -5,8 +5,8 @@
 namespace {
 
 // "HTTP/1." DIGIT SP 3DIGIT [ SP reason ]: the status, or -1. The reason may
-// hold anything but CR, LF and NUL, which line_ends_only refuses in the whole
-// head.
+// hold anything but CR, LF and NUL, which line_ends_sound refuses in the
+// whole head.
 int status_of(std::string_view line, bool* http10)
 {
     if (line.size() < 12 || !line.starts_with("HTTP/1.") || line[7] < '0' || line[7] > '9' || line[8] != ' ')
@@ -23,23 +23,45 @@ int status_of(std::string_view line, bool* http10)
     return code;
 }
 
-// CR and LF only as the CRLF that ends a line, and no NUL. The head passes
-// on unchanged, and a client may take a bare CR or LF inside a field value
+// A CR only right before the LF that ends a line, and no NUL. The head
+// passes on unchanged, and a client may take a bare CR inside a field value
 // for the end of a line and read fields the reader never saw (a
 // Content-Length, say): such a value must be refused or rewritten (RFC 9110
-// 5.5), and bytes here are never rewritten.
-bool line_ends_only(std::string_view head)
+// 5.5), and bytes here are never rewritten. A bare LF is a line end, for the
+// reader as for clients (RFC 9112 2.2).
+bool line_ends_sound(std::string_view head)
 {
-    for (size_t i = 0; i < head.size(); i++) {
-        if (head[i] == '\0' || head[i] == '\n')
+    for (size_t i = 0; i < head.size(); i++)
+        if (head[i] == '\0' || (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')))
             return false;
-        if (head[i] == '\r') {
-            if (i + 1 == head.size() || head[i + 1] != '\n')
-                return false;
-            i++;
-        }
-    }
     return true;
+}
+
+// One past the empty line that ends a head, its line ends CRLF or a bare LF,
+// searching from `from`; npos while there is none.
+size_t head_end(const std::string& head, size_t from)
+{
+    for (size_t lf = head.find('\n', from); lf != std::string::npos; lf = head.find('\n', lf + 1)) {
+        size_t next = lf + 1;
+        if (next < head.size() && head[next] == '\r')
+            next++;
+        if (next < head.size() && head[next] == '\n')
+            return next + 1;
+    }
+    return std::string::npos;
+}
+
+// The head with every line ending in CRLF, as the field reading takes it.
+std::string with_crlf(const std::string& head)
+{
+    std::string out;
+    out.reserve(head.size() + 16);
+    for (size_t i = 0; i < head.size(); i++) {
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
+            out += '\r';
+        out += head[i];
+    }
+    return out;
 }
 
 }  // namespace
@@ -64,15 +86,15 @@ size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out
         switch (where) {
         case state::head: {
             // Only the bytes up to the blank line belong to this head; a
-            // terminator split between pieces is found from the three bytes
+            // terminator split between pieces is found from the two bytes
             // before the new ones. One byte past max_head tells a head too
             // long: the bytes up to the limit are taken and the answer fails
             // at the first byte past it, however the stream was cut.
             size_t old = pending.size();
             size_t room = max_head - old;
             pending.append(p, n < room + 1 ? n : room + 1);
-            size_t end = pending.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
-            if (end == std::string::npos || end + 4 > max_head) {
+            size_t end = head_end(pending, old >= 2 ? old - 2 : 0);
+            if (end == std::string::npos || end > max_head) {
                 if (pending.size() > max_head) {
                     where = state::failed;
                     return used + (max_head - old);
@@ -80,7 +102,7 @@ size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out
                 used += pending.size() - old;
                 continue;
             }
-            pending.resize(end + 4);
+            pending.resize(end);
             used += pending.size() - old;
             if (!read_head(out))
                 return used;
@@ -123,11 +145,16 @@ size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out
 bool response_reader::read_head(base::byte_queue& out)
 {
     bool http10 = false;
-    std::string_view head(pending);
+    // Nearly every head ends its lines with CRLF already.
+    bool bare_lf = false;
+    for (size_t lf = pending.find('\n'); lf != std::string::npos && !bare_lf; lf = pending.find('\n', lf + 1))
+        bare_lf = lf == 0 || pending[lf - 1] != '\r';
+    std::string normalized = bare_lf ? with_crlf(pending) : std::string();
+    std::string_view head(bare_lf ? normalized : pending);
     code = status_of(head.substr(0, head.find("\r\n")), &http10);
     field_facts facts = field_facts::read_fields(head.substr(0, head.size() - 2));
     using fault = field_facts::fault;
-    if (code < 0 || !line_ends_only(head) || facts.problem == fault::malformed || facts.problem == fault::bad_length ||
+    if (code < 0 || !line_ends_sound(pending) || facts.problem == fault::malformed || facts.problem == fault::bad_length ||
         (code == 101 && !upgrade)) {
         where = state::failed;
         return false;

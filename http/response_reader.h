@@ -4,7 +4,8 @@
 //     answer      = *interim final
 //     interim     = head of a 1xx status other than 101 (no body)
 //     final       = head [ body ]
-//     head        = "HTTP/1." DIGIT SP 3DIGIT [ SP reason ] CRLF *( field-line CRLF ) CRLF
+//     head        = "HTTP/1." DIGIT SP 3DIGIT [ SP reason ] EOL *( field-line EOL ) EOL
+//     EOL         = CRLF / LF    (a bare LF ends a line, as clients read it)
 //
 // The body of a final answer, by the first rule that applies (RFC 9112 6.3):
 // none for an answer to HEAD, for 1xx, 204 and 304; a byte stream after 101

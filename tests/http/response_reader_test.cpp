@@ -58,11 +58,13 @@ TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
         {false, false, ok + "\r\nanything", state::until_close, false},
         {false, false, ok + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello", state::until_close, false},
         {false, false, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", state::until_close, false},
-        // Unreadable (fields as request_facts reads them, the status line, a bare LF or CR in a value, where a
-        // client could see a line end): nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
+        // A bare LF ends a line, for the reader as for clients.
+        {false, false, "HTTP/1.1 417 Expectation Failed\nContent-Length: 0\n\n|HTTP/1.1 200", state::done, true},
+        {false, false, ok + "X: a\nContent-Length: 3\r\n\nabc|d", state::done, true},
+        // Unreadable (fields as request_facts reads them, the status line, a bare CR in a value, where a client
+        // could see a line end): nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
         {false, false, "|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed, false},
-        {false, false, "|HTTP/1.1 200 OK\r\nX: a\nContent-Length: 3\r\n\r\nabc", state::failed, false},
         {false, false, "|HTTP/1.1 200 OK\r\nX: a\rContent-Length: 3\r\n\r\nabc", state::failed, false},
         {false, false, "|HTTP/1.1 20 OK\r\n\r\n", state::failed, false},
         {false, false, "|HTTP/2 200\r\n\r\n", state::failed, false},

@@ -17,10 +17,11 @@
 
 using namespace std::string_literals;
 
-// RFC 4648 vectors both ways. The decoder never rejects: an incomplete group
-// warns once and adds nothing; a zero byte ends the text (silently on a group
-// boundary); padding ends only its own group, "=" up front carrying the bits
-// of 0; anything outside the alphabet, bytes from 0x80 included, counts as 1.
+// RFC 4648 vectors both ways, a zero byte too. The decoder never rejects: an
+// incomplete group warns once and adds nothing; a zero byte ends the text
+// (silently on a group boundary); padding ends only its own group, "=" up
+// front carrying the bits of 0; anything outside the alphabet, bytes from
+// 0x80 included, counts as 1.
 TEST(base64, round_trips_and_decoder_tolerance)
 {
     struct row { std::string text, bytes; bool warns = false; };
@@ -28,12 +29,12 @@ TEST(base64, round_trips_and_decoder_tolerance)
         {"Zm9", "", true}, {"Zm9vY", "foo", true}, {"Zm9v\0Zm9v"s, "foo"}, {"Zm9vZm\0v"s, "foo", true},
         {"Zg==Zm8=Zm9v", "ffofoo"}, {"==AA", "\0\0\0"s}, {"B.-\x01", "\x04\x10\x41"}, {"\x80\xff\xc3\xa9", "\x04\x10\x41"},
     };
-    for (auto [bytes, text] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-                               {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"}}) {
+    for (auto [bytes, text] : {std::pair{""s, ""}, {"f"s, "Zg=="}, {"fo"s, "Zm8="}, {"foo"s, "Zm9v"},
+                               {"foob"s, "Zm9vYg=="}, {"fooba"s, "Zm9vYmE="}, {"foobar"s, "Zm9vYmFy"},
+                               {"\xff\xfe\xfd"s, "//79"}, {"a\0b"s, "YQBi"}}) {
         EXPECT_EQ(base::base64(bytes), text);
         cases.push_back({text, bytes});
     }
-    EXPECT_EQ(base::base64("a\0b"s), "YQBi");
     for (auto& [text, bytes, warns] : cases) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(base::unbase64(text), bytes) << text;
@@ -71,10 +72,9 @@ TEST(escape_controls, writes_control_bytes_as_hex_and_keeps_the_rest)
     EXPECT_EQ(base::escape_controls("\xe2\x80"), "\xe2\\x80");  // cut short: 0x80 is a lone C1 byte
 }
 
-// Folds ASCII letters only, from the start position; nothing once switched off.
+// Folds ASCII letters only, from the start position.
 TEST(find, folds_ascii_letters_only)
 {
-    ASSERT_TRUE(base::find_case_insensitive());
     std::string head = "GET / HTTP/1.1\r\nHost: x\r\nCONTENT-Length: 5\r\n";
     EXPECT_EQ(base::find(head, "\r\ncontent-length"), 23u);
     EXPECT_EQ(base::find(head, "\r\nhost", 15), std::string::npos);
@@ -82,9 +82,6 @@ TEST(find, folds_ascii_letters_only)
     EXPECT_EQ(base::find("\xc3\xa9", "\xc3\x89"), std::string::npos);
     EXPECT_EQ(base::find("[", "{"), std::string::npos);
     EXPECT_EQ(base::find("ab", "b", 100), std::string::npos);
-    base::find_case_insensitive() = false;
-    EXPECT_EQ(base::find("Host: host", "host"), 6u);
-    base::find_case_insensitive() = true;
 }
 
 // Whole values in all their digits (309 and a sign at most), others as %g.
@@ -98,20 +95,16 @@ TEST(num, formats)
     EXPECT_EQ(max.substr(0, 18), "-17976931348623157");
 }
 
-// RFC 3492 samples, letter case kept, the highest code point. Invalid UTF-8,
-// or a first delta ((0x10FFFF - 128) * (basics + 1)) past 32 bits, leaves a
-// label unchanged.
+// RFC 3492 samples (no basic code point; basics of both cases among the
+// others), letter case kept, the highest code point. Invalid UTF-8, or a
+// first delta ((0x10FFFF - 128) * (basics + 1)) past 32 bits, leaves a label
+// unchanged.
 TEST(punycode, encodes_labels_or_leaves_them_unchanged)
 {
     const std::pair<std::string, std::string> cases[] = {
         {"\u0644\u064A\u0647\u0645\u0627\u0628\u062A\u0643\u0644\u0645\u0648\u0634\u0639\u0631\u0628\u064A\u061F",
          "egbpdaj6bu4bxfgehfvwxn"},
-        {"\u4ED6\u4EEC\u4E3A\u4EC0\u4E48\u4E0D\u8BF4\u4E2D\u6587", "ihqwcrb4cv8a8dqg056pqjye"},
-        {"Pro\u010Dprost\u011Bnemluv\u00ED\u010Desky", "Proprostnemluvesky-uyb24dma41a"},
         {"3\u5E74B\u7D44\u91D1\u516B\u5148\u751F", "3B-ww4c5e180e575a65lsy2b"},
-        {"\u5B89\u5BA4\u5948\u7F8E\u6075-with-SUPER-MONKEYS", "-with-SUPER-MONKEYS-pc58ag80a8qai00g7n9n"},
-        {"\u3072\u3068\u3064\u5C4B\u6839\u306E\u4E0B" "2", "2-u9tlzr9756bt3uc0v"},
-        {"\u30D1\u30D5\u30A3\u30FC" "de" "\u30EB\u30F3\u30D0", "de-jg4avhby1noc0d"},
         {"b\u00FCcher", "bcher-kva"}, {"B\u00FCcher", "Bcher-kva"}, {"\U0010FFFF", "dn32g"}, {"", ""},
         {std::string(3000, 'a') + "\U0010FFFF", std::string(3000, 'a') + "-7p74104y"},
     };
@@ -128,7 +121,6 @@ TEST(sha1, known_digests)
     const std::pair<std::string, const char*> cases[] = {
         {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
         {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
         {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
         {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
@@ -136,9 +128,8 @@ TEST(sha1, known_digests)
     };
     for (auto& [text, digest] : cases) {
         std::string hex;
-        char two[3];
         for (unsigned char b : base::sha1(text))
-            hex.append(two, size_t(snprintf(two, sizeof two, "%02x", b)));
+            hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
         EXPECT_EQ(hex, digest) << text.size() << " bytes";
     }
 }

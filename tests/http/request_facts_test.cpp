@@ -53,33 +53,30 @@ TEST(request_facts, framing_in_every_spelling_and_the_faults)
         }
 }
 
-// An upgrade needs both the Upgrade field and the "upgrade" option among the
-// Connection options; the option keeps the client's spelling.
-TEST(request_facts, upgrade_asked_by_upgrade_and_connection_together)
-{
-    const std::pair<const char*, const char*> cases[] = {
-        {"Upgrade: websocket\r\nConnection: Upgrade\r\n", "Upgrade"},
-        {"connection: keep-alive, upgrade\r\nUPGRADE: h2c\r\n", "upgrade"},
-        {"Connection: keep-alive\r\nConnection:UPGRADE \r\nUpgrade: websocket\r\n", "UPGRADE"},
-        {"Upgrade: websocket\r\n", ""}, {"Connection: Upgrade\r\n", ""},
-        {"Upgrade: websocket\r\nConnection: Upgrade-Insecure\r\n", ""},
-    };
-    for (auto& [headers, option] : cases)
-        EXPECT_EQ(request_facts::read("GET http://h/ HTTP/1.1\r\n"s + headers).upgrade_option, option) << headers;
-}
-
 // The fields the proxy acts on beyond the framing: every Connection option
-// (any case, several lines), the one Host and the one Proxy-Authorization.
-TEST(request_facts, connection_options_host_and_credentials)
+// (any case, several lines); an upgrade, asked by the Upgrade field and the
+// "upgrade" option together, the option as the client spelled it; the one
+// Host and the one Proxy-Authorization.
+TEST(request_facts, connection_options_upgrade_host_and_credentials)
 {
-    request_facts f = request_facts::read("GET http://h/ HTTP/1.1\r\nConnection: Keep-Alive, X-A\r\n"
-                                          "connection: ,x-b ,\r\nHost:  h:81 \r\nProxy-Authorization: Basic eDp5 \r\n");
-    EXPECT_EQ(f.connection_options, ",keep-alive,x-a,x-b,");
+    const std::pair<const char*, const char*> cases[] = {  // fields; options|upgrade|host|credentials
+        {"Connection: Keep-Alive, X-A\r\nconnection: ,x-b ,\r\nHost:  h:81 \r\nProxy-Authorization: Basic eDp5 \r\n",
+         ",keep-alive,x-a,x-b,||h:81|Basic eDp5"},
+        {"Proxy-Authorization: a\r\nProxy-Authorization: b\r\n", "|||"},
+        {"Upgrade: websocket\r\nConnection: Upgrade\r\n", ",upgrade,|Upgrade||"},
+        {"connection: keep-alive, upgrade\r\nUPGRADE: h2c\r\n", ",keep-alive,upgrade,|upgrade||"},
+        {"Connection: keep-alive\r\nConnection:UPGRADE \r\nUpgrade: websocket\r\n", ",keep-alive,upgrade,|UPGRADE||"},
+        {"Upgrade: websocket\r\n", "|||"}, {"Connection: Upgrade\r\n", ",upgrade,|||"},
+        {"Upgrade: websocket\r\nConnection: Upgrade-Insecure\r\n", ",upgrade-insecure,|||"},
+    };
+    for (auto& [fields, want] : cases) {
+        request_facts f = request_facts::read("GET http://h/ HTTP/1.1\r\n"s + fields);
+        EXPECT_EQ(f.connection_options + "|" + f.upgrade_option + "|" + f.host + "|" + f.proxy_authorization, want)
+            << fields;
+    }
+    request_facts f = request_facts::read("GET http://h/ HTTP/1.1\r\nConnection: Keep-Alive, X-A\r\nconnection: x-b\r\n");
     for (const char* option : {"keep-alive", "KEEP-ALIVE", "x-a", "X-B"})
         EXPECT_TRUE(f.names_option(option)) << option;
     for (const char* option : {"keep", "alive", "x", "", "x-a,x-b"})
         EXPECT_FALSE(f.names_option(option)) << option;
-    EXPECT_EQ(f.host + "|" + f.proxy_authorization, "h:81|Basic eDp5");
-    f = request_facts::read("GET http://h/ HTTP/1.1\r\nProxy-Authorization: a\r\nProxy-Authorization: b\r\n");
-    EXPECT_EQ(f.proxy_authorization + "|" + f.host + "|" + f.connection_options, "||");
 }

@@ -5,24 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 using state = response_reader::state;
-
-namespace {
-
-std::string drain(base::byte_queue& q)
-{
-    std::string out;
-    size_t n;
-    while (const char* p = q.front(&n)) {
-        out.append(p, n);
-        q.consume(n);
-    }
-    return out;
-}
-
-}  // namespace
 
 // Each stream read whole, cut in two at every offset, and one byte at a
 // time: the bytes passed on (up to the "|"), where the answer ends (the "|"
@@ -31,45 +15,43 @@ std::string drain(base::byte_queue& q)
 TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
 {
     struct row {
-        bool head_request, upgrade;
         std::string stream;
         state end;
-        bool reusable;
+        bool reusable = false, head_request = false, upgrade = false;
     };
     const std::string ok = "HTTP/1.1 200 OK\r\n";
     const row rows[] = {
-        {false, false, ok + "Content-Length: 5\r\n\r\nhello|HTTP/1.1 200 OK", state::done, true},
-        {false, false, ok + "content-length:0\r\n\r\n|x", state::done, true},
-        {false, false, ok + "Transfer-Encoding: chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\n|junk", state::done,
-         true},
-        {true, false, ok + "Content-Length: 5\r\n\r\n|hello", state::done, true},
-        {false, false, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n|hello", state::done, true},
-        {false, false, "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n|0\r\n\r\n", state::done, true},
+        {ok + "Content-Length: 5\r\n\r\nhello|HTTP/1.1 200 OK", state::done, true},
+        {ok + "content-length:0\r\n\r\n|x", state::done, true},
+        {ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n|junk", state::done, true},
+        {ok + "Content-Length: 5\r\n\r\n|hello", state::done, true, true},
+        {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n|hello", state::done, true},
+        {"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n|0\r\n\r\n", state::done, true},
         // Interim answers pass on and the final one follows; 101 opens a tunnel only when asked for.
-        {false, false, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n" + ok +
-                           "Content-Length: 2\r\n\r\nok|", state::done, true},
-        {false, true, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x02hi", state::tunnel, false},
-        {false, false, "|HTTP/1.1 101 Switching Protocols\r\n\r\n", state::failed, false},
+        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nok|",
+         state::done, true},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x02hi", state::tunnel, false, false, true},
+        {"|HTTP/1.1 101 Switching Protocols\r\n\r\n", state::failed},
         // The origin keeps the connection, or not.
-        {false, false, ok + "Connection: keep-alive, close\r\nContent-Length: 1\r\n\r\nx|", state::done, false},
-        {false, false, "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx|", state::done, false},
-        {false, false, "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx|", state::done, true},
+        {ok + "Connection: keep-alive, close\r\nContent-Length: 1\r\n\r\nx|", state::done},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx|", state::done},
+        {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx|", state::done, true},
         // No framing, or framing read two ways: up to the close.
-        {false, false, ok + "\r\nanything", state::until_close, false},
-        {false, false, ok + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello", state::until_close, false},
-        {false, false, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", state::until_close, false},
+        {ok + "\r\nanything", state::until_close},
+        {ok + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello", state::until_close},
+        {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", state::until_close},
         // A bare LF ends a line, for the reader as for clients.
-        {false, false, "HTTP/1.1 417 Expectation Failed\nContent-Length: 0\n\n|HTTP/1.1 200", state::done, true},
-        {false, false, ok + "X: a\nContent-Length: 3\r\n\nabc|d", state::done, true},
+        {"HTTP/1.1 417 Expectation Failed\nContent-Length: 0\n\n|HTTP/1.1 200", state::done, true},
+        {ok + "X: a\nContent-Length: 3\r\n\nabc|d", state::done, true},
         // Unreadable (fields as request_facts reads them, the status line, a bare CR in a value, where a client
         // could see a line end): nothing of it passes on ("|" at 0), or nothing from the bad chunk byte on.
-        {false, false, "|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed, false},
-        {false, false, "|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed, false},
-        {false, false, "|HTTP/1.1 200 OK\r\nX: a\rContent-Length: 3\r\n\r\nabc", state::failed, false},
-        {false, false, "|HTTP/1.1 20 OK\r\n\r\n", state::failed, false},
-        {false, false, "|HTTP/2 200\r\n\r\n", state::failed, false},
-        {false, false, "|<html>\r\n\r\n", state::failed, false},
-        {false, false, ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello|xx\r\n", state::failed, false},
+        {"|HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", state::failed},
+        {"|HTTP/1.1 200 OK\r\nBad Name: 1\r\n\r\n", state::failed},
+        {"|HTTP/1.1 200 OK\r\nX: a\rContent-Length: 3\r\n\r\nabc", state::failed},
+        {"|HTTP/1.1 20 OK\r\n\r\n", state::failed},
+        {"|HTTP/2 200\r\n\r\n", state::failed},
+        {"|<html>\r\n\r\n", state::failed},
+        {ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello|xx\r\n", state::failed},
     };
     for (const row& r : rows) {
         size_t end = r.stream.find('|');
@@ -82,20 +64,18 @@ TEST(response_reader, ends_every_kind_of_answer_exactly_in_any_chunking)
             response_reader reader;
             reader.expect(r.head_request, r.upgrade);
             base::byte_queue out;
-            std::vector<size_t> bounds;  // where each piece ends
-            for (size_t at = 1; at <= stream.size(); at++)
-                if (cut > stream.size() || at == cut || at == stream.size())
-                    bounds.push_back(at);
-            size_t used = 0;
-            for (size_t from = 0; size_t to : bounds) {
-                if (used == from)  // it took everything so far: the next piece goes on
-                    used += reader.feed(stream.data() + from, to - from, out);
-                from = to;
+            size_t used = 0;  // the next piece goes on only while it took everything so far
+            for (size_t from = 0, to; from < stream.size() && used == from; from = to) {
+                to = cut > stream.size() ? from + 1 : from < cut ? cut : stream.size();
+                used += reader.feed(stream.data() + from, to - from, out);
             }
             if (r.end != state::failed) {  // an unreadable head is taken whole, yet none of it passes on
                 EXPECT_EQ(used, end) << r.stream << " cut " << cut;
             }
-            EXPECT_EQ(drain(out), stream.substr(0, end)) << r.stream << " cut " << cut;
+            std::string passed;
+            for (size_t n; const char* p = out.front(&n); out.consume(n))
+                passed.append(p, n);
+            EXPECT_EQ(passed, stream.substr(0, end)) << r.stream << " cut " << cut;
             EXPECT_EQ(reader.at(), r.end) << r.stream << " cut " << cut;
             EXPECT_EQ(reader.reusable(), r.reusable) << r.stream;
         }
@@ -136,10 +116,8 @@ TEST(response_reader, skipped_bodies_the_end_of_the_stream_and_long_heads)
             r.expect(false, false);
             out.clear();
             size_t used = 0;
-            for (size_t at = 0; at < head.size() && used == at; at += piece) {
-                size_t n = std::min(piece, head.size() - at);
-                used += r.feed(head.data() + at, n, out);
-            }
+            for (size_t at = 0; at < head.size() && used == at; at += piece)
+                used += r.feed(head.data() + at, std::min(piece, head.size() - at), out);
             EXPECT_EQ(used, std::min(size, max)) << size << " in pieces of " << piece;
             EXPECT_EQ(r.failed(), size > max) << size << " in pieces of " << piece;
             EXPECT_EQ(out.size(), size > max ? 0 : size) << size << " in pieces of " << piece;

@@ -1,20 +1,6 @@
-// The request reader: heads read directly, and request streams driven
-// through on_recv, the reader's one driver, in every chunking.
+// The request reader: request streams driven through on_recv, the reader's
+// one driver, in every chunking.
 #include "tests/http/drive.h"
-
-// A head ends at its blank line, which it does not keep, and may take
-// max_length bytes with it; one byte more refuses it, taking every byte.
-TEST(request_reader, heads_end_at_their_blank_line_within_the_limit)
-{
-    const std::string head = "GET /a?b HTTP/1.1\r\nHost: x\r\n\r\n", bytes = head + "body";
-    for (size_t limit : {head.size(), head.size() - 1}) {
-        request_reader r;
-        bool fits = limit == head.size();
-        EXPECT_EQ(r.take_head(bytes.data(), bytes.size(), limit), fits ? head.size() : bytes.size());
-        EXPECT_EQ(int(r.at()), int(fits ? request_reader::mode::body : request_reader::mode::refused));
-        EXPECT_EQ(r.head(), fits ? head.substr(0, head.size() - 2) : "");  // nothing of a refused head is kept
-    }
-}
 
 // Each stream gives the same handler calls and body bytes whether it arrives
 // whole, cut in two anywhere, or one byte per chunk: heads found across
@@ -33,7 +19,6 @@ TEST(request_reader, streams_are_framed_alike_in_any_chunking)
         // unknown, so the parsing of requests ends.
         {"POST /1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyzGET /2 HTTP/1.1\r\n\r\nPOST /3 HTTP/1.1\r\n"
          "Content-Length: -5\r\n\r\n" + next, "H[POST /1]DRH[GET /2]RH[POST /3]RD", "xyz" + next},
-        {"POST / HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi" + next, "H[POST /]DRD", "hi" + next},
         {"PUT / HTTP/1.1\r\nContent-Length: 3000000000\r\n\r\nabc", "H[PUT /]D", "abc"},
         // Chunked, framing included; a chunk line that breaks the grammar ends the input: nothing from the bad
         // byte on is passed on, and the request never completes.

@@ -12,15 +12,11 @@
 namespace {
 
 struct endpoint : origin_link {
-    std::string expected;  // what expect() was told, as "head upgrade tunnel"
-    int lets_go = 0;       // times it was let go; parked ones count too
+    int lets_go = 0;  // times it was let go; parked ones count too
     bool parked = false;
     void on_recv(char*, int) override {}
     bool on_send(char*, int, int* len) override { return *len = 0, true; }
-    void expect(bool head, bool upgrade, bool tunnel) override
-    {
-        expected = std::to_string(head) + std::to_string(upgrade) + std::to_string(tunnel);
-    }
+    void expect(bool, bool, bool) override {}
     void let_go(bool park) override { lets_go++, parked = park; }
 };
 
@@ -37,13 +33,6 @@ std::string for_client(proxy_relay& r)
     return out;
 }
 
-void answer_from_origin(proxy_relay& r, const std::string& bytes)
-{
-    r.client_queue().append(bytes);
-    r.from_origin(int(bytes.size()));
-    r.answer_started();
-}
-
 }  // namespace
 
 TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_back_to_the_pool)
@@ -57,13 +46,16 @@ TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_bac
     const char* data;
     ASSERT_EQ(r->lend_to_origin(1 << 20, &data), 19u);
     r->origin_took();
-    answer_from_origin(*r, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx";
+    r->client_queue().append(answer);
+    r->from_origin(int(answer.size()));
+    r->answer_started();
     r->answer_finished(true, false);
     EXPECT_EQ(origin.lets_go, 1);
     EXPECT_TRUE(origin.parked);
     EXPECT_TRUE(r->ready_for_request());
     r->answer("HTTP/1.1 404 Not Found\r\n\r\n", false);  // the proxy's own answer to the next request
-    EXPECT_EQ(for_client(*r), "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nxHTTP/1.1 404 Not Found\r\n\r\n");
+    EXPECT_EQ(for_client(*r), answer + "HTTP/1.1 404 Not Found\r\n\r\n");
     r->client_gone();
     proxy_relay::release(r);
 }
@@ -127,7 +119,6 @@ TEST(proxy_relay, lives_as_long_as_its_last_holder)
     r->hold();                // a lookup's
     r->client_gone();
     proxy_relay::release(r);  // the client's
-    EXPECT_EQ(origin.expected, "000");
     proxy_relay::release(r);  // the lookup's
     r->origin_gone(&origin);  // the last: freed here
 }

@@ -62,40 +62,9 @@ struct echo : connection {
     }
 };
 
-// Records what the server's hooks see; `refuse` makes the factory or
-// on_accept turn clients away.
-struct hooked_server : server<echo> {
-    using server<echo>::server;
-    enum { nobody, by_factory, by_on_accept } refuse = nobody;
-    std::vector<uint32_t> peers;      // create_connection's arguments
-    std::vector<int32_t> peer_ports;  // what on_accept saw
-    int removed = 0, unselected = 0;  // recv()/send() for a connection other than connection::selected()
-    size_t bytes = 0;                 // through recv() and send()
-
-    echo* create_connection(uint32_t peer) override
-    {
-        peers.push_back(peer);
-        return refuse == by_factory ? nullptr : server<echo>::create_connection(peer);
-    }
-    bool on_accept(connection* c) override
-    {
-        peer_ports.push_back(c->peer_port);
-        return refuse != by_on_accept;
-    }
-    void on_remove(connection*) override { removed++; }
-    int recv(connection* c, char* buf, int len) override { return seen(c, abstract_server::recv(c, buf, len)); }
-    int send(connection* c, const char* buf, int len) override { return seen(c, abstract_server::send(c, buf, len)); }
-    int seen(connection* c, int n)
-    {
-        unselected += connection::selected() != c;
-        bytes += size_t(std::max(n, 0));
-        return n;
-    }
-};
-
 struct server_test : ::testing::Test {
     int port = connect_to(0);
-    hooked_server srv{port, true};
+    server<echo> srv{port, true};
 
     void SetUp() override
     {
@@ -152,13 +121,6 @@ struct server_test : ::testing::Test {
         e->pending = output;
         return add(e);
     }
-    // The standard output of `run`.
-    std::string printed(const std::function<void()>& run)
-    {
-        testing::internal::CaptureStdout();
-        run();
-        return testing::internal::GetCapturedStdout();
-    }
 };
 
 // Bytes that arrive just before a close or a reset are all read first; only
@@ -176,23 +138,13 @@ TEST_F(server_test, reads_everything_sent_before_close_or_reset)
             reset(fd);
         } else
             close(fd);
-        std::string said = printed([&] { ASSERT_TRUE(turn_until([&] { return srv.live_connections() == 0; })); });
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 0; }));
+        std::string said = testing::internal::GetCapturedStdout();
         ASSERT_EQ(deleted.size(), 1u);
         EXPECT_TRUE(deleted[0] == bytes) << with_reset << ": " << deleted[0].size() << " bytes";
         EXPECT_EQ(said.find(" has errors.\n") != std::string::npos, with_reset) << said;
     }
-}
-
-// An idle connection times out (checked once a second), its descriptor named.
-TEST_F(server_test, idle_connections_time_out)
-{
-    auto* e = new echo;
-    int fd = add(e), socket = e->socket;
-    e->timeout = 0;
-    e->last_active -= 2;
-    std::string said = printed([&] { EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 0; })); });
-    EXPECT_TRUE(said.starts_with(std::to_string(socket) + " has timed out.\n")) << said;
-    close(fd);
 }
 
 // Serves descriptors past select()'s 1024; clients reset before accept harm no one.
@@ -257,90 +209,36 @@ TEST_F(server_test, a_connection_added_from_a_handler_is_served_in_the_same_turn
     close(spawner::partner);
 }
 
-// Every client passes the factory (with its address) and on_accept (with its
-// port), every byte recv() and send() (with the connection served as
-// selected(), null between turns), every end on_remove; a refused client is
-// closed and never reaches on_remove.
-TEST_F(server_test, hooks_see_every_client_and_byte_and_may_refuse_clients)
-{
-    int fd = client();
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
-    EXPECT_EQ(srv.peers, std::vector<uint32_t>{htonl(INADDR_LOOPBACK)});
-    EXPECT_EQ(srv.peer_ports, std::vector<int32_t>{ntohs(local.sin_port)});
-    send(fd, "ping", 4, 0);
-    EXPECT_EQ(receive(fd, 4), "ping");
-    EXPECT_EQ(srv.bytes, 8u);
-    EXPECT_EQ(srv.unselected, 0);
-    EXPECT_EQ(connection::selected(), nullptr);
-    close(fd);
-    EXPECT_TRUE(turn_until([&] { return srv.removed == 1; }));
-
-    for (auto refuse : {hooked_server::by_factory, hooked_server::by_on_accept}) {
-        srv.refuse = refuse;
-        srv.removed = 0;
-        deleted.clear();
-        size_t offered = srv.peers.size();
-        fd = connect_to(port);
-        EXPECT_TRUE(turn_until([&] { return srv.peers.size() > offered; })) << refuse;
-        EXPECT_EQ(receive(fd, 1), "") << refuse;  // closed at once
-        EXPECT_EQ(srv.live_connections(), 0) << refuse;
-        EXPECT_EQ(deleted.size(), refuse == hooked_server::by_on_accept ? 1u : 0u) << refuse;
-        EXPECT_EQ(srv.removed, 0) << refuse;
-        close(fd);
-    }
-}
-
-// Lends `bytes` once, from its own storage or from a pipe.
+// Lends `bytes` once, from its own storage.
 struct lender : connection {
     std::string bytes;
-    int pipe = -1;  // read end, when lending from a pipe
     bool lent = false;
     void on_recv(char*, int) override {}
     bool on_send(char*, int, int* len) override
     {
         *len = lent ? 0 : int(bytes.size());
-        if (pipe >= 0)
-            send_pipe = pipe;
-        else
-            send_data = bytes.data();
+        send_data = bytes.data();
         lent = true;
         return true;
     }
 };
 
 // Lent bytes the socket has not taken yet reach the peer whole after
-// keep_unsent(), although their storage is overwritten, or their pipe
-// closed, right after.
+// keep_unsent(), although their storage is overwritten right after.
 TEST_F(server_test, lent_bytes_are_kept_when_their_storage_goes_away)
 {
-    for (bool piped : {false, true}) {
-        auto* c = new lender;
-        for (size_t i = 0; i < 1000000; i++)
-            c->bytes += char('a' + i % 23);
-        int fds[2] = {-1, -1};
-        if (piped) {
-            ASSERT_EQ(pipe(fds), 0);
-            fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-            c->bytes.resize(size_t(fcntl(fds[1], F_GETPIPE_SZ)));
-            ASSERT_EQ(write(fds[1], c->bytes.data(), c->bytes.size()), ssize_t(c->bytes.size()));
-            c->pipe = fds[0];
-        }
-        std::string expected = c->bytes;
-        int peer = add(c);
-        ASSERT_TRUE(turn_until([&] { return c->lent; })) << piped;
-        ASSERT_GT(c->unsent(), 0) << piped;  // the socket is full
-        c->keep_unsent();
-        std::fill(c->bytes.begin(), c->bytes.end(), '-');
-        if (piped) {
-            close(fds[0]);
-            close(fds[1]);
-        }
-        std::string got = receive(peer, expected.size());
-        EXPECT_TRUE(got == expected) << piped << ": " << got.size() << " bytes";
-        close(peer);
-    }
+    auto* c = new lender;
+    for (size_t i = 0; i < 1000000; i++)
+        c->bytes += char('a' + i % 23);
+    std::string expected = c->bytes;
+    int peer = add(c);
+    ASSERT_TRUE(turn_until([&] { return c->lent; }));
+    ASSERT_GT(c->unsent(), 0);  // the socket is full
+    c->keep_unsent();
+    std::fill(c->bytes.begin(), c->bytes.end(), '-');
+    std::string got = receive(peer, expected.size());
+    EXPECT_TRUE(got == expected) << got.size() << " bytes";
+    close(peer);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cfloat>
 #include <cmath>
-#include <regex>
 #include <string>
 #include <tuple>
 
@@ -137,14 +135,11 @@ TEST(var, get_by_index_on_every_kind)
     }
 }
 
-// Numbers JSON cannot spell are written as strings; every other one as a
-// valid JSON number, -0 included (base::num's own output is tested there).
-TEST(var_json, every_number_gives_valid_json)
+// Numbers JSON cannot spell are written as strings; every other one as
+// base::num writes it (tested there), -0 included.
+TEST(var_json, numbers_json_cannot_spell_become_strings)
 {
     for (auto [n, want] : {std::pair{NAN, "\"NaN\""}, {-NAN, "\"NaN\""}, {INFINITY, "\"Inf\""}, {-INFINITY, "\"-Inf\""}})
         EXPECT_EQ(json(var(n)), want);
-    EXPECT_EQ(json(list_of({var(NAN), var(-0.0)})), "[ \"NaN\",-0 ]");
-    const std::regex number("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][-+]?[0-9]+)?");
-    for (double n : {0.0, 0.1, -2.5e-7, 5e-324, DBL_MIN, 1e21, DBL_MAX, -DBL_MAX, 123456.789, 9007199254740993.0})
-        EXPECT_TRUE(std::regex_match(json(var(n), true), number)) << json(var(n), true);
+    EXPECT_EQ(json(list_of({var(NAN), var(-0.0), var(2.5)})), "[ \"NaN\",-0,2.5 ]");
 }

@@ -33,6 +33,8 @@
 //   (HTTP/1.1 without the "close" option, HTTP/1.0 with "keep-alive").
 #pragma once
 
+#include "fuzz/reference_reader.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -82,28 +84,11 @@ inline bool is_token(const std::string& s)
     return !s.empty() && std::all_of(s.begin(), s.end(), is_token_char);
 }
 
-inline std::string lower(std::string s)
-{
-    for (char& c : s)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-inline std::string strip(const std::string& s)
-{
-    size_t a = s.find_first_not_of(" \t");
-    return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(" \t") - a + 1);
-}
-
-inline std::vector<std::string> split_list(const std::string& value)
-{
-    std::vector<std::string> out;
-    size_t from = 0;
-    for (size_t comma; (comma = value.find(',', from)) != std::string::npos; from = comma + 1)
-        out.push_back(strip(value.substr(from, comma - from)));
-    out.push_back(strip(value.substr(from)));
-    return out;
-}
+// The plain text helpers are the request reference's: both references stay
+// apart from the proxy's own reading, not from each other.
+using reference::lower;
+using reference::split_list;
+using reference::strip;
 
 // What one complete head says.
 struct head_reading {

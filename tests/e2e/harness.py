@@ -78,12 +78,11 @@ def brief(data):  # what a failed comparison shows of data: itself when short, e
     return bytes(data) if len(data) < 64 else f"{len(data)} bytes, sha256 {sha256(data).hexdigest()[:16]}"
 
 
-def backlog(port, address=None):
-    """Clients waiting in the backlog of the socket listening on port (and address), from the kernel's table."""
-    local = f"{struct.unpack('=I', socket.inet_aton(address))[0]:08X}:{port:04X}" if address else f":{port:04X}"
+def backlog(port):
+    """Clients waiting in the backlog of the socket listening on port, from the kernel's table."""
     with open("/proc/net/tcp") as table:
         rows = [line.split() for line in table]
-    return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(local) and r[3] == "0A"), 0)
+    return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(f":{port:04X}") and r[3] == "0A"), 0)
 
 
 def raise_descriptor_limit(n):  # for this process and the proxies it starts, which inherit the limit

@@ -356,10 +356,6 @@ def response(body=b"ok", extra=b""):  # an origin's answer
     return b"HTTP/1.1 200 OK\r\n%sContent-Length: %d\r\n\r\n%s" % (extra, len(body), body)
 
 
-def path_of(request):  # an answer for serving(): the request's target
-    return response(request.split(b" ")[1])
-
-
 def serving(answer=lambda request: response()):  # an Origin handler: keeps each raw request, sends answer(request)
 
     def handler(sock, origin):  # until the peer closes (EOFError)
@@ -371,6 +367,10 @@ def serving(answer=lambda request: response()):  # an Origin handler: keeps each
             sock.sendall(answer(bytes(request)))
 
     return handler
+
+
+def unpooled(sock, origin):  # an Origin handler answering "ok" and asking the proxy not to keep its connection
+    serving(lambda request: response(b"ok", b"Connection: close\r\n"))(sock, origin)
 
 
 def answering_head(size):  # what an origin sends ahead of a body of size bytes

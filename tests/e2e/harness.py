@@ -78,12 +78,11 @@ def brief(data):  # what a failed comparison shows of data: itself when short, e
     return bytes(data) if len(data) < 64 else f"{len(data)} bytes, sha256 {sha256(data).hexdigest()[:16]}"
 
 
-def backlog(port, address=None):
-    """Clients waiting in the backlog of the socket listening on port (and address), from the kernel's table."""
-    local = f"{struct.unpack('=I', socket.inet_aton(address))[0]:08X}:{port:04X}" if address else f":{port:04X}"
+def backlog(port):
+    """Clients waiting in the backlog of the socket listening on port, from the kernel's table."""
     with open("/proc/net/tcp") as table:
         rows = [line.split() for line in table]
-    return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(local) and r[3] == "0A"), 0)
+    return next((int(r[4].split(":")[1], 16) for r in rows if r[1].endswith(f":{port:04X}") and r[3] == "0A"), 0)
 
 
 def raise_descriptor_limit(n):  # for this process and the proxies it starts, which inherit the limit
@@ -357,10 +356,6 @@ def response(body=b"ok", extra=b""):  # an origin's answer
     return b"HTTP/1.1 200 OK\r\n%sContent-Length: %d\r\n\r\n%s" % (extra, len(body), body)
 
 
-def path_of(request):  # an answer for serving(): the request's target
-    return response(request.split(b" ")[1])
-
-
 def serving(answer=lambda request: response()):  # an Origin handler: keeps each raw request, sends answer(request)
 
     def handler(sock, origin):  # until the peer closes (EOFError)
@@ -372,6 +367,10 @@ def serving(answer=lambda request: response()):  # an Origin handler: keeps each
             sock.sendall(answer(bytes(request)))
 
     return handler
+
+
+def unpooled(sock, origin):  # an Origin handler answering "ok" and asking the proxy not to keep its connection
+    serving(lambda request: response(b"ok", b"Connection: close\r\n"))(sock, origin)
 
 
 def answering_head(size):  # what an origin sends ahead of a body of size bytes

@@ -1,17 +1,22 @@
 """IPv6: origins on ::1 by literal and by name, CONNECT to [::1], clients over ::1, the block list for IPv6
-addresses, and fast fallback between the families when one address never answers.
+addresses. The addresses of a name: one that refuses gives way to the next at once, one that never answers has
+the next tried beside it (the other family: fast fallback), and 502 only when none connects.
 
-The whole test runs in a network namespace of its own (root only): lo with 127.0.0.1 and ::1, and a veth pair
-whose far end takes nothing, so that 192.0.2.10 and 2001:db8::dead never answer a connect. The proxy reads a
-hosts file of the test's own (a mount namespace)."""
+The whole test runs in a network namespace of its own (root only): lo with 127.0.0.1, ::1 and fd00::1 (a unique
+local address, which address sorting puts after IPv4 ones), and a veth pair whose far end takes nothing, so that
+192.0.2.10 and 2001:db8::dead never answer a connect. The proxy reads a hosts file of the test's own (a mount
+namespace)."""
 
-import ctypes, os, subprocess, time, unittest
+import ctypes, os, subprocess, sys, time, unittest
 
-from harness import BAD_TARGET, NOT_FOUND, Client, ProxyTest, curl, echo, get, head, temp_file, with_files_at
+from harness import (BAD_GATEWAY, BAD_TARGET, NOT_FOUND, TUNNEL_OPEN, Client, ProxyTest, curl, echo, free_port, get,
+                     head, temp_file, wait_until, with_files_at)
 
 DEAD4, DEAD6 = "192.0.2.10", "2001:db8::dead"
 HOSTS = temp_file(f"127.0.0.1 localhost\n::1 v6only.test\n{DEAD6} dead6first.test\n127.0.0.1 dead6first.test\n"
-                  f"{DEAD4} dead4first.test\n::1 dead4first.test\n")
+                  f"{DEAD4} dead4first.test\nfd00::1 dead4first.test\n127.0.2.1 refused.test\n127.0.2.2 refused.test\n"
+                  "127.0.4.1 dead.test\n127.0.4.2 dead.test\n127.0.4.3 dead.test\n")
+WRAPPER = with_files_at({"/etc/hosts": HOSTS})
 
 
 def setUpModule():
@@ -19,14 +24,27 @@ def setUpModule():
         raise unittest.SkipTest("needs root and network namespaces")
     for command in ("ip link set lo up", "ip link add dead0 type veth peer name void0", "ip link set void0 up",
                     "ip link set dead0 up", "ip addr add 192.0.2.1/24 dev dead0",
-                    "ip -6 addr add 2001:db8::1/64 dev dead0 nodad",
+                    "ip -6 addr add 2001:db8::1/64 dev dead0 nodad", "ip -6 addr add fd00::1/128 dev lo nodad",
                     f"ip neigh add {DEAD4} lladdr 02:00:00:00:00:01 dev dead0 nud permanent",
                     f"ip -6 neigh add {DEAD6} lladdr 02:00:00:00:00:01 dev dead0 nud permanent"):
         subprocess.run(command.split(), check=True, capture_output=True, timeout=10)
 
 
+def resolver_order(name):
+    """name's IPv4 addresses in the order getaddrinfo gives them in the proxy's namespace, sorted as the proxy's
+    resolver sorts them: a test takes the roles from it, so that the address that fails is the one tried first."""
+    probe = f"import socket\nprint(*dict.fromkeys(a[4][0] for a in socket.getaddrinfo({name!r}, 80, socket.AF_INET)))"
+    return subprocess.run([*WRAPPER, sys.executable, "-c", probe], capture_output=True, text=True, timeout=10,
+                          check=True).stdout.split()
+
+
+def request(method, name, port):  # for name:port; over CONNECT, a GET goes through the tunnel right behind it
+    return head("CONNECT", f"{name}:{port}") + head("GET", "/", "Host: o") if method == "CONNECT" else \
+        get(port, "/", "Host: " + name, host=name)
+
+
 class Six(ProxyTest):
-    wrapper = with_files_at({"/etc/hosts": HOSTS})
+    wrapper = WRAPPER
 
     def test_origins_on_ipv6_by_literal_and_by_name_and_tunnels_to_them(self):
         """The Host an origin receives keeps the brackets; a tunnel to [::1] carries bytes both ways; a client
@@ -50,18 +68,35 @@ class Six(ProxyTest):
                 self.assertEqual(c.rest(), BAD_TARGET, target)
 
     def test_a_name_whose_first_address_never_answers_is_reached_through_the_other_family_at_once(self):
-        """Happy Eyeballs: the second attempt starts 250 ms after the first, well within a second, whichever
-        family the silent address is of."""
-        origin4, origin6 = self.origin(), self.origin(address="::1")
+        """Happy Eyeballs: the second attempt starts 250 ms after the first, not sooner (beside the first, not
+        instead of it) and well within a second, whichever family the silent address is of."""
+        origin4, origin6 = self.origin(), self.origin(address="fd00::1")
         for name, origin in (("dead6first.test", origin4), ("dead4first.test", origin6)):
             with self.subTest(name=name), self.client() as c:
                 start = time.time()
                 self.assertEqual(c.ask(get(origin.port, host=name)), b"ok")
-                self.assertLess(time.time() - start, 1)
+                self.assertTrue(0.2 < time.time() - start < 1, time.time() - start)
+
+    def test_refused_addresses_give_way_to_the_next_at_once_and_502_when_none_is_left(self):
+        """Catches trying only the first address, waiting on a refused one, and a wrong answer or log line."""
+        origin, dead = self.origin(address=resolver_order("refused.test")[1]), free_port()  # nothing on the first
+        for method in ("GET", "CONNECT"):
+            with self.subTest(method), self.client() as c, self.client() as failing:
+                start = time.time()
+                c.send(request(method, "refused.test", origin.port))
+                if method == "CONNECT":
+                    self.assertEqual(c.exact(len(TUNNEL_OPEN)), TUNNEL_OPEN)
+                self.assertEqual(c.response()[1], b"ok")
+                self.assertLess(time.time() - start, 3)
+                failing.send(request(method, "dead.test", dead))
+                self.assertEqual(failing.rest(), BAD_GATEWAY)
+        line = f"No addresses worked for host dead.test:{dead}."
+        wait_until(lambda: self.proxy.count(line) >= 2, 5)
+        self.assertEqual(self.proxy.count(line), 2)
 
 
 class Blocked(ProxyTest):
-    wrapper = with_files_at({"/etc/hosts": HOSTS})
+    wrapper = WRAPPER
     options = ("-b", temp_file("[0::1]\n"))
 
     def test_an_ipv6_entry_blocks_its_literal_and_the_names_that_resolve_to_it(self):

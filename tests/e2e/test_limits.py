@@ -1,12 +1,16 @@
-"""What one client can make the proxy hold is bounded: requests it pipelines without reading the answers
-(the proxy's own answers as much as an origin's), and origin connections it leaves behind with bytes they
-cannot deliver; meanwhile other clients are served."""
+"""What one client can make the proxy hold is bounded: requests it pipelines without reading the answers (the
+proxy's own answers as much as an origin's), and origin connections it leaves behind with bytes they cannot
+deliver; meanwhile other clients are served. And for how long: the 10 s idle limit ends only clients with nothing
+in flight; a client waiting for a slow origin, or a quiet tunnel, is idle only while no byte moves and has 600 s."""
 
+from concurrent.futures import ThreadPoolExecutor
 import socket, threading, time
 
-from harness import MiB, ProxyTest, connect, get, head, reset, temp_file, wait_until
+from harness import (BAD_GATEWAY, NOT_FOUND, TIMED_OUT, MiB, ProxyTest, Reader, connect, curl, free_port, get, head,
+                     reset, response, temp_file, unpooled, wait_until)
 
 BUDGET = 4 * MiB  # what the proxy may hold for one client, queued both ways
+QUIET = 12  # seconds: past the 10 s limit for clients with nothing in flight, far below 600 s
 
 
 def flood(port, request, seconds, total):
@@ -32,9 +36,8 @@ class Budget(ProxyTest):
     def test_a_client_that_pipelines_refused_requests_and_never_reads_is_held_to_its_budget(self):
         """407s (no credentials) and 404s (a blocked host) pile up for the client until its budget is full;
         then the proxy stops reading it. Resident memory grows by no more than a few budgets, and another
-        client is served meanwhile."""
-        origin = self.origin()
-        baseline = self.proxy.rss_kib()
+        client is served meanwhile. Then the descriptors go back to where they were, as after a refused connect."""
+        origin, before = self.origin(unpooled), self.usage()  # unpooled: no origin connection stays open
         for request in (head("GET", "http://blocked.test/", "Proxy-Authorization: Basic dTpw"), get(origin.port)):
             done = []
             thread = threading.Thread(target=lambda: done.append(flood(self.proxy.port, request, 4, 256 * MiB)))
@@ -46,7 +49,11 @@ class Budget(ProxyTest):
             thread.join(10)
             self.assertLess(done[0], 64 * MiB, "the proxy kept reading a client that never reads")
             slack = 96 * 1024 if self.proxy.sanitized() else 8 * 1024  # the sanitizers' shadow and quarantine
-            self.assertLess(peak - baseline, 3 * BUDGET // 1024 + slack, f"grew by {peak - baseline} KiB")
+            self.assertLess(peak - before[1], 3 * BUDGET // 1024 + slack, f"grew by {peak - before[1]} KiB")
+        with self.client() as c:
+            c.send(get(free_port(), "/", "Proxy-Authorization: Basic dTpw"))
+            self.assertEqual(c.rest(), BAD_GATEWAY)
+        self.assert_released(before)
 
 
 class Abandoned(ProxyTest):
@@ -58,8 +65,7 @@ class Abandoned(ProxyTest):
             time.sleep(20)
 
         origins = [self.origin(never_reads), self.origin(never_reads)]
-        before = self.usage()
-        peak = 0
+        before, peak = self.usage(), 0
         for i in range(12):
             sock = connect(self.proxy.port)
             sock.settimeout(0.3)
@@ -74,3 +80,53 @@ class Abandoned(ProxyTest):
         start = time.time()
         self.assertTrue(wait_until(lambda: self.proxy.fd_count() == before[0], 12), self.proxy.fd_count() - before[0])
         self.assertLess(time.time() - start, 8)
+
+
+class Timeouts(ProxyTest):
+    options = ("-b", temp_file("blocked.invalid\n"))  # a local answer, without any upstream
+
+    def test_slow_answers_and_quiet_tunnels_outlast_the_idle_limit_that_still_ends_idle_clients(self):
+        """The three run at once, so the file waits only once. Catches the 10 s limit applied while an exchange
+        is in flight (curl gets an empty reply, the tunnel is cut), and the 600 s one kept for an idle client."""
+        checks = (self.slow_answer, self.quiet_tunnel, self.idle_after_a_local_answer)
+        with ThreadPoolExecutor(len(checks)) as pool:
+            for check in [pool.submit(c) for c in checks]:
+                with self.subTest(check):
+                    check.result(timeout=45)
+        self.assertEqual(self.proxy.count(TIMED_OUT), 2, "only the idle clients are ended by the limit")
+
+    def slow_answer(self):
+        def late(sock, origin):
+            sock.settimeout(30)  # the harness's 10 s would give up before answering
+            Reader(sock).until(b"\r\n\r\n")
+            time.sleep(QUIET)
+            sock.sendall(response(b"worth the wait"))
+
+        origin = self.origin(late)
+        got = curl("-w", " %{http_code}", "-x", f"http://127.0.0.1:{self.proxy.port}",
+                   f"http://127.0.0.1:{origin.port}/slow")
+        self.assertEqual((got.returncode, got.stdout), (0, b"worth the wait 200"), got.stderr)
+
+    def quiet_tunnel(self):
+        def talk(sock, origin):
+            sock.settimeout(30)
+            while data := sock.recv(64):
+                sock.sendall(data.upper())
+
+        with self.client(timeout=30) as c:
+            c.tunnel(self.origin(talk).port, then=b"ping")
+            self.assertEqual(c.exact(4), b"PING")
+            time.sleep(QUIET)  # not a byte either way
+            c.send(b"still there?")
+            self.assertEqual(c.exact(12), b"STILL THERE?")
+
+    def idle_after_a_local_answer(self):
+        # Answered by the proxy itself (no upstream): the 10 s limit applies, as to a client part-way through a head.
+        with self.client(timeout=30) as c, self.client(timeout=30) as partial:
+            partial.send(head("GET", "http://blocked.invalid/", "User-Agent: a")[:-4])
+            c.send(head("GET", "http://blocked.invalid/", "Host: blocked.invalid"))
+            self.assertEqual(c.response(), (NOT_FOUND, b""))
+            answered = time.time()
+            self.assertEqual((c.sock.recv(1), partial.sock.recv(1)), (b"", b""))
+            self.assertGreater(time.time() - answered, 9.5)
+        self.assertTrue(wait_until(lambda: self.proxy.count(TIMED_OUT) == 2, 5))

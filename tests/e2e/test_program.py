@@ -43,25 +43,21 @@ class Program(unittest.TestCase):
     def test_no_arguments_print_the_usage_text_and_a_blank_line(self):
         self.assertEqual(run_proxy(), (0, USAGE))
 
-    def test_the_manual_page_and_the_readme_name_the_same_answers_and_warnings(self):
-        root = pathlib.Path(__file__).resolve().parents[2]
-        manual = re.sub(r"\\f[BIRP]|\\", "", (root / "doc/proxy.1").read_text())  # roff fonts and escapes
-        readme = (root / "README.md").read_text()
-        statuses = lambda text: set(re.findall(r"HTTP/1\.1 [1-5]\d\d [A-Z][A-Za-z ]+?(?= *[`\n]|$)", text, re.M))
-        self.assertEqual(statuses(manual), statuses(readme))
-        for text in ("Warning! Request exceeds max length of 1048576.", "log lines dropped: standard output was not",
-                     "Error! Blacklist not reloaded: cannot read", "No addresses worked for host",
-                     "Ambiguous message framing", "Malformed request head", "Unable to connect"):
-            self.assertIn(text, manual)
-            self.assertIn(text, readme)
-
-    def test_start_up_lines_and_listening_address_for_each_port_sign(self):
-        """Negative: all adapters, addresses listed. Unknown options and a -b without value are skipped."""
-        for options, address, first in ((("--what", "-b"), "0100007F", "on localhost only"),
-                                        ((), "00000000", "on all adapters:")):
-            with Proxy(*options, all_adapters=not options) as p:
+    def test_start_up_lines_listening_address_for_each_port_sign_and_blacklist_sizes(self):
+        """Negative: all adapters, addresses listed. Unknown options and a -b without value are skipped.
+        Blacklist entries: duplicates once (also in other spellings of one host), CRLF and blanks trimmed, a
+        missing file adds nothing and says so, -b adds up, 1,000s."""
+        dup, crlf = temp_file("a.com\nb.com\nA.COM.\n"), temp_file("  c.com\t\r\nd.com\r\ne.com")
+        many = temp_file("".join(f"host{i}.example\n" for i in range(1234)))
+        lists = ("-b", dup, "-b", crlf, "-b", "/nonexistent/blacklist", "-b", many)
+        sizes = ["2 domains blacklisted", "5 domains blacklisted", "Error! Blacklist not loaded: cannot read "
+                 "/nonexistent/blacklist (No such file or directory).", "5 domains blacklisted",
+                 "1,239 domains blacklisted"]
+        for options, address, first in ((("--what", "-b"), "0100007F", ["Binding to port {} on localhost only"]),
+                                        (lists, "00000000", [*sizes, "Binding to port {} on all adapters:"])):
+            with Proxy(*options, all_adapters=options == lists) as p:
                 p.wait_for_line(lambda l: "127.0.0.1" in l or "localhost" in l)
-                self.assertEqual(p.output()[0], f"Binding to port {p.port} {first}")
+                self.assertEqual(p.output()[: len(first)], [line.format(p.port) for line in first])
                 self.assertIn(f"{address}:{p.port:04X}", pathlib.Path("/proc/net/tcp").read_text())
 
     def test_port_in_use_prints_the_bind_failure_and_exits_0(self):
@@ -72,16 +68,6 @@ class Program(unittest.TestCase):
             self.assertEqual(run_proxy(port), (0, f"Binding to port {port} on localhost only\nbind() failed: 98 "
                                                   "Address already in use\nCheck that the port isn't already taken.\n"
                                                   "This can be done with 'netstat -an' on windows/mac/linux.\n"))
-
-    def test_blacklist_size_lines(self):
-        """Duplicates once (also in other spellings of one host), CRLF and blanks trimmed, a missing file adds
-        nothing and says so, -b adds up, 1,000s."""
-        dup, crlf = temp_file("a.com\nb.com\nA.COM.\n"), temp_file("  c.com\t\r\nd.com\r\ne.com")
-        many = temp_file("".join(f"host{i}.example\n" for i in range(1234)))
-        with Proxy("-b", dup, "-b", crlf, "-b", "/nonexistent/blacklist", "-b", many) as p:
-            self.assertEqual(p.output()[:5], [*(f"{n} domains blacklisted" for n in ("2", "5")),
-                                              "Error! Blacklist not loaded: cannot read /nonexistent/blacklist (No "
-                                              "such file or directory).", *(f"{n} domains blacklisted" for n in ("5", "1,239"))])
 
     def test_sigint_and_sigterm_shut_down_with_status_0_and_close_clients(self):
         for sig in (signal.SIGINT, signal.SIGTERM):

@@ -1,4 +1,4 @@
-"""200 MiB downloads, uploads (sized, chunked, tunnelled) arrive intact, and a slow reader on either
+"""200 MiB downloads and uploads (forwarded, tunnelled) arrive intact, and a slow reader on either
 side holds the proxy's memory down instead of making it buffer the transfer."""
 
 import threading, time
@@ -8,11 +8,6 @@ from harness import MiB, TUNNEL_OPEN, ProxyTest, Reader, answering_head, blocks,
 SIZE = 200 * MiB
 RSS_LIMIT_KIB = 64 * 1024
 PAUSE = 3  # seconds a slow side stops reading
-
-
-def chunked():
-    yield from (b"%x\r\n%s\r\n" % (len(block), block) for block in blocks(SIZE))
-    yield b"0\r\n\r\n"
 
 
 class Transfers(ProxyTest):
@@ -50,12 +45,12 @@ class Transfers(ProxyTest):
             c.pipe(SIZE - 16 * MiB, digest.update)
         self.assertEqual(digest.hexdigest(), sha256(blocks(SIZE)).hexdigest())
 
-    def test_uploads_sized_chunked_and_through_a_tunnel_to_a_pausing_origin(self):
-        """The origin answers the raw body's hash; it stops reading after 16 MiB while memory is measured."""
-        sized, whole = lambda target: head("POST", target, f"Content-Length: {SIZE}"), lambda: blocks(SIZE)
-        for request, pieces in ((lambda port: sized(f"http://127.0.0.1:{port}/up"), whole),
-                                (lambda port: get(port, "/up", "Transfer-Encoding: chunked", method="PUT"), chunked),
-                                (lambda port: head("CONNECT", f"127.0.0.1:{port}") + sized("/up"), whole)):
+    def test_uploads_forwarded_and_through_a_tunnel_to_a_pausing_origin(self):
+        """The origin answers the body's hash; it stops reading after 16 MiB while memory is measured. (A chunked
+        body takes the same way to the origin, framed as tests/http shows.)"""
+        sized = lambda target: head("POST", target, f"Content-Length: {SIZE}")
+        for request in (lambda port: sized(f"http://127.0.0.1:{port}/up"),
+                        lambda port: head("CONNECT", f"127.0.0.1:{port}") + sized("/up")):
             progress, paused, measured = {"sent": 0, "read": 0}, threading.Event(), threading.Event()
 
             def hashing_origin(sock, origin):
@@ -75,7 +70,7 @@ class Transfers(ProxyTest):
             with self.subTest(request=request(port).split(b"\r\n")[0]), self.client(timeout=20) as c:
                 def send_all():
                     c.send(request(port))
-                    for piece in pieces():
+                    for piece in blocks(SIZE):
                         c.send(piece)
                         progress["sent"] += len(piece)
 
@@ -88,5 +83,5 @@ class Transfers(ProxyTest):
                     measured.set()
                 if request(port).startswith(b"CONNECT"):
                     self.assertEqual(c.exact(len(TUNNEL_OPEN)), TUNNEL_OPEN)
-                self.assertEqual(c.response()[1].decode(), sha256(pieces()).hexdigest())
+                self.assertEqual(c.response()[1].decode(), sha256(blocks(SIZE)).hexdigest())
                 sender.join(20)

@@ -86,6 +86,11 @@ void proxy_relay::answer(const char* text, bool closing)
         release(this);
         return;
     }
+    // A CONNECT answered by anything but its tunnel ends the connection:
+    // whatever the client sends behind it is meant for the tunnel, so no
+    // request can be read from it (and none is waited for).
+    if (now == stage::reaching && kind.connect)
+        closing = true;
     if (now == stage::reaching || now == stage::exchanging) {
         // The exchange ends here: what the client sent for it goes nowhere.
         if (origin)

@@ -72,10 +72,9 @@ class Blacklist(ProxyTest):
                 c.send(request)
                 self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND, request)
             self.assertEqual(c.ask(get(p, "/shared", "Host: example.test", host=at)), b"ok")
-            # Last on its connection: after a CONNECT refused at its lookup (not one refused by name), the proxy
-            # answers no further request there; the client waits for the idle time-out.
-            c.send(head("CONNECT", f"LocalHost:{p}"))
-            self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND)
+            # A CONNECT refused at its lookup closes: what its client sent behind it was meant for the tunnel.
+            c.send(head("CONNECT", f"LocalHost:{p}") + b"\x16\x03\x01 not a request")
+            self.assertEqual(c.rest(), NOT_FOUND)
         wait_until(lambda: self.proxy.count("Blocked: localhost (127.0.0.1)") == 2, 5)
         wanted = [f"Blocked: {host} ({entry})" for _, host, entry in blocked] + ["Blocked: localhost (127.0.0.1)"]
         self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")], wanted)

@@ -82,9 +82,8 @@ TEST(http_connection, default_answers_and_the_end_of_the_connection)
     EXPECT_FALSE(more);
 }
 
-// The description line trusts X-Forwarded-For only from 127.0.0.1 (the
-// trusted case is shown end to end), its fields looked up in any case;
-// header lookups at the edges of a head.
+// The description line trusts X-Forwarded-For only from 127.0.0.1, its
+// fields looked up in any case; header lookups at the edges of a head.
 TEST(http_connection, info_line_and_header_lookups)
 {
     http_connection c;
@@ -92,6 +91,9 @@ TEST(http_connection, info_line_and_header_lookups)
     c.peer_port = 51234;
     std::string text = "GET /index.html HTTP/1.1\r\nUser-Agent: test-agent\r\nX-Forwarded-For: 10.0.0.7\r\n\r\n";
     EXPECT_EQ(printed([&] { feed(c, text); }), "10.0.0.1:51234 GET /index.html HTTP/1.1 [test-agent]\n");
+    c.peer_address = htonl(0x7F000001);  // a local front end is trusted
+    EXPECT_EQ(printed([&] { feed(c, "GET /i HTTP/1.0\r\nx-forwarded-for: 10.0.0.7, 10.0.0.8\r\n\r\n"); }),
+              "10.0.0.7, 10.0.0.8:51234 GET /i HTTP/1.0 []\n");
 
     std::string h = "GET / HTTP/1.1\r\nLast: end";
     EXPECT_EQ(http_connection::get_header("last", h), "end");  // no line end needed

@@ -202,8 +202,12 @@ class ProxyTest(unittest.TestCase):
     def client(self, timeout=10):
         return Client(self.proxy.port, timeout)
 
-    def usage(self):  # the proxy's descriptors and resident memory now: a baseline for assert_released
-        return self.proxy.fd_count(), self.proxy.rss_kib()
+    def usage(self):
+        """The proxy's descriptors and resident memory once its descriptors have held still for 0.3 s (the
+        connections of a client that has just gone take a moment to end): a baseline for assert_released."""
+        counts = [self.proxy.fd_count()]
+        wait_until(lambda: counts.append(self.proxy.fd_count()) or counts[-7:] == [counts[-1]] * 7, 5)
+        return counts[-1], self.proxy.rss_kib()
 
     def assert_released(self, baseline, memory=False):
         """Within 5 s the proxy holds the baseline's descriptors again (and, with memory, resident memory below

@@ -23,11 +23,8 @@
 //   unreadable otherwise; other 1xx heads are interim and another head
 //   follows; a final answer to HEAD, 204 and 304 have no body; then chunked,
 //   Content-Length, or up to the close.
-// - Chunked bodies as chunked_decoder.h writes the grammar: 1 to 16 hex
-//   digits, extensions ";" name ["=" token / quoted-string] with blanks
-//   around the separators, CRLF, data, CRLF; a last chunk of zeros, trailer
-//   lines token ":" text, an empty line; size and trailer lines at most
-//   8192 bytes without their CRLF.
+// - Chunked bodies: the grammar is the same as for requests, and the
+//   requests' reference (reference_reader.h) reads it.
 // - An answer may be followed by the next one on the same connection when it
 //   ended exactly by its framing and the origin keeps the connection
 //   (HTTP/1.1 without the "close" option, HTTP/1.0 with "keep-alive").
@@ -44,7 +41,6 @@
 namespace reference_answers {
 
 constexpr size_t max_head = 64 * 1024;
-constexpr size_t max_chunk_line = 8192;
 
 enum class ending {
     head,         // a head is still incomplete
@@ -74,15 +70,7 @@ struct request {
     bool upgrade = false;
 };
 
-inline bool is_token_char(char c)
-{
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string("!#$%&'*+-.^_`|~").find(c) != std::string::npos;
-}
-
-inline bool is_token(const std::string& s)
-{
-    return !s.empty() && std::all_of(s.begin(), s.end(), is_token_char);
-}
+inline bool is_token(const std::string& s) { return reference::token(s); }
 
 // The plain text helpers are the request reference's: both references stay
 // apart from the proxy's own reading, not from each other.
@@ -159,145 +147,6 @@ inline head_reading read_head(const std::vector<std::string>& lines)
     return h;
 }
 
-enum class chunks { complete, bad, unfinished };
-
-// Follows a chunked body from s[at]: complete (*end one past its final
-// CRLF), bad (*end at the first byte outside the grammar) or unfinished.
-inline chunks chunked_end(const std::string& s, size_t at, size_t* end)
-{
-    const size_t n = s.size();
-    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    // Within a size or trailer line, the first byte past its bound; npos
-    // elsewhere.
-    size_t bound = std::string::npos;
-    // The outcome when s[i] is where the grammar needed something else: past
-    // the end it may still come; but a line has failed already at the first
-    // byte past its bound, whatever that byte is.
-    auto stop = [&](size_t i) {
-        if (i > bound) {
-            *end = bound;
-            return chunks::bad;
-        }
-        *end = i;
-        return i >= n ? chunks::unfinished : chunks::bad;
-    };
-    // Skips blanks from i.
-    auto blanks = [&](size_t i) {
-        while (i < n && blank(s[i]))
-            i++;
-        return i;
-    };
-    // One past a token starting at i (i itself when there is none).
-    auto token = [&](size_t i) {
-        while (i < n && is_token_char(s[i]))
-            i++;
-        return i;
-    };
-    // A control byte other than HTAB (or DEL) may not be quoted.
-    auto quotable = [](char c) {
-        unsigned char b = static_cast<unsigned char>(c);
-        return (b >= 0x20 || c == '\t') && b != 0x7f;
-    };
-    // i at a line's CR: true when CRLF is there, else the outcome in *out.
-    auto crlf = [&](size_t i, chunks* out) {
-        if (i < n && s[i] != '\r') {
-            *out = stop(i);
-            return false;
-        }
-        if (i + 1 < n && s[i + 1] != '\n') {
-            *out = stop(i + 1);
-            return false;
-        }
-        if (i + 1 >= n) {
-            *out = chunks::unfinished;
-            return false;
-        }
-        return true;
-    };
-
-    chunks out;
-    for (;;) {  // a size line
-        size_t line = at, i = at;
-        bound = line + max_chunk_line;
-        uint64_t size = 0;
-        while (i < n && hex(s[i]) && i - line < 16) {
-            size = size * 16 + uint64_t(std::stoi(std::string(1, s[i]), nullptr, 16));
-            i++;
-        }
-        if (i == line || (i < n && hex(s[i])))  // no digit, or a 17th
-            return stop(i);
-        // Extensions: blanks, ";", blanks, name, and maybe blanks, "=",
-        // blanks and a token or quoted string; then another or the CR.
-        for (;;) {
-            size_t j = blanks(i);
-            if (j < n && s[j] == '\r' && j == i)
-                break;  // no blank directly before the CR
-            if (j >= n || s[j] != ';')
-                return stop(j);
-            j = blanks(j + 1);
-            size_t name_end = token(j);
-            if (name_end == j)
-                return stop(j);
-            i = name_end;
-            size_t k = blanks(i);
-            if (k < n && s[k] == '=') {
-                k = blanks(k + 1);
-                if (k < n && s[k] == '"') {
-                    for (k++; k < n && s[k] != '"'; k++) {
-                        if (!quotable(s[k]))
-                            return stop(k);
-                        if (s[k] == '\\' && (++k >= n || !quotable(s[k])))
-                            return stop(k);
-                    }
-                    if (k >= n)
-                        return stop(k);
-                    i = k + 1;
-                } else {
-                    size_t value_end = token(k);
-                    if (value_end == k)
-                        return stop(k);
-                    i = value_end;
-                }
-            }
-        }
-        if (i > bound)  // the bytes before the CR count against the bound
-            return stop(i);
-        bound = std::string::npos;
-        if (!crlf(i, &out))
-            return out;
-        at = i + 2;
-        if (size == 0)
-            break;
-        if (n - at <= size)
-            return chunks::unfinished;
-        at += size_t(size);
-        if (!crlf(at, &out))
-            return out;
-        at += 2;
-    }
-    for (;;) {  // trailer lines, then the empty line
-        if (at < n && s[at] == '\r') {
-            if (!crlf(at, &out))
-                return out;
-            *end = at + 2;
-            return chunks::complete;
-        }
-        bound = at + max_chunk_line;
-        size_t i = token(at);
-        if (i == at || i >= n || s[i] != ':')
-            return stop(i);
-        for (i++; i < n && s[i] != '\r' && s[i] != '\n' && s[i] != '\0'; i++) {
-        }
-        if (i > bound)
-            return stop(i);
-        bound = std::string::npos;
-        if (!crlf(i, &out))
-            return out;
-        at = i + 2;
-    }
-}
-
 // Reads the answers in `stream` to the requests in turn: the next request's
 // answer is read only when the one before ended reusably and bytes follow.
 // closed: the origin ended the stream after its last byte.
@@ -364,9 +213,12 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
             at += h.length <= rest ? size_t(h.length) : rest;
         } else {
             size_t end = stream.size();
-            chunks c = chunked_end(stream, at, &end);
-            o.at = c == chunks::complete ? ending::done : c == chunks::bad ? ending::failed : ending::chunked;
-            at = c == chunks::unfinished ? stream.size() : end;
+            // The chunked grammar is the same in both directions: the
+            // requests' reference reads it.
+            using reference::body_end;
+            body_end c = reference::chunked_end(stream.substr(at), &end);
+            o.at = c == body_end::complete ? ending::done : c == body_end::bad ? ending::failed : ending::chunked;
+            at = c == body_end::unfinished ? stream.size() : at + end;
         }
         o.passed = o.taken = at;
         o.reusable = o.at == ending::done && h.keeps && !o.ends_connection;

@@ -2,6 +2,8 @@
 
 #include "base/unordered_erase.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <unordered_map>
 #include <vector>
@@ -19,6 +21,18 @@ pool& the_pool()
 {
     static pool* p = new pool;  // connections may end after main's server is gone
     return *p;
+}
+
+// total, or a quarter of the descriptor limit when that is less.
+int room()
+{
+    static const int limit = [] {
+        rlimit r{};
+        if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur / 4 >= rlim_t(total))
+            return total;
+        return int(r.rlim_cur / 4);
+    }();
+    return limit;
 }
 
 std::string key(const std::string& host, int32_t port) { return host + ":" + std::to_string(port); }
@@ -42,10 +56,10 @@ proxy_connection* take(const std::string& host, int32_t port)
 bool park(proxy_connection* c, const std::string& host, int32_t port)
 {
     pool& p = the_pool();
-    if (p.count >= total)
+    if (p.count >= room())
         return false;
     std::vector<proxy_connection*>& list = p.idle[key(host, port)];
-    if (int(list.size()) >= per_origin)
+    if (int(list.size()) >= std::min(per_origin, room()))
         return false;
     list.push_back(c);
     p.count++;

@@ -26,6 +26,9 @@ namespace origin_pool {
 // before their next requests are read, and every connection a smaller share
 // turns away is one the next request must open again (with 1,000 clients of
 // one origin, a share of 64 opened a connection for four requests in five).
+// Both give way to a quarter of the process's descriptor limit, so that idle
+// connections (which one client's requests can fill) never keep the proxy
+// from accepting clients.
 constexpr int per_origin = 1024;
 constexpr int total = 4096;
 

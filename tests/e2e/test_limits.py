@@ -82,6 +82,22 @@ class Abandoned(ProxyTest):
         self.assertLess(time.time() - start, 8)
 
 
+class IdleOrigins(ProxyTest):
+    wrapper = ("prlimit", "--nofile=64", "--")
+
+    def test_origin_connections_kept_idle_stay_within_a_quarter_of_the_descriptor_limit(self):
+        """One client visiting many origins that keep their connections: the pool keeps 16 of them here, so the
+        proxy can still accept clients; a pool bounded only by its own count would hold every one."""
+        origins = [self.origin() for _ in range(24)]
+        before = self.usage()
+        with self.client() as c:
+            for origin in origins:
+                self.assertEqual(c.ask(get(origin.port)), b"ok")
+            self.assertLessEqual(self.proxy.fd_count() - before[0], 64 // 4 + 1)  # the pool, and this client
+            with self.client() as other:
+                self.assertEqual(other.ask(get(origins[-1].port)), b"ok")
+
+
 class Timeouts(ProxyTest):
     options = ("-b", temp_file("blocked.invalid\n"))  # a local answer, without any upstream
 

@@ -17,74 +17,103 @@ http_connection::~http_connection() = default;
 
 void http_connection::on_recv(char* data, int len)
 {
-    using mode = request_reader::mode;
-    if (len <= 0 || reader.at() == mode::refused)
+    if (len <= 0 || reader.at() == request_reader::mode::refused)
         return;
     if (!reader.held().empty()) {
         reader.hold(data, size_t(len));  // stays behind what is held already
         return;
     }
+    size_t used = take(data, size_t(len));
+    if (used < size_t(len))
+        reader.hold(data + used, size_t(len) - used);
+}
+
+size_t http_connection::take(char* data, size_t len)
+{
+    using mode = request_reader::mode;
     // The guard protects memory from what the connection stores: the head
     // always, body and raw bytes unless the subclass only relays them. The
     // chunk that first carries `received` past the limit is still taken.
     if (max_request_length > 0 && received > max_request_length &&
         (reader.at() == mode::head || (reader.at() != mode::websocket && !relays_body()))) {
         printf("Warning! Request exceeds max length of %d.\n", max_request_length);
-        return;
+        return len;
     }
     // One chunk may hold the end of one request and the start of the next:
-    // each turn takes what belongs to the current mode.
+    // each round takes what belongs to the current mode.
+    size_t taken = 0;
     for (;;) {
+        char* p = data + taken;
+        size_t n = len - taken;
         switch (reader.at()) {
         case mode::head: {
-            if (len == 0)
-                return;
-            if (reader.head().empty() && !ready_for_request()) {
-                reader.hold(data, size_t(len));
-                return;
+            if (n == 0)
+                return taken;
+            if (reader.head().empty()) {
+                // The next request waits: the subclass cannot take it yet,
+                // or this connection has had its share of heads this turn
+                // (it is woken to go on in the next).
+                if (!ready_for_request())
+                    return taken;
+                if (!head_slice_left()) {
+                    wake();
+                    return taken;
+                }
             }
-            size_t used = reader.take_head(data, size_t(len), size_t(max_head_length > 0 ? max_head_length : 0));
+            bool starting = reader.head().empty();
+            size_t used = reader.take_head(p, n, size_t(max_head_length > 0 ? max_head_length : 0));
             if (reader.at() == mode::refused) {
                 printf("Warning! Request exceeds max length of %d.\n", max_head_length);
                 on_head_too_long();
-                return;
+                return len;
             }
+            if (starting && !reader.head().empty())
+                head_started = time(nullptr);
             received += int64_t(used);
-            data += used;
-            len -= int(used);
-            if (reader.at() == mode::body)
+            taken += used;
+            if (reader.at() == mode::body) {
+                heads_in_turn++;
                 start_request();
+            }
             break;
         }
         case mode::body: {
-            size_t used = reader.take_body(data, size_t(len));
+            size_t used = reader.take_body(p, n);
             if (used > 0)
-                pass_on(data, int(used));
-            data += used;
-            len -= int(used);
+                pass_on(p, int(used));
+            taken += used;
             if (reader.at() == mode::refused) {
                 on_framing_broken();
-                return;
+                return len;
             }
             if (!reader.body_ended())
-                return;
+                return taken;
             complete_request();
             break;
         }
         case mode::raw:
-            if (len > 0) {
-                pass_on(data, len);
+            if (n > 0) {
+                pass_on(p, int(n));
                 on_request();
             }
-            return;
+            return len;
         case mode::websocket:
-            if (len > 0)
-                pass_on(data, len);
-            return;
+            if (n > 0)
+                pass_on(p, int(n));
+            return len;
         case mode::refused:
-            return;
+            return len;
         }
     }
+}
+
+bool http_connection::head_slice_left()
+{
+    if (slice_turn != connection::turn()) {
+        slice_turn = connection::turn();
+        heads_in_turn = 0;
+    }
+    return heads_in_turn < max_heads_per_turn;
 }
 
 void http_connection::start_request()
@@ -135,22 +164,34 @@ void http_connection::pass_through()
     reader.pass_through();
     // The held bytes are the switched protocol's now, whether or not the
     // subclass would take a request.
-    if (reader.held().empty())
-        return;
-    std::string bytes = reader.take_held();
-    on_recv(bytes.data(), int(bytes.size()));
+    resume_requests();
 }
 
 void http_connection::resume_requests()
 {
-    if (reader.held().empty() || !ready_for_request())
-        return;
-    std::string bytes = reader.take_held();
-    on_recv(bytes.data(), int(bytes.size()));
+    // Read in place: the handlers take() calls never hold or drop bytes, so
+    // the view stays valid until consume_held().
+    while (!reader.held().empty()) {
+        std::string_view held = reader.held();
+        size_t used = take(const_cast<char*>(held.data()), held.size());
+        if (used == 0)
+            return;
+        reader.consume_held(used);
+    }
 }
+
+bool http_connection::timed_out(time_t now) const
+{
+    if (reader.at() == request_reader::mode::head && !reader.head().empty() && now - head_started > max_head_seconds)
+        return true;
+    return connection::timed_out(now);
+}
+
+bool http_connection::wants_input() const { return reader.held().empty(); }
 
 bool http_connection::on_send(char* buf, int cap, int* len)
 {
+    resume_requests();
     if (responses.empty()) {
         *len = 0;
         return !responses.answered() || !closes_after_answer();

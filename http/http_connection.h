@@ -36,10 +36,21 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class http_connection : public connection, public websocket_listener {
 public:
     static constexpr int32_t default_max_request_length = 104857600;
+    // Request heads parsed for one connection in one turn of the server at
+    // most: a client that pipelines thousands of small requests gets the
+    // same slice of a turn as any other, and the rest waits in held() until
+    // the next turn.
+    static constexpr int32_t max_heads_per_turn = 16;
+    // Seconds a request head may take from its first byte to its blank line:
+    // however little a client sends at a time, a head it never finishes
+    // holds its memory no longer than this (timed_out(); the connection is
+    // then ended without an answer, as an idle one is).
+    static constexpr int32_t max_head_seconds = 30;
 
     // Limit on the counted bytes of the current request, back to the default
     // for every request; 0 or less: no limit. The head always counts; body
@@ -61,7 +72,13 @@ public:
     ~http_connection() override;
 
     void on_recv(char* data, int len) override;
+    // Goes on with held requests first (see ready_for_request()).
     bool on_send(char* buf, int cap, int* len) override;
+    // A head that has taken longer than max_head_seconds, or the idle
+    // time-out (connection::timed_out).
+    bool timed_out(time_t now) const override;
+    // Not while bytes are held: they are parsed first.
+    bool wants_input() const override;
 
     // A request head has been parsed. Default: prints info(true).
     virtual void on_headers();
@@ -99,10 +116,13 @@ public:
     // False while the subclass cannot take the next request yet (the proxy,
     // while the previous request's origin is still being reached): bytes of
     // a new request are then kept in held(), unparsed, until
-    // resume_requests() is called once this is true again. A subclass that
-    // holds should stop reading (wants_input) while held() is not empty.
+    // resume_requests() is called once this is true again. Bytes are held
+    // too once the connection has had max_heads_per_turn heads in this turn
+    // (it is then woken, to go on in the next). A subclass that overrides
+    // wants_input should stop reading while held() is not empty.
     virtual bool ready_for_request() const;
-    // Parses the held bytes, if any and if ready_for_request().
+    // Parses the held bytes, if any, as far as ready_for_request() and the
+    // turn's slice allow.
     void resume_requests();
     // Held bytes that will never be parsed (no answer can follow any more)
     // are dropped.
@@ -127,7 +147,7 @@ public:
     bool chunked() const { return reader.facts().chunked; }  // the body is framed by the chunked coding
     // The announced length; 0 when absent, invalid or chunked.
     int64_t content_length() const { return reader.facts().content_length; }
-    const std::string& held() const { return reader.held(); }
+    std::string_view held() const { return reader.held(); }
     request_reader::mode reading() const { return reader.at(); }
     // The url before its first '?' (all of it when there is none, or when
     // it begins with one), and what follows that '?'.
@@ -162,7 +182,18 @@ private:
     request_reader reader;
     std::unique_ptr<websocket_session> session;
     int64_t received = 0;  // bytes of the current request counted against max_request_length
+    time_t head_started = 0;   // when the current head's first byte was taken
+    uint64_t slice_turn = 0;   // the turn heads_in_turn counts in
+    int32_t heads_in_turn = 0;
 
+    // Takes what it can of len bytes in the reader's current mode, calling
+    // the handlers, and returns how many: fewer than len only when the next
+    // request must wait (ready_for_request(), the turn's slice). The
+    // handlers it calls never hold or drop bytes (held bytes are read in
+    // place).
+    size_t take(char* data, size_t len);
+    // Whether another head may be parsed in this turn.
+    bool head_slice_left();
     // The head has been read: the handshake or on_headers.
     void start_request();
     // Hands body or raw bytes to on_data, counting them.

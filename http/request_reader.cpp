@@ -20,25 +20,45 @@ size_t request_reader::take_head(const char* data, size_t len, size_t max_length
     len -= skipped;
     if (len == 0)
         return skipped;
+    // Only the bytes up to the terminator are the head's; the rest (the
+    // body, pipelined requests) is never copied here, so a chunk holding many
+    // requests costs time linear in its size. The earlier bytes were searched
+    // already: a terminator may begin in the last three of them.
     size_t old = text.size();
-    text.append(data, len);
-    // The earlier bytes were searched already: go on from where a terminator
-    // split by the chunk boundary could begin.
-    size_t at = text.find("\r\n\r\n", old >= 3 ? old - 3 : 0);
-    size_t head_bytes = at == std::string::npos ? text.size() : at + 4;
-    if (max_length > 0 && head_bytes > max_length) {
+    size_t used = terminator_end(data, len);
+    bool complete = used != 0;
+    if (!complete)
+        used = len;
+    if (max_length > 0 && old + used > max_length) {
         now = mode::refused;
         std::string().swap(text);
         return skipped + len;
     }
-    if (at == std::string::npos)
+    text.append(data, used);
+    if (!complete)
         return skipped + len;
-    // The terminator ends inside these bytes, so what follows it is the
-    // body's or the next request's.
-    size_t used = at + 4 - old;
-    text.resize(at + 2);  // keeps the last header line's "\r\n"
+    text.resize(text.size() - 2);  // keeps the last header line's "\r\n"
     read_head();
     return skipped + used;
+}
+
+size_t request_reader::terminator_end(const char* data, size_t len) const
+{
+    // Across the boundary: up to three bytes of the head so far, then up to
+    // three new ones.
+    size_t tail = text.size() < 3 ? text.size() : 3;
+    char edge[6];
+    size_t n = 0;
+    for (size_t i = text.size() - tail; i < text.size(); i++)
+        edge[n++] = text[i];
+    for (size_t i = 0; i < len && i < 3; i++)
+        edge[n++] = data[i];
+    std::string_view joined(edge, n);
+    if (size_t at = joined.find("\r\n\r\n"); at != std::string_view::npos)
+        return at + 4 - tail;
+    if (size_t at = std::string_view(data, len).find("\r\n\r\n"); at != std::string_view::npos)
+        return at + 4;
+    return 0;
 }
 
 void request_reader::read_head()
@@ -114,9 +134,30 @@ void request_reader::pass_through()
         now = mode::raw;
 }
 
-std::string request_reader::take_held()
+void request_reader::hold(const char* data, size_t len)
 {
-    std::string bytes;
-    bytes.swap(waiting);
-    return bytes;
+    // The bytes taken already go once they are the larger part, so the
+    // buffer is copied O(1) times per byte.
+    if (waiting_from > 0 && waiting_from >= waiting.size() - waiting_from) {
+        waiting.erase(0, waiting_from);
+        waiting_from = 0;
+    }
+    waiting.append(data, len);
+}
+
+void request_reader::consume_held(size_t n)
+{
+    waiting_from += n;
+    if (waiting_from >= waiting.size())
+        drop_held();
+}
+
+void request_reader::drop_held()
+{
+    // A rare large backlog leaves no large buffer behind.
+    if (waiting.capacity() > 64 * 1024)
+        std::string().swap(waiting);
+    else
+        waiting.clear();
+    waiting_from = 0;
 }

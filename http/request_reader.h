@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class request_reader {
 public:
@@ -94,16 +95,23 @@ public:
     void upgrade() { now = mode::websocket; }
 
     // The bytes waiting behind a request the connection could not take up
-    // yet, unread; new bytes go behind them.
-    const std::string& held() const { return waiting; }
-    void hold(const char* data, size_t len) { waiting.append(data, len); }
-    // Hands the held bytes over (to be fed again) and holds none.
-    std::string take_held();
-    void drop_held() { waiting.clear(); }
+    // yet, unread; new bytes go behind them. The view stays valid until the
+    // next hold(), consume_held() or drop_held(): the bytes may be read in
+    // place, and consume_held() then drops the n taken from the front.
+    // Taking them a request at a time costs time linear in their number,
+    // not in the number times the size of what is held.
+    std::string_view held() const { return std::string_view(waiting).substr(waiting_from); }
+    void hold(const char* data, size_t len);
+    void consume_held(size_t n);
+    void drop_held();
 
 private:
     // The head in `text` is complete: reads it and turns to body mode.
     void read_head();
+    // How many of data's bytes make up the rest of the head, terminator
+    // included, given the head so far in `text`; 0 when it does not end in
+    // them.
+    size_t terminator_end(const char* data, size_t len) const;
     void read_request_line();
 
     struct request_line {
@@ -113,7 +121,8 @@ private:
     std::string text;         // head()
     request_line line;        // method(), url(), version()
     request_facts fields;     // facts()
-    std::string waiting;      // held()
+    std::string waiting;      // held() from waiting_from on; what comes before was taken
+    size_t waiting_from = 0;
     chunked_decoder decoder;  // follows the body while facts().chunked
     int64_t body_taken = 0;   // body bytes taken, framing included
     mode now = mode::head;

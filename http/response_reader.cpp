@@ -2,6 +2,8 @@
 
 #include "http/request_facts.h"
 
+#include <cstring>
+
 namespace {
 
 // "HTTP/1." DIGIT SP 3DIGIT [ SP reason ]: the status, or -1. The reason may
@@ -37,20 +39,6 @@ bool line_ends_sound(std::string_view head)
     return true;
 }
 
-// One past the empty line that ends a head, its line ends CRLF or a bare LF,
-// searching from `from`; npos while there is none.
-size_t head_end(const std::string& head, size_t from)
-{
-    for (size_t lf = head.find('\n', from); lf != std::string::npos; lf = head.find('\n', lf + 1)) {
-        size_t next = lf + 1;
-        if (next < head.size() && head[next] == '\r')
-            next++;
-        if (next < head.size() && head[next] == '\n')
-            return next + 1;
-    }
-    return std::string::npos;
-}
-
 // The head with every line ending in CRLF, as the field reading takes it.
 std::string with_crlf(const std::string& head)
 {
@@ -66,44 +54,66 @@ std::string with_crlf(const std::string& head)
 
 }  // namespace
 
-void response_reader::expect(bool head, bool upgrading)
+void response_reader::expect(bool head, bool upgrading, bool interim)
 {
     where = state::head;
+    cause = failure::none;
     head_request = head;
     upgrade = upgrading;
-    emitted = final_seen = keeps = to_close = false;
+    interim_on = interim;
+    any = emitted = final_seen = keeps = to_close = false;
+    interims = 0;
     code = 0;
     left = 0;
     pending.clear();
 }
 
+size_t response_reader::head_end(const char* p, size_t len) const
+{
+    // A blank line is an LF right after another LF, or after CR LF; the
+    // bytes before p are pending's. Only LFs among the new bytes are looked
+    // at: those before were looked at when they came.
+    size_t old = pending.size();
+    auto at = [&](size_t k) { return k < old ? pending[k] : p[k - old]; };
+    for (const void* hit = memchr(p, '\n', len); hit; ) {
+        size_t i = size_t(static_cast<const char*>(hit) - p), k = old + i;
+        if ((k >= 1 && at(k - 1) == '\n') || (k >= 2 && at(k - 1) == '\r' && at(k - 2) == '\n'))
+            return i + 1;
+        hit = memchr(p + i + 1, '\n', len - i - 1);
+    }
+    return 0;
+}
+
 size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out)
 {
     size_t used = 0;
+    if (len > 0 && where != state::done && where != state::failed)
+        any = true;
     while (used < len) {
         const char* p = data + used;
         size_t n = len - used;
         switch (where) {
         case state::head: {
-            // Only the bytes up to the blank line belong to this head; a
-            // terminator split between pieces is found from the two bytes
-            // before the new ones. One byte past max_head tells a head too
+            // Only the bytes up to the blank line belong to this head, and
+            // only they are copied, so a piece holding many heads costs time
+            // linear in its size. One byte past max_head tells a head too
             // long: the bytes up to the limit are taken and the answer fails
             // at the first byte past it, however the stream was cut.
             size_t old = pending.size();
             size_t room = max_head - old;
-            pending.append(p, n < room + 1 ? n : room + 1);
-            size_t end = head_end(pending, old >= 2 ? old - 2 : 0);
-            if (end == std::string::npos || end > max_head) {
-                if (pending.size() > max_head) {
-                    where = state::failed;
-                    return used + (max_head - old);
+            size_t look = n < room + 1 ? n : room + 1;
+            size_t end = head_end(p, look);
+            if (end == 0 || old + end > max_head) {
+                if (old + look > max_head) {
+                    fail(failure::unreadable);
+                    return used + room;
                 }
-                used += pending.size() - old;
+                pending.append(p, look);
+                used += look;
                 continue;
             }
-            pending.resize(end);
-            used += pending.size() - old;
+            pending.append(p, end);
+            used += end;
             if (!read_head(out))
                 return used;
             continue;
@@ -122,7 +132,7 @@ size_t response_reader::feed(const char* data, size_t len, base::byte_queue& out
             out.append(p, k);
             used += k;
             if (decoder.malformed())
-                where = state::failed;
+                fail(failure::unreadable);
             else if (decoder.done())
                 where = state::done;
             if (where != state::chunked)
@@ -156,18 +166,25 @@ bool response_reader::read_head(base::byte_queue& out)
     using fault = field_facts::fault;
     if (code < 0 || !line_ends_sound(pending) || facts.problem == fault::malformed || facts.problem == fault::bad_length ||
         (code == 101 && !upgrade)) {
-        where = state::failed;
+        fail(failure::unreadable);
         return false;
     }
-    out.append(pending);
+    bool interim = code < 200 && code != 101;
+    if (interim && ++interims > max_interim) {
+        fail(failure::too_many_interim);
+        return false;
+    }
+    if (!interim || interim_on) {
+        out.append(pending);
+        emitted = true;
+    }
     // A rare large head leaves no large buffer behind in a pooled connection.
     if (pending.capacity() > 4096)
         std::string().swap(pending);
     else
         pending.clear();
-    emitted = true;
-    if (code < 200 && code != 101)
-        return true;  // interim: the answer goes on with another head
+    if (interim)
+        return true;  // the answer goes on with another head
     final_seen = true;
     keeps = http10 ? facts.names_option("keep-alive") : !facts.names_option("close");
     if (code == 101)
@@ -207,6 +224,7 @@ uint64_t response_reader::raw_run() const
 
 void response_reader::skip(uint64_t n)
 {
+    any = any || n > 0;
     if (where == state::sized) {
         left -= n;
         if (left == 0)
@@ -219,6 +237,6 @@ void response_reader::finish()
 {
     if (where == state::until_close)
         where = state::done;
-    else if (where != state::done && where != state::tunnel)
-        where = state::failed;
+    else if (where != state::done && where != state::tunnel && where != state::failed)
+        fail(failure::closed);
 }

@@ -2,7 +2,8 @@
 // while their bytes pass on unchanged.
 //
 //     answer      = *interim final
-//     interim     = head of a 1xx status other than 101 (no body)
+//     interim     = head of a 1xx status other than 101 (no body), at most
+//                   max_interim of them
 //     final       = head [ body ]
 //     head        = "HTTP/1." DIGIT SP 3DIGIT [ SP reason ] EOL *( field-line EOL ) EOL
 //     EOL         = CRLF / LF    (a bare LF ends a line, as clients read it)
@@ -21,10 +22,18 @@
 // coding other than chunked) runs to the end of the connection, and nothing
 // may follow it there.
 //
+// Interim answers go on to a client that can take them; one that speaks
+// HTTP/1.0 never receives any (it knows no 1xx status), so they are read and
+// dropped for it. An origin that sends more than max_interim of them before
+// its final answer has its answer fail (an origin streaming interim heads
+// would otherwise hold its client and cost the proxy for ever).
+//
 // Bytes arrive in pieces of any size; a head is held until it is complete
 // and sound, then handed on whole, so a client never receives part of a
-// head that turns out unreadable. Body bytes are handed on as they come, or
-// skipped unread by the caller (spliced) while raw_run() allows.
+// head that turns out unreadable. Finding a head's end costs time linear in
+// its bytes, whatever the size of the pieces. Body bytes are handed on as
+// they come, or skipped unread by the caller (spliced) while raw_run()
+// allows.
 #pragma once
 
 #include "base/byte_queue.h"
@@ -38,6 +47,8 @@ class response_reader {
 public:
     // Most bytes of one head, its blank line included.
     static constexpr size_t max_head = 64 * 1024;
+    // Most interim answers before the final one.
+    static constexpr int max_interim = 16;
 
     enum class state : uint8_t {
         head,         // reading a head (the first, or one after an interim)
@@ -49,10 +60,20 @@ public:
         failed,       // unreadable: no byte from here on is passed on
     };
 
+    // Why an answer failed.
+    enum class failure : uint8_t {
+        none,
+        closed,      // the connection ended before the answer did (finish())
+        unreadable,  // a head that is not sound, or too long
+        too_many_interim,
+    };
+
     // A new request has gone out: its answer comes next. head_request: the
     // request was HEAD (no body whatever the fields say); upgrade: it asked
-    // to switch protocols (a 101 opens a tunnel; otherwise 101 is unreadable).
-    void expect(bool head_request, bool upgrade);
+    // to switch protocols (a 101 opens a tunnel; otherwise 101 is
+    // unreadable); interim: interim answers are passed on (false: read and
+    // dropped, for an HTTP/1.0 client).
+    void expect(bool head_request, bool upgrade, bool interim = true);
     // No answer is read: every byte passes (a CONNECT tunnel).
     void pass_through() { where = state::tunnel; }
 
@@ -78,6 +99,11 @@ public:
     bool done() const { return where == state::done; }
     bool failed() const { return where == state::failed; }
     bool tunnel() const { return where == state::tunnel; }
+    failure why() const { return cause; }
+    // Some byte of the answer has arrived since expect(), passed on or not.
+    bool heard() const { return any; }
+    // Bytes of a head held until it is complete.
+    size_t held() const { return pending.size(); }
     // Some byte of the answer (an interim head included) has been passed on.
     bool started() const { return emitted; }
     // The final head has been passed on, and its status.
@@ -96,9 +122,22 @@ private:
     // sets what follows. False when it is unreadable.
     bool read_head(base::byte_queue& out);
 
+    // One past the blank line that ends the head, counted in the len new
+    // bytes at p that follow `pending`; 0 when they do not end it.
+    size_t head_end(const char* p, size_t len) const;
+    void fail(failure why)
+    {
+        where = state::failed;
+        cause = why;
+    }
+
     state where = state::head;
+    failure cause = failure::none;
     bool head_request = false;
     bool upgrade = false;
+    bool interim_on = true;
+    bool any = false;
+    int interims = 0;
     bool emitted = false;
     bool final_seen = false;
     bool keeps = false;

@@ -1,6 +1,8 @@
 // The proxy's own answers to its clients, byte for byte.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +32,54 @@ inline constexpr const char bad_target[] =
 inline constexpr const char loop_detected[] =
     "HTTP/1.1 508 Loop Detected\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
     "Request loops back to this proxy";
+
+// Why an origin that was reached gave no answer the client can have: each
+// cause has its 502, whose body says what happened, and the words the log
+// line "Origin HOST:PORT WORDS." uses for it.
+enum class origin_failure {
+    closed,      // closed the connection before any byte of an answer
+    cut_off,     // closed it in the middle of an answer's head
+    reset,       // reset it, or the socket failed
+    unreadable,  // sent a head that cannot be read
+    interim,     // sent too many interim answers
+    stalled,     // took nothing of the request for the stall limit
+    silent,      // sent nothing for the idle limit
+};
+
+// The words after "Origin " in both.
+inline const char* origin_failure_words(origin_failure why)
+{
+    switch (why) {
+    case origin_failure::closed:
+        return "closed the connection without an answer";
+    case origin_failure::cut_off:
+        return "closed the connection in the middle of its answer";
+    case origin_failure::reset:
+        return "reset the connection";
+    case origin_failure::unreadable:
+        return "sent an answer that cannot be read";
+    case origin_failure::interim:
+        return "sent too many interim answers";
+    case origin_failure::stalled:
+        return "stopped taking the request";
+    case origin_failure::silent:
+        return "did not answer in time";
+    }
+    return "failed";
+}
+
+inline const char* origin_failed(origin_failure why)
+{
+    static const auto texts = [] {
+        std::array<std::string, size_t(origin_failure::silent) + 1> all;
+        for (size_t i = 0; i < all.size(); i++)
+            all[i] = std::string("HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n"
+                                 "Origin ") +
+                     origin_failure_words(origin_failure(i));
+        return all;
+    }();
+    return texts[size_t(why)].c_str();
+}
 
 // Names the limit the head went over (http_proxy::max_head).
 inline std::string head_too_large(int32_t limit)

@@ -67,6 +67,12 @@ bool is_ipv4_literal(const std::string& host)
 
 bool is_ipv6_literal(const std::string& host) { return host.find(':') != std::string::npos; }
 
+std::string host_and_port(const std::string& host, int32_t port)
+{
+    std::string text = is_ipv6_literal(host) ? "[" + host + "]" : host;
+    return text + ":" + std::to_string(port);
+}
+
 std::string idn_form(const std::string& host)
 {
     // Nearly every host is plain ASCII without zero bytes, which the

@@ -6,6 +6,7 @@
 // spelling can walk around the block list or the loop check.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,3 +35,7 @@ std::string idn_form(const std::string& host);
 // IPv6 address.
 bool is_ipv4_literal(const std::string& host);
 bool is_ipv6_literal(const std::string& host);
+
+// "host:port" for a canonical host, an IPv6 address in brackets
+// ("[::1]:8080"), as log lines show an origin.
+std::string host_and_port(const std::string& host, int32_t port);

@@ -160,7 +160,7 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
 {
     *keeps = false;
     if (status != 0) {
-        printf("getaddrinfo() failed for host %s:%d!\n", base::escape_controls(host).c_str(), port);
+        printf("getaddrinfo() failed for host %s!\n", base::escape_controls(host_and_port(host, port)).c_str());
         return answers::bad_gateway;
     }
     // Every address, in the order the resolver gives them, except the
@@ -226,9 +226,16 @@ const char* http_proxy::open_upstream(const std::string& host, int32_t port)
 void http_proxy::reach(bool fresh)
 {
     // A tunnel is a connection of its own; anything else may take one that
-    // an earlier exchange with the same origin left idle.
+    // an earlier exchange with the same origin left idle, if its address
+    // still passes the block list in force (which may have changed since it
+    // was connected: a reload).
     if (!fresh && method() != "CONNECT")
         if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
+            if (should_block_address(target.host, idle->address().text())) {
+                idle->abandon();
+                refuse(answers::not_found);
+                return;
+            }
             idle->serve(relay, true);
             return;
         }
@@ -257,6 +264,9 @@ void http_proxy::forward()
     kind.close_after = !keep_alive() || facts().names_option("close");
     kind.expects_continue = facts().expects_continue;
     kind.has_body = chunked() || content_length() > 0;
+    const std::string& m = method();
+    kind.idempotent = m == "GET" || m == "HEAD" || m == "OPTIONS" || m == "TRACE" || m == "PUT" || m == "DELETE";
+    kind.interim = version() != "HTTP/1.0";
     std::string request;
     if (kind.connect)
         end_requests();  // every later byte is the tunnel's
@@ -264,8 +274,32 @@ void http_proxy::forward()
         request = forwarded_head(method(), target, version(), head(), facts());
     upstream_host = target.host;
     upstream_port = target.port;
-    relay->start(kind, std::move(request));
+    relay->start(kind, std::move(request), host_and_port(target.host, target.port));
     reach(false);
+}
+
+void http_proxy::on_recv(char* data, int len)
+{
+    http_connection::on_recv(data, len);
+    account();
+}
+
+void http_proxy::account()
+{
+    relay->client_holds(head().size() + held().size());
+    relay->account();
+}
+
+char* http_proxy::receive_space(int* len)
+{
+    // No read takes more than this client's exchange may still hold (what
+    // comes while closing is dropped: any amount).
+    if (!relay->closing()) {
+        size_t room = relay->room();
+        if (room < size_t(*len))
+            *len = room > 0 ? int(room) : 1;
+    }
+    return nullptr;
 }
 
 void http_proxy::on_data(char* data, int len) { relay->from_client(data, size_t(len)); }
@@ -287,6 +321,7 @@ bool http_proxy::on_send(char*, int cap, int* len)
     if (eof() && held().empty() && !relay->client_ended())
         relay->client_finished();
 
+    account();
     size_t lent = relay->lend_to_client(size_t(cap), &send_data, &send_pipe);
     *len = int(lent);
     if (relay->for_client() > lent)
@@ -316,6 +351,8 @@ bool http_proxy::ready_for_request() const { return relay->ready_for_request(); 
 
 bool http_proxy::timed_out(time_t now) const
 {
+    if (relay->client_stalled(*this, now))
+        return true;
     if (!relay->in_flight())
         return http_connection::timed_out(now);
     // An exchange in flight is idle only while neither side moves.

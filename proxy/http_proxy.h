@@ -82,7 +82,9 @@ public:
     static std::string forwarded_head(const std::string& method, const split_url& target, const std::string& version,
                                       const std::string& head, const request_facts& facts);
 
+    void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;
+    char* receive_space(int* len) override;
     bool on_eof() override;
     void on_headers() override;
     void on_data(char* data, int len) override;
@@ -139,4 +141,6 @@ private:
 
     // Ends the connection after what is queued for the client.
     void close_after_answer(const char* answer);
+    // Brings the relay's count of what is held up to date.
+    void account();
 };

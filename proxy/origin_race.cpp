@@ -2,6 +2,7 @@
 
 #include "base/escape.h"
 #include "proxy/answers.h"
+#include "proxy/canonical_host.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/proxy_relay.h"
 #include "server/abstract_server.h"
@@ -34,7 +35,8 @@ std::vector<socket_address> interleaved(std::vector<socket_address> in)
 
 origin_race::origin_race(abstract_server& s, proxy_relay* r, const std::string& h, int32_t p,
                          std::vector<socket_address> a)
-    : server(s), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a)))
+    : server(s), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a))),
+      started(time(nullptr))
 {
     relay->hold();
 }
@@ -43,16 +45,25 @@ const char* origin_race::start(abstract_server& server, proxy_relay* relay, cons
                                std::vector<socket_address> addresses)
 {
     auto* race = new origin_race(server, relay, host, port, std::move(addresses));
-    if (race->launch_next())
+    if (race->launch_next()) {
+        relay->seek(race);
         return nullptr;
-    printf("No addresses worked for host %s:%d.\n", base::escape_controls(host).c_str(), port);
+    }
+    printf("No addresses worked for host %s.\n", base::escape_controls(host_and_port(host, port)).c_str());
     proxy_relay::release(race->relay);
     delete race;
     return answers::bad_gateway;
 }
 
+bool origin_race::wanted() const
+{
+    return relay->client_connection() && relay->serial() == exchange && relay->at() == proxy_relay::stage::reaching;
+}
+
 bool origin_race::launch_next()
 {
+    if (attempts.size() >= max_attempts || (next > 0 && time(nullptr) - started > launch_limit))
+        return false;
     while (next < addresses.size()) {
         const socket_address& to = addresses[next++];
         proxy_connection* attempt = proxy_connection::attempt(this, host, port, to);
@@ -71,6 +82,12 @@ bool origin_race::launch_next()
 
 void origin_race::slow(proxy_connection*) { launch_next(); }
 
+void origin_race::give_up()
+{
+    // The relay has forgotten this search already.
+    finish();
+}
+
 void origin_race::outcome(proxy_connection* attempt, int error)
 {
     if (error != 0) {
@@ -81,7 +98,8 @@ void origin_race::outcome(proxy_connection* attempt, int error)
     attempt->leave_race();
     // The exchange may have ended while the race ran (the client gone, its
     // request refused): then the winner is not wanted either.
-    if (relay->client_connection() && relay->serial() == exchange && relay->at() == proxy_relay::stage::reaching) {
+    relay->search_over(this);
+    if (wanted()) {
         attempt->serve(relay, false);
         relay->connected();
     } else
@@ -102,14 +120,16 @@ void origin_race::dropped(proxy_connection* attempt)
     // delay.
     if (launch_next() || !attempts.empty())
         return;
-    printf("No addresses worked for host %s:%d.\n", base::escape_controls(host).c_str(), port);
-    if (relay->client_connection() && relay->serial() == exchange && relay->at() == proxy_relay::stage::reaching)
+    printf("No addresses worked for host %s.\n", base::escape_controls(host_and_port(host, port)).c_str());
+    relay->search_over(this);
+    if (wanted())
         relay->unreachable(answers::bad_gateway);
     finish();
 }
 
 void origin_race::finish()
 {
+    relay->search_over(this);
     for (proxy_connection* attempt : attempts) {
         attempt->leave_race();
         attempt->abandon();

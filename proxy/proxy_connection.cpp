@@ -7,9 +7,11 @@
 
 #include <cstdio>
 
-proxy_connection::proxy_connection(const std::string& h, int32_t p) : relay(nullptr), host(h), port(p)
+proxy_connection::proxy_connection(const std::string& h, int32_t p, const socket_address& a)
+    : relay(nullptr), host(h), port(p), to(a)
 {
     timeout = idle_limit;
+    connect_timeout = connect_limit;
 }
 
 proxy_connection* proxy_connection::attempt(attempt_owner* race, const std::string& host, int32_t port,
@@ -19,7 +21,7 @@ proxy_connection* proxy_connection::attempt(attempt_owner* race, const std::stri
     int fd = connector::start(to, &error);
     if (fd < 0)
         return nullptr;
-    auto* c = new proxy_connection(host, port);
+    auto* c = new proxy_connection(host, port, to);
     c->socket = fd;
     c->race = race;
     return c;
@@ -30,7 +32,7 @@ void proxy_connection::leave_race() { race = nullptr; }
 void proxy_connection::abandon()
 {
     finished = true;
-    wake();
+    end_soon();
 }
 
 proxy_connection::~proxy_connection()
@@ -42,17 +44,18 @@ proxy_connection::~proxy_connection()
     if (relay) {
         proxy_relay* r = relay;
         relay = nullptr;
-        r->origin_gone(this);
+        r->origin_gone(this, ended_by);
     }
 }
 
-void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel)
+void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel, bool interim)
 {
-    reader.expect(head_request, upgrade);
+    reader.expect(head_request, upgrade, interim);
     if (tunnel)
         reader.pass_through();
-    told_start = false;
+    told_start = told_final = false;
     spoiled = false;
+    ended_by = answers::origin_failure::reset;
 }
 
 void proxy_connection::serve(proxy_relay* r, bool pooled)
@@ -71,27 +74,53 @@ void proxy_connection::let_go(bool park)
     if (park && origin_pool::park(this, host, port)) {
         parked = true;
         last_active = time(nullptr);
-    } else
-        finished = true;
-    wake();
+        wake();
+        return;
+    }
+    // Whatever it has not sent belongs to an exchange that is over.
+    finished = true;
+    end_soon();
+}
+
+void proxy_connection::account()
+{
+    if (relay) {
+        relay->origin_holds(reader.held());
+        relay->account();
+    }
 }
 
 void proxy_connection::report()
 {
     // The relay may let go of this connection in any of these calls; each
     // looks at `relay` afresh.
-    if (relay && reader.started() && !told_start) {
+    if (relay && reader.heard() && !told_start) {
         told_start = true;
         relay->answer_started();
     }
+    if (relay && reader.final_head() && !told_final) {
+        told_final = true;
+        relay->final_started();
+    }
     if (!relay)
         return;
+    using answers::origin_failure;
     switch (reader.at()) {
     case response_reader::state::done:
         relay->answer_finished(reader.reusable() && !spoiled, reader.ends_connection());
         break;
     case response_reader::state::failed:
-        relay->answer_failed();
+        switch (reader.why()) {
+        case response_reader::failure::too_many_interim:
+            relay->answer_failed(origin_failure::interim);
+            break;
+        case response_reader::failure::closed:
+            relay->answer_failed(origin_failure::closed);
+            break;
+        default:
+            relay->answer_failed(origin_failure::unreadable);
+            break;
+        }
         break;
     case response_reader::state::tunnel:
         if (relay->at() != proxy_relay::stage::tunnel)
@@ -109,6 +138,10 @@ char* proxy_connection::receive_space(int* len)
     offered = nullptr;
     if (!relay || !relay->client_connection())
         return nullptr;
+    // No read takes more than the client's exchange may still hold.
+    size_t allowed = relay->room();
+    if (allowed < size_t(*len))
+        *len = allowed > 0 ? int(allowed) : 1;
     uint64_t run = reader.raw_run();
     response_reader::state at = reader.at();
     if (run == 0 || at == response_reader::state::chunked)
@@ -150,6 +183,7 @@ void proxy_connection::on_recv(char* data, int len)
     // nobody.
     if (used < size_t(len) && reader.done())
         spoiled = true;
+    account();
     report();
 }
 
@@ -166,6 +200,7 @@ void proxy_connection::on_piped(int len)
         return;
     reader.skip(uint64_t(len));
     relay->piped_from_origin(len);
+    account();
     report();
 }
 
@@ -181,6 +216,7 @@ bool proxy_connection::on_send(char*, int cap, int* len)
         return parked && time(nullptr) - last_active <= pool_idle;
     }
     relay->origin_took();  // the bytes sent last time
+    account();
     size_t lent = relay->lend_to_origin(size_t(cap), &send_data);
     *len = int(lent);
     if (lent > 0)
@@ -217,11 +253,18 @@ bool proxy_connection::timed_out(time_t now) const
     // an exchange may take.
     if (!relay->client_connection() || (relay->client_ended() && relay->undelivered()))
         return now - last_active > orphan_stall;
+    if (relay->origin_stalled(*this, now)) {
+        ended_by = answers::origin_failure::stalled;
+        return true;
+    }
     // An exchange in flight is idle only while neither side moves.
     time_t latest = last_active;
     if (relay->client_connection()->last_active > latest)
         latest = relay->client_connection()->last_active;
-    return now - latest > timeout;
+    if (now - latest <= timeout)
+        return false;
+    ended_by = answers::origin_failure::silent;
+    return true;
 }
 
 bool proxy_connection::on_eof()

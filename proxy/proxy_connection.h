@@ -11,15 +11,19 @@
 //
 // It ends when the origin closes (an answer that runs to the close, a tunnel
 // both of whose directions have finished, a connection closed while in the
-// pool), on a socket error, once it has finished an exchange it cannot pass
-// on, after idle_limit seconds without bytes in either direction of an
-// exchange, after pool_idle seconds in the pool, when it has bytes to read
-// while in the pool, or once its client has gone and what it was given has
-// gone out (orphan_stall seconds at most while the origin takes nothing;
-// as long for a client that has finished sending while bytes it sent wait).
+// pool), on a socket error, at once once it has finished an exchange it
+// cannot pass on (what it had not sent is dropped), after idle_limit seconds
+// without bytes in either direction of an exchange, when the origin has
+// taken nothing of the request for proxy_relay::stall_limit seconds, after
+// pool_idle seconds in the pool, when it has bytes to read while in the
+// pool, or once its client has gone and what it was given has gone out
+// (orphan_stall seconds at most while the origin takes nothing; as long for
+// a client that has finished sending while bytes it sent wait). An attempt
+// whose connect takes longer than connect_limit seconds fails.
 #pragma once
 
 #include "http/response_reader.h"
+#include "proxy/answers.h"
 #include "proxy/proxy_relay.h"
 #include "server/connection.h"
 
@@ -55,10 +59,13 @@ public:
     // may go without the origin taking any of the bytes it still has to
     // deliver.
     static constexpr int32_t orphan_stall = 5;
+    // Seconds one connect attempt may take.
+    static constexpr int32_t connect_limit = 5;
 
     // A connection whose connect to `to` is under way, for the race (null
     // when no connect could be started); the race hands it to the server.
-    // host and port are the origin's, for the pool.
+    // host and port are the origin's, for the pool; `to` must be canonical
+    // (socket_address.h).
     static proxy_connection* attempt(attempt_owner* race, const std::string& host, int32_t port,
                                      const socket_address& to);
     // Called by the race: it reports to it no more; and, lost or not wanted,
@@ -69,13 +76,15 @@ public:
 
 
     // Called by the relay it serves. expect(): the answer to read next is
-    // for a request of this kind (a tunnel: no answer is read at all). let_go(): the exchange is over; to the pool
-    // (park) or to its end.
-    void expect(bool head_request, bool upgrade, bool tunnel) override;
+    // for a request of this kind (a tunnel: no answer is read at all).
+    // let_go(): the exchange is over; to the pool (park) or to its end.
+    void expect(bool head_request, bool upgrade, bool tunnel, bool interim) override;
     void let_go(bool park) override;
     // Serves the relay's current exchange: taken from the pool, or the
     // winner of its race, just connected.
     void serve(proxy_relay* relay, bool pooled);
+    // The address it is connected (or connecting) to.
+    const socket_address& address() const { return to; }
 
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;
@@ -89,19 +98,26 @@ public:
     void on_piped(int len) override;
 
 private:
-    proxy_connection(const std::string& host, int32_t port);
+    proxy_connection(const std::string& host, int32_t port, const socket_address& to);
 
     // Tells the relay what the reader has found since the last look.
     void report();
+    // Brings the relay's count of what is held up to date.
+    void account();
 
     proxy_relay* relay;  // the exchange it serves (one hold); null in the pool and once let go
     attempt_owner* race = nullptr;  // while it is an attempt of a race still running
     std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
+    socket_address to;
     response_reader reader;
     char* offered = nullptr;  // space in the client's queue offered for receiving
     bool parked = false;      // waits in the pool
     bool finished = false;    // to end once its own output is out
     bool told_start = false;  // the relay knows the answer has begun
+    bool told_final = false;  // ...and that its final head has gone on
     bool spoiled = false;     // bytes came after the answer: never reused
+    // Why timed_out() said it is to end, for the relay when it goes (asked
+    // once per sweep, and true only once: the server then ends it).
+    mutable answers::origin_failure ended_by = answers::origin_failure::reset;
 };

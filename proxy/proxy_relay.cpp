@@ -1,7 +1,8 @@
 #include "proxy/proxy_relay.h"
 
-#include "proxy/answers.h"
+#include "proxy/memory_budget.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@ proxy_relay::proxy_relay(connection* c) : client(c) {}
 
 proxy_relay::~proxy_relay()
 {
+    memory_budget::charge(charged, 0);
     if (pipe_read >= 0) {
         close(pipe_read);
         close(pipe_write);
@@ -51,31 +53,43 @@ bool proxy_relay::open_pipe()
 
 void proxy_relay::client_gone()
 {
+    hold();
+    // A request that is not whole never will be; one that is goes on to the
+    // origin, which delivers what it was given (it is read no more) and
+    // ends. Nobody will read what is queued for the client.
+    if (now == stage::reaching || now == stage::exchanging) {
+        if (!request_done)
+            abandon_request();
+        else
+            stop_search();
+    }
     client = nullptr;
     client_lent = 0;
-    // Nobody will read what is queued for the client; the origin connection
-    // finishes sending what it was given and ends.
+    client_bytes = 0;
     to_client.clear();
+    account();
     wake_origin();
+    release(this);
 }
 
-void proxy_relay::start(const request_kind& k, std::string h)
+void proxy_relay::start(const request_kind& k, std::string h, std::string name)
 {
     exchanges++;
     now = stage::reaching;
     kind = k;
     head = std::move(h);
+    origin_name = std::move(name);
     sent_to_origin = 0;
     pooled = false;
     request_done = !k.has_body && !k.connect;
-    answer_done = answer_begun = body_seen = retried_once = false;
+    answer_done = answer_heard = final_begun = body_seen = retried_once = false;
     drop_request = false;
     to_origin.append(head);
 }
 
 void proxy_relay::answer(const char* text, bool closing)
 {
-    if ((now == stage::exchanging || now == stage::tunnel) && answer_begun) {
+    if ((now == stage::exchanging || now == stage::tunnel) && final_begun) {
         // An origin's answer to this request has begun: no other may follow
         // it. The client's stream ends after what has come.
         hold();
@@ -93,6 +107,7 @@ void proxy_relay::answer(const char* text, bool closing)
         closing = true;
     if (now == stage::reaching || now == stage::exchanging) {
         // The exchange ends here: what the client sent for it goes nowhere.
+        stop_search();
         if (origin)
             unbind(false);
         to_origin.clear();
@@ -130,20 +145,69 @@ void proxy_relay::request_finished()
 void proxy_relay::client_finished()
 {
     client_eof = true;
+    if ((now == stage::reaching || now == stage::exchanging) && !request_done && !final_begun) {
+        hold();
+        abandon_request();
+        // Nothing answers a request that never came whole: the stream ends,
+        // once the client has read whatever it was owed before it.
+        close_client = drop_request = true;
+        release(this);
+    }
     wake_origin();  // it shuts down its sending side once it has sent everything
     wake_client();
+}
+
+void proxy_relay::abandon_request()
+{
+    stop_search();
+    if (origin)
+        unbind(false);
+    to_origin.clear();
+    now = stage::idle;
+}
+
+void proxy_relay::stop_search()
+{
+    if (origin_search* s = search) {
+        search = nullptr;
+        hold();  // the search's hold goes with it
+        s->give_up();
+        release(this);
+    }
+}
+
+size_t proxy_relay::room() const
+{
+    size_t mine = to_origin.size() + for_client() + client_bytes + origin_bytes;
+    size_t own = mine < budget ? budget - mine : 0;
+    size_t shared = memory_budget::allowance(charged);
+    return own < shared ? own : shared;
+}
+
+void proxy_relay::account()
+{
+    size_t mine = to_origin.size() + for_client() + client_bytes + origin_bytes;
+    if (mine != charged) {
+        memory_budget::charge(charged, mine);
+        charged = mine;
+    }
 }
 
 bool proxy_relay::client_may_send(size_t held) const
 {
     if (close_client)
         return true;
-    return held == 0 && to_origin.size() + for_client() < budget;
+    return held == 0 && room() > 0;
 }
 
 bool proxy_relay::ready_for_request() const
 {
-    return now == stage::idle && !close_client && for_client() < budget;
+    return now == stage::idle && !close_client && for_client() < budget && room() > 0;
+}
+
+bool proxy_relay::client_stalled(const connection& c, time_t at) const
+{
+    return (c.unsent() > 0 || for_client() > client_lent) && at - c.last_taken > stall_limit;
 }
 
 size_t proxy_relay::lend_to_client(size_t cap, const char** data, int* pipe)
@@ -208,12 +272,23 @@ bool proxy_relay::client_finished_with(bool eof, bool shut) const
 
 // ---- the origin side
 
+void proxy_relay::seek(origin_search* s)
+{
+    search = s;
+}
+
+void proxy_relay::search_over(origin_search* s)
+{
+    if (search == s)
+        search = nullptr;
+}
+
 void proxy_relay::bind(origin_link* c, bool from_pool)
 {
     origin = c;
     pooled = from_pool;
     hold();
-    c->expect(kind.head, kind.upgrade, kind.connect);
+    c->expect(kind.head, kind.upgrade, kind.connect, kind.interim);
     if (from_pool)
         connected();
 }
@@ -269,6 +344,11 @@ bool proxy_relay::origin_write_done() const
 
 bool proxy_relay::origin_released() const { return !client && to_origin.empty(); }
 
+bool proxy_relay::origin_stalled(const connection& c, time_t at) const
+{
+    return !c.connecting() && (c.unsent() > 0 || to_origin.size() > origin_lent) && at - c.last_taken > stall_limit;
+}
+
 int proxy_relay::pipe_for_origin(uint64_t run, int* len)
 {
     // Only straight to a client that is there, while nothing waits in the
@@ -278,12 +358,14 @@ int proxy_relay::pipe_for_origin(uint64_t run, int* len)
         return -1;
     if (pipe_read < 0 && (relayed < pipe_after || !open_pipe()))
         return -1;
-    size_t room = pipe_capacity - piped;
-    if (room == 0)
+    size_t space = pipe_capacity - piped;
+    if (size_t left = room(); left < space)
+        space = left;
+    if (space == 0)
         return -1;
-    if (uint64_t(room) > run)
-        room = size_t(run);
-    *len = room < size_t(*len) ? int(room) : *len;
+    if (uint64_t(space) > run)
+        space = size_t(run);
+    *len = space < size_t(*len) ? int(space) : *len;
     return pipe_write;
 }
 
@@ -312,15 +394,24 @@ void proxy_relay::from_origin(int len)
     wake_client();
 }
 
-bool proxy_relay::origin_may_send() const { return !client || (for_client() < high_water && !pipe_full); }
+bool proxy_relay::origin_may_send() const
+{
+    return client && for_client() < high_water && !pipe_full && room() > 0;
+}
 
 void proxy_relay::answer_started()
 {
-    if (answer_begun)
+    if (answer_heard)
         return;
-    answer_begun = true;
+    answer_heard = true;
     head.clear();  // no retry from here on
     head.shrink_to_fit();
+}
+
+void proxy_relay::final_started()
+{
+    answer_started();
+    final_begun = true;
 }
 
 void proxy_relay::answer_finished(bool reusable, bool ends_connection)
@@ -358,21 +449,25 @@ void proxy_relay::tunnel_opened()
     wake_origin();
 }
 
-void proxy_relay::answer_failed()
+void proxy_relay::answer_failed(answers::origin_failure why)
 {
     hold();
     if (origin && origin->unsent() == 0 && origin_lent > 0)
         origin_took();
-    fail_exchange();
+    fail_exchange(why);
     release(this);
 }
 
-void proxy_relay::fail_exchange()
+void proxy_relay::fail_exchange(answers::origin_failure why)
 {
-    if (!answer_begun && pooled && !retried_once && sent_to_origin <= head.size() && client) {
+    using answers::origin_failure;
+    bool ended = why == origin_failure::closed || why == origin_failure::reset;
+    if (ended && !answer_heard && pooled && !retried_once && sent_to_origin <= head.size() && kind.idempotent &&
+        client) {
         // A pooled connection may have been closed by its origin just as the
         // request went out. Nothing of the answer and nothing of the body has
-        // passed: the request goes once more, on a new connection.
+        // passed, and the origin may act on this request twice: it goes once
+        // more, on a new connection.
         // Every byte lent so far has left the queue once taken back; the
         // head bytes still queued make way for the whole head again.
         take_back_from_origin();
@@ -388,10 +483,15 @@ void proxy_relay::fail_exchange()
         wake_client();
         return;
     }
-    if (!answer_begun) {
-        // Nothing of this origin has reached the client yet, so the client
-        // can still be told the truth.
-        unreachable(answers::bad_gateway);
+    if (!final_begun) {
+        // No answer of this origin has reached the client yet (interim ones
+        // at most, which any final answer may follow), so the client can
+        // still be told the truth.
+        if (why == origin_failure::closed && answer_heard)
+            why = origin_failure::cut_off;
+        if (client)
+            printf("Origin %s %s.\n", origin_name.c_str(), answers::origin_failure_words(why));
+        unreachable(answers::origin_failed(why));
         return;
     }
     // Cut off in the middle of an answer: the client sees the end of the
@@ -412,7 +512,7 @@ void proxy_relay::origin_finished()
     wake_client();
 }
 
-void proxy_relay::origin_gone(origin_link* c)
+void proxy_relay::origin_gone(origin_link* c, answers::origin_failure why)
 {
     if (origin != c)
         return;
@@ -436,7 +536,7 @@ void proxy_relay::origin_gone(origin_link* c)
         break;
     case stage::exchanging:
         if (!answer_done)
-            fail_exchange();
+            fail_exchange(why);
         break;
     }
     release(this);

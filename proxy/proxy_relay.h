@@ -18,9 +18,24 @@
 // and is complete once the client has sent the whole request and the origin
 // the whole answer (response_reader.h tells where it ends). Then the origin
 // connection goes back to the pool (origin_pool.h) if it can carry another
-// exchange, or ends, and the next request is taken up. A request that fails
-// on a pooled connection before any byte of its answer has arrived is sent
-// once more on a new connection, if nothing of its body has gone out yet.
+// exchange, or ends, and the next request is taken up.
+//
+// Never twice: a request is sent once more, on a new connection, only when
+// all of this holds: it went out on a pooled connection, that connection
+// ended (closed or reset) before any byte of an answer came, nothing of the
+// request's body had gone out, and its method is idempotent (GET, HEAD,
+// OPTIONS, TRACE, PUT, DELETE), so that the origin acting on it twice does
+// no harm. An origin that answered anything, even an unreadable head, has
+// seen the request. Every other failure before the final answer's head gets
+// a 502 saying what happened (answers::origin_failed); after it, the
+// client's stream ends where the answer broke off.
+//
+// An exchange whose request can never be whole ends at once: when the
+// client leaves or finishes sending in the middle of its request, its
+// origin connection ends (nothing is owed to an origin that waits for the
+// rest) and so does a search for one; the client gets no answer, which
+// could only mislead it, unless the origin's answer had begun (it goes on).
+// Once the client has gone, its origin is read no more.
 //
 // Holders. The client holds the relay for its whole life; the origin
 // connection serving the current exchange holds it too, and so does a
@@ -28,11 +43,21 @@
 // (release()). A relay whose client has gone (orphaned) lets its origin
 // connection deliver what it was given and end.
 //
-// Memory. Everything the proxy holds for one client (the bytes queued for
-// the origin, the answers queued for the client, in memory or in the splice
-// pipe) stays within `budget`: past it the client is not read, and the next
-// request is not taken up, until the queues have drained; the origin is not
-// read while the client is more than high_water behind.
+// Memory. Everything the proxy holds for one client (the request head being
+// read and the requests waiting to be parsed, the bytes queued for the
+// origin, the answers queued for the client, in memory or in the splice
+// pipe, the answer head being read) stays within `budget`, and within what
+// memory_budget.h allows it while all clients together hold much: no side
+// reads more than room() at a time; past it the client is not read, and the
+// next request is not taken up, until the queues have drained; the origin
+// is not read while the client is more than high_water behind. The client
+// and origin connections report their own parts (client_holds(),
+// origin_holds()) and call account() after each of their handlers.
+//
+// Stalls. A peer that takes no byte of what waits for it for stall_limit
+// seconds (an origin not reading a request body, a client not reading its
+// answer) has stalled: its connection ends, and the exchange with it,
+// whatever the other side still sends (client_stalled(), origin_stalled()).
 //
 // Ends of streams: a tunnel is a pair of one-way streams, each passing its
 // end on once everything before it is delivered. An exchange ends the
@@ -43,10 +68,12 @@
 #pragma once
 
 #include "base/byte_queue.h"
+#include "proxy/answers.h"
 #include "server/connection.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 // The origin connection serving a relay's exchange, as the relay sees it
@@ -57,10 +84,23 @@
 class origin_link : public connection {
 public:
     // The answer to read next is for a request of this kind (a tunnel: no
-    // answer is read at all).
-    virtual void expect(bool head_request, bool upgrade, bool tunnel) = 0;
-    // The exchange is over: to the pool (park) or to its end.
+    // answer is read at all; interim: 1xx answers go on to the client).
+    virtual void expect(bool head_request, bool upgrade, bool tunnel, bool interim) = 0;
+    // The exchange is over: to the pool (park), or to its end at once,
+    // whatever it has not sent.
     virtual void let_go(bool park) = 0;
+};
+
+// A search for the current exchange's origin connection (a race of connect
+// attempts, origin_race.h), as the relay sees it: told to give up when the
+// exchange no longer wants what it would find.
+class origin_search {
+public:
+    // Ends every attempt; the search tells the relay nothing more.
+    virtual void give_up() = 0;
+
+protected:
+    ~origin_search() = default;
 };
 
 class proxy_relay {
@@ -70,6 +110,8 @@ public:
     static constexpr size_t budget = 4u << 20;
     // The origin is not read while this much waits for the client.
     static constexpr size_t high_water = 4u << 20;
+    // Seconds a peer may take nothing of what waits for it (see Stalls).
+    static constexpr int32_t stall_limit = 60;
 
     enum class stage : uint8_t {
         idle,        // no request upstream: the next one may be taken up
@@ -78,7 +120,8 @@ public:
         tunnel,      // bytes pass both ways, unread, until both ends close
     };
 
-    // How the current request's answer is read.
+    // How the current request's answer is read, and whether it may be sent
+    // twice.
     struct request_kind {
         bool connect = false;     // CONNECT: a tunnel once connected
         bool head = false;        // HEAD: the answer has no body
@@ -86,6 +129,8 @@ public:
         bool close_after = false; // the client asked to close after the answer
         bool expects_continue = false;  // "Expect: 100-continue"
         bool has_body = false;    // a body follows the head
+        bool idempotent = false;  // the method may be sent again (see Never twice)
+        bool interim = true;      // the client takes 1xx answers (not HTTP/1.0)
     };
 
     explicit proxy_relay(connection* client);
@@ -110,8 +155,9 @@ public:
     // The client has gone: nothing more will be answered to it.
     void client_gone();
     // A request goes upstream: its head for the origin (empty for CONNECT),
-    // queued at once and kept until its answer starts, for one retry.
-    void start(const request_kind& kind, std::string head);
+    // queued at once and kept until its answer starts, for one retry; the
+    // origin as log lines name it ("host:port").
+    void start(const request_kind& kind, std::string head, std::string origin_name);
     // One of the proxy's own answers to the current request, whose body is
     // then dropped; `closing` ends the client's stream after it. During an
     // exchange that has not reached its origin yet, the exchange is dropped
@@ -123,12 +169,22 @@ public:
     void from_client(const char* data, size_t len);
     // The current request's body is complete.
     void request_finished();
-    // The client has finished sending.
+    // The client has finished sending (in the middle of a request: see
+    // above).
     void client_finished();
 
-    // Whether the client's socket may be read: the budget has room and no
-    // bytes wait to be parsed. Always while closing (what comes is dropped).
+    // Whether the client's socket may be read: there is room() and no bytes
+    // wait to be parsed. Always while closing (what comes is dropped).
     bool client_may_send(size_t held) const;
+    // How many more bytes this client's exchange may hold now (its budget,
+    // and its share of memory_budget.h); what one read may take at most.
+    size_t room() const;
+    // The parts the two sides hold themselves, for the budget: the client's
+    // request head and waiting requests, the origin's answer head; and the
+    // call that brings the count up to date after a handler.
+    void client_holds(size_t n) { client_bytes = n; }
+    void origin_holds(size_t n) { origin_bytes = n; }
+    void account();
     // Whether the next request may be taken up: no exchange in flight, the
     // budget has room, the stream is not closing.
     bool ready_for_request() const;
@@ -136,8 +192,9 @@ public:
     bool closing() const { return close_client; }
     // The client has finished sending.
     bool client_ended() const { return client_eof; }
-    // The request failed on a pooled connection before any answer: the
-    // client side is to reach its origin once more (then retried()).
+    // The request failed on a pooled connection before any answer, and may
+    // be sent again: the client side is to reach its origin once more (then
+    // retried()).
     bool retry_due() const { return retry_pending; }
     void retried() { retry_pending = false; }
     // The origin switched protocols: the client side passes every byte on
@@ -160,9 +217,15 @@ public:
     // Whether the client's sending side is to be shut down now (the end of
     // its stream follows what has been delivered).
     bool client_write_done() const;
+    // Whether the client c has stalled at `now` (see Stalls).
+    bool client_stalled(const connection& c, time_t now) const;
 
     // ---- the origin side
 
+    // A search for the current exchange's origin is under way (it holds
+    // the relay); and, from the search, it is over.
+    void seek(origin_search* search);
+    void search_over(origin_search* search);
     // `origin` now serves the current exchange: a new connection whose
     // connect is under way, or one taken from the pool. It holds the relay.
     void bind(origin_link* origin, bool pooled);
@@ -185,6 +248,8 @@ public:
     bool origin_released() const;
     // Bytes wait to go to the origin.
     bool undelivered() const { return !to_origin.empty(); }
+    // Whether the origin connection c has stalled at `now` (see Stalls).
+    bool origin_stalled(const connection& c, time_t now) const;
 
     // Receiving the origin's bytes: the queue they are appended to (the
     // client's), and the splice pipe for bulk data (-1: through the queue).
@@ -199,22 +264,26 @@ public:
     void piped_from_origin(int n);
     void from_origin(int len);
     // Whether the origin's socket may be read: false while the client is
-    // more than high_water behind.
+    // more than high_water behind, while there is no room(), and once the
+    // client has gone.
     bool origin_may_send() const;
 
     // What the answer reader found (response_reader.h), in order: the first
-    // byte of the answer passed on; the answer complete (`reusable`: the
-    // connection may carry another exchange); a switch of protocols; an
-    // unreadable or cut-off answer.
+    // byte of an answer arrived (from here on the request is never sent
+    // again); the final head passed on (from here on the proxy has no answer
+    // of its own to give); the answer complete (`reusable`: the connection
+    // may carry another exchange); a switch of protocols; an answer that
+    // failed, and why.
     void answer_started();
+    void final_started();
     void answer_finished(bool reusable, bool ends_connection);
     void tunnel_opened();
-    void answer_failed();
+    void answer_failed(answers::origin_failure why);
     // The origin has finished sending (tunnels only; an exchange learns it
     // through answer_finished or answer_failed).
     void origin_finished();
-    // The origin connection is going away (ended by the server).
-    void origin_gone(origin_link* origin);
+    // The origin connection is going away (ended by the server), and why.
+    void origin_gone(origin_link* origin, answers::origin_failure why);
     // Whether the origin side of the exchange is still attached (connection
     // or lookup).
     bool attached() const { return refs > (client ? 1 : 0); }
@@ -233,9 +302,14 @@ private:
     // buffer; to_origin may then be cleared.
     void take_back_from_origin();
     // The exchange cannot go on with its origin connection: the request
-    // goes once more (see above), or the client gets a 502, or, when part
-    // of the answer has reached it, the end of its stream.
-    void fail_exchange();
+    // goes once more (see Never twice), or the client gets the 502 for why,
+    // or, when the final answer has begun, the end of its stream.
+    void fail_exchange(answers::origin_failure why);
+    // The exchange's request can never be whole (the client left or
+    // finished sending in the middle of it): see above.
+    void abandon_request();
+    // The search under way, if any, gives up.
+    void stop_search();
     void wake_client() const;
     void wake_origin() const;
     bool open_pipe();
@@ -246,6 +320,7 @@ private:
     int32_t refs = 1;
     connection* client;
     origin_link* origin = nullptr;
+    origin_search* search = nullptr;
     base::byte_queue to_origin;  // filled by the client side, drained by the origin connection
     base::byte_queue to_client;  // filled by the origin connection and the proxy's own answers
 
@@ -253,11 +328,13 @@ private:
     uint64_t exchanges = 0;
     request_kind kind;
     std::string head;          // the current request's head, until its answer starts
+    std::string origin_name;   // "host:port", for log lines
     uint64_t sent_to_origin = 0;  // bytes of the current request lent to the origin connection
     bool pooled = false;       // the origin connection came from the pool
     bool request_done = false; // the current request's body is complete
     bool answer_done = false;  // the current answer is complete
-    bool answer_begun = false; // a byte of it has been passed on
+    bool answer_heard = false; // a byte of it has arrived
+    bool final_begun = false;  // its final head has been passed on
     bool drop_request = false; // the rest of the current request goes nowhere
     bool body_seen = false;    // a byte of the current request's body has come
     bool retried_once = false; // the current request went out a second time
@@ -278,4 +355,8 @@ private:
     size_t piped = 0;          // bytes in the pipe
     bool pipe_full = false;    // it took nothing last time; wait until the client has taken some
     uint64_t relayed = 0;      // bytes the origins have sent so far
+
+    size_t client_bytes = 0;   // client_holds()
+    size_t origin_bytes = 0;   // origin_holds()
+    size_t charged = 0;        // what memory_budget counts for this relay
 };

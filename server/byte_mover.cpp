@@ -31,8 +31,8 @@ char* send_scratch()
 
 byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
 {
-    for (;;) {
-        if (!ignore_pause && !c->wants_input())
+    for (int64_t taken = 0;;) {
+        if (!ignore_pause && (!c->wants_input() || taken >= max_drain_bytes))
             return drained::again;
         int pipe_room = connection::buffer_size;
         int pipe = ignore_pause ? -1 : c->receive_pipe(&pipe_room);
@@ -41,6 +41,7 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
             if (n > 0) {
                 c->on_piped(int(n));
                 c->last_active = now;
+                taken += n;
                 if (n < pipe_room)
                     return drained::again;
                 continue;
@@ -58,12 +59,13 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
         char* buf = c->receive_space(&room);
         if (!buf) {
             buf = receive_buffer();
-            room = connection::buffer_size;
+            room = room < 1 ? 1 : room > connection::buffer_size ? connection::buffer_size : room;
         }
         int n = hooks.recv(c, buf, room);
         if (n > 0) {
             c->on_recv(buf, n);
             c->last_active = now;
+            taken += n;
             // A short read almost always means the socket is empty; asking
             // again would cost a system call that says so. Whatever arrives
             // meanwhile is reported by the next poll. If the peer had
@@ -97,7 +99,7 @@ void byte_mover::send_pending(connection* c)
     // Only bytes that moved count as activity: a peer that takes nothing is
     // idle however often the server tries.
     if (out.size() < before)
-        c->last_active = now;
+        c->last_active = c->last_taken = now;
     out.release();
     shut_if_done(c);
 }
@@ -136,10 +138,12 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
             produced = produced || out.size() < before;
         }
         out.keep_copied(scratch);
+        // A connection with nothing more to send is done, also while a
+        // connect is still in progress (an attempt nobody waits for).
+        if (!c->more && out.size() == 0)
+            return pulled::finished;
         if (out.size() != 0 || c->connect_pending)
             return pulled::arm;
-        if (!c->more)
-            return pulled::finished;
         if (!produced)
             return pulled::idle;
         if (pulled_bytes >= max_pull_bytes)

@@ -16,7 +16,7 @@
 // sent while a connect is in progress.
 //
 // Every receive, and every send that moves a byte, refreshes last_active
-// with the turn's clock. Owned by abstract_server; loop thread only.
+// with the turn's clock; every such send refreshes last_taken too. Owned by abstract_server; loop thread only.
 #pragma once
 
 #include <cstdint>
@@ -30,20 +30,27 @@ public:
     // Bytes of output pulled from one connection in one turn at most: enough
     // to take a burst at once, bounded so that no one waits long for a turn.
     static constexpr int64_t max_pull_bytes = 4 << 20;
+    // Bytes read from one connection in one turn at most (one full receive
+    // buffer): a peer that sends faster than the proxy reads gets the same
+    // slice of a turn as any other, and what it sent beyond that waits in the
+    // kernel until the next turn, whose poll reports it again.
+    static constexpr int64_t max_drain_bytes = 1 << 20;
 
     // hooks: their recv() and send() do the socket I/O. now: the turn's clock.
     byte_mover(server_hooks& hooks, const time_t& now) : hooks(hooks), now(now) {}
 
     enum class drained {
-        again,   // nothing more for now (or the connection refuses input)
+        again,   // nothing more for now (the connection refuses input, or
+                 // its slice of the turn is used up)
         eof,     // the peer has finished sending
         failed,  // the socket failed
     };
 
-    // Reads until the socket has nothing more for now. Stops early while the
-    // connection asks for back-pressure, unless ignore_pause (the socket is
-    // failing and what already arrived must not be lost; then nothing is
-    // spliced either).
+    // Reads until the socket has nothing more for now, or max_drain_bytes
+    // have been read. Stops early while the connection asks for
+    // back-pressure, unless ignore_pause (the socket is failing and what
+    // already arrived must not be lost; then nothing is spliced either, and
+    // the slice does not apply: the socket's last bytes are read whole).
     drained drain(connection* c, bool ignore_pause);
 
     // Sends c's pending output until the socket refuses more; then shuts the

@@ -4,7 +4,7 @@
 
 #include "base/unordered_erase.h"
 
-connection::connection() : last_active(time(nullptr)) {}
+connection::connection() : last_active(time(nullptr)), last_taken(last_active) {}
 
 connection::~connection()
 {
@@ -30,6 +30,12 @@ connection*& connection::selection()
 {
     static connection* current = nullptr;
     return current;
+}
+
+uint64_t& connection::turn_number()
+{
+    static uint64_t number = 0;
+    return number;
 }
 
 int connection::on_connect(int) { return -1; }

@@ -9,7 +9,8 @@
 //    connection wants to stay open;
 //  - a connection never writes to its socket, never closes it, never deletes
 //    itself and never unlinks itself from the server: the server does all of
-//    that, and handlers may only ask for it through their results. A handler
+//    that, and handlers may only ask for it through their results (or
+//    end_soon(), for a connection whose unsent output no longer matters). A handler
 //    may hand a new connection to the server (abstract_server::add_connection)
 //    and wake any connection (wake()).
 //
@@ -61,6 +62,11 @@ public:
     // moves bytes; a connection may restart it when it starts a wait of its
     // own.
     time_t last_active;
+    // Refreshed by the server after every send that moves bytes, and set when
+    // the connection is made: since then the peer has taken nothing the
+    // connection sent it. A peer that takes nothing while output waits for
+    // it has stalled, however much it sends itself.
+    time_t last_taken;
     int32_t timeout = 10;       // idle seconds before the server ends the connection
 
     // Milliseconds after which a connect still in progress is reported once
@@ -142,10 +148,13 @@ public:
     // socket, so the kernel's receive window stops the peer.
     virtual bool wants_input() const;
 
-    // Where the next received bytes go: null (the default) for the server's
-    // shared receive buffer. A connection that keeps what it receives may
-    // offer space of its own (at least one byte, *len set to its size);
-    // on_recv is then called with a pointer to it, and the bytes need no copy.
+    // Where the next received bytes go, and how many at most: null (the
+    // default) for the server's shared receive buffer, of which no more than
+    // *len bytes are used (a connection that may take only so much in, for
+    // its memory's sake, lowers it; at least one byte). A connection that
+    // keeps what it receives may offer space of its own instead (at least
+    // one byte, *len set to its size); on_recv is then called with a pointer
+    // to it, and the bytes need no copy.
     virtual char* receive_space(int* len);
 
     // Bulk data the connection only passes on can skip user space: a pipe's
@@ -167,6 +176,21 @@ public:
     // next turn; otherwise it is asked only in the server's periodic sweep.
     // Safe on any connection, also one no server owns yet.
     void wake();
+
+    // Asks the server to end the connection the next time it serves it (in
+    // this turn's output half or the next turn's), quietly, whatever its
+    // socket has not taken yet dropped: for a connection whose output no
+    // longer matters to anyone (a request that can never be whole, a connect
+    // attempt nobody waits for). Safe on any connection.
+    void end_soon()
+    {
+        ending = true;
+        wake();
+    }
+
+    // The number of the server's current turn, which changes once per turn:
+    // work that is bounded per turn (request heads parsed) counts against it.
+    static uint64_t turn() { return turn_number(); }
 
 protected:
     // on_send's way to lend its *len bytes instead of copying them: in the
@@ -195,6 +219,7 @@ private:
     // Connections woken and not yet served.
     static std::vector<connection*>& woken();
     static connection*& selection();
+    static uint64_t& turn_number();
 
     pending_output output;  // handed over by on_send, not yet taken by the socket
     base::linkedlist<connection*>::node* list_node = nullptr;  // its place in the server's list
@@ -203,6 +228,7 @@ private:
     bool input_ended = false;
     bool write_shut = false;      // the sending side has been shut down
     bool broken = false;          // the socket could not be polled: ended the next time it is served
+    bool ending = false;          // end_soon(): ended, quietly, the next time it is served
     bool awake = false;           // waits in woken()
     bool writing = false;         // waits for its socket to take more (turn_scheduler's writers)
 };

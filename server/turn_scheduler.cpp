@@ -11,6 +11,7 @@
 
 void turn_scheduler::input_half()
 {
+    connection::turn_number()++;
     sweeping = now != last_sweep;
     if (sweeping) {
         last_sweep = now;
@@ -50,6 +51,8 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
     int fd = c->socket;
     if (c->broken)
         return verdict::errors;
+    if (c->ending)
+        return verdict::finished;
     if (c->connect_pending) {
         switch (connects.on_poll(c)) {
         case connector::step::waiting:
@@ -95,6 +98,8 @@ turn_scheduler::verdict turn_scheduler::serve_output(connection* c)
     connection::selection() = c;
     if (c->broken)
         return verdict::errors;
+    if (c->ending)
+        return verdict::finished;
     switch (mover.pull_output(c)) {
     case byte_mover::pulled::finished:
         return verdict::finished;

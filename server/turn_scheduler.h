@@ -52,8 +52,9 @@ public:
     {
     }
 
-    // A sweep when the clock has reached a new second since the last one,
-    // otherwise the connections with events.
+    // Starts a new turn (connection::turn()). A sweep when the clock has
+    // reached a new second since the last one, otherwise the connections
+    // with events.
     void input_half();
 
     // Of the same kind as the input half: the whole list or the woken
@@ -70,7 +71,8 @@ private:
     // line that says why it ends (N is its socket).
     enum class verdict {
         keep,
-        finished,   // quietly: its handlers are done, or its peer hung up in order
+        finished,   // quietly: its handlers are done (or it asked, end_soon()), or
+                    // its peer hung up in order
         errors,     // "N has errors."
         timed_out,  // "N has timed out."
     };

@@ -17,6 +17,12 @@ MiB = 1 << 20
 TUNNEL_OPEN = b"HTTP/1.1 200 OK\r\n\r\n"
 _CLOSING = b"HTTP/1.1 %s\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n%s"
 BAD_GATEWAY = _CLOSING % (b"502 Bad Gateway", b"Unable to connect")
+
+
+def origin_failed(words):  # the 502 for an origin that was reached but gave no answer, with words saying why
+    return _CLOSING % (b"502 Bad Gateway", b"Origin " + words)
+
+
 BAD_REQUEST = _CLOSING % (b"400 Bad Request", b"Ambiguous message framing")
 MALFORMED = _CLOSING % (b"400 Bad Request", b"Malformed request head")
 TOO_LARGE = _CLOSING % (b"431 Request Header Fields Too Large", b"Request head exceeds 1048576 bytes")

@@ -4,8 +4,8 @@ descriptors and memory go back to where they were."""
 from concurrent.futures import ThreadPoolExecutor
 import fcntl, socket, struct, termios, threading, time
 
-from harness import (BAD_GATEWAY, TIMED_OUT, TOO_LARGE, MiB, ProxyTest, Reader, answering_head, blocks, brief, connect,
-                     get, reset, sha256, unpooled)
+from harness import (TIMED_OUT, TOO_LARGE, MiB, ProxyTest, Reader, answering_head, blocks, brief, connect,
+                     get, origin_failed, reset, sha256, unpooled)
 
 
 def unacknowledged(sock):  # bytes written to sock that the peer's kernel has not acknowledged yet
@@ -88,7 +88,7 @@ class Faults(ProxyTest):
                 self.assertTrue(was_reset.wait(1))
                 self.assertLess(ended_at - state["reset_at"], 3, "the client's connection did not end promptly")
                 if len(sent) < len(head):
-                    self.assertEqual(received, BAD_GATEWAY)
+                    self.assertEqual(received, origin_failed(b"reset the connection"))
                     continue
                 self.assertTrue(0 < state["delivered"] <= len(received) <= state["written"],
                                 f"{state}, received {len(received)}: bytes that reached the proxy were lost")

@@ -99,3 +99,35 @@ TEST(http_connection, info_line_and_header_lookups)
     EXPECT_EQ(http_connection::get_header("last", h), "end");  // no line end needed
     EXPECT_EQ(http_connection::get_header("GET", h), "");     // the request line is no field
 }
+
+// A connection parses at most max_heads_per_turn heads in one turn of the
+// server, however many it has received: the rest wait, unread, and the
+// connection wakes itself to go on in the next turn. A head must be whole
+// within max_head_seconds of its first byte, however often bytes of it come.
+TEST(http_connection, heads_are_bounded_per_turn_and_in_time)
+{
+    recorder c;
+    std::string many;
+    for (int i = 0; i < 3 * http_connection::max_heads_per_turn; i++)
+        many += "GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n";
+    feed(c, many);
+    size_t parsed = 0;
+    for (size_t at = c.log.find("H["); at != std::string::npos; at = c.log.find("H[", at + 1))
+        parsed++;
+    EXPECT_EQ(parsed, size_t(http_connection::max_heads_per_turn));
+    EXPECT_FALSE(c.held().empty());
+    EXPECT_FALSE(c.wants_input());  // what waits is read first
+    std::string log = c.log;
+    c.resume_requests();  // the same turn: nothing more
+    EXPECT_EQ(c.log, log);
+
+    recorder slow;
+    feed(slow, "GET / HTTP/1.1\r\nX: ");
+    time_t start = time(nullptr);
+    for (time_t t = start; t <= start + http_connection::max_head_seconds; t += 5) {
+        slow.last_active = t;  // a byte now and then
+        EXPECT_FALSE(slow.timed_out(t)) << t - start;
+    }
+    slow.last_active = start + http_connection::max_head_seconds + 2;
+    EXPECT_TRUE(slow.timed_out(start + http_connection::max_head_seconds + 2));
+}

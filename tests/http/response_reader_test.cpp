@@ -119,3 +119,45 @@ TEST(response_reader, skipped_bodies_the_end_of_the_stream_and_long_heads)
         }
     }
 }
+
+// At most max_interim interim answers, whole or in any chunking; none pass
+// on to a client that cannot take them, though the final answer does; and
+// why an answer failed, with whether anything of it had come.
+TEST(response_reader, interim_answers_are_bounded_and_dropped_for_clients_that_cannot_take_them)
+{
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n", final = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    std::string allowed, flood;
+    for (int i = 0; i < response_reader::max_interim; i++)
+        allowed += interim;
+    flood = allowed + interim + final;
+    for (size_t piece : {flood.size(), size_t(7), size_t(1)}) {
+        for (bool pass : {true, false}) {
+            response_reader r;
+            base::byte_queue out;
+            r.expect(false, false, pass);
+            std::string stream = pass ? flood : allowed + final;
+            size_t used = 0;
+            for (size_t at = 0; at < stream.size() && used == at; at += piece)
+                used += r.feed(stream.data() + at, std::min(piece, stream.size() - at), out);
+            EXPECT_EQ(out.size(), pass ? allowed.size() : final.size()) << piece;
+            EXPECT_EQ(r.at(), pass ? state::failed : state::done) << piece;
+            EXPECT_EQ(r.why(), pass ? response_reader::failure::too_many_interim : response_reader::failure::none);
+        }
+    }
+
+    response_reader r;
+    base::byte_queue out;
+    r.expect(false, false);
+    r.finish();
+    EXPECT_EQ(r.why(), response_reader::failure::closed);
+    EXPECT_FALSE(r.heard());  // closed without a byte: a request that may be sent again
+    r.expect(false, false);
+    r.feed("HTTP/1.1 200", 12, out);
+    r.finish();
+    EXPECT_EQ(r.why(), response_reader::failure::closed);
+    EXPECT_TRUE(r.heard());
+    r.expect(false, false);
+    r.feed("HTTP/1.1 200 OK\r\nContent-Length: 36893488147419103232\r\n\r\n", 57, out);
+    EXPECT_EQ(r.why(), response_reader::failure::unreadable);
+    EXPECT_TRUE(r.heard());
+}

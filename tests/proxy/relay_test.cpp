@@ -1,8 +1,10 @@
 // The relay's invariants, without sockets: answers leave in the order of the
-// requests whoever made them, the budget stops the client, a request that
-// meets a pooled connection as it closes goes out whole once more, and the
+// requests whoever made them, the budget stops the client, a request reaches
+// its origin twice only when that is safe, a request that can never be whole
+// ends its exchange at once, stalls are told apart from waits, and the
 // record lives exactly as long as its holders (the sanitizer build sees a
 // leak or a use after the last release).
+#include "proxy/memory_budget.h"
 #include "proxy/proxy_relay.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +18,13 @@ struct endpoint : origin_link {
     bool parked = false;
     void on_recv(char*, int) override {}
     bool on_send(char*, int, int* len) override { return *len = 0, true; }
-    void expect(bool, bool, bool) override {}
+    void expect(bool, bool, bool, bool) override {}
     void let_go(bool park) override { lets_go++, parked = park; }
+};
+
+struct search : origin_search {
+    bool given_up = false;
+    void give_up() override { given_up = true; }
 };
 
 // Everything queued for the client, taken as the client side takes it.
@@ -33,31 +40,56 @@ std::string for_client(proxy_relay& r)
     return out;
 }
 
+// Everything queued for the origin, taken as the origin connection takes it.
+std::string for_origin(proxy_relay& r)
+{
+    std::string out;
+    const char* data;
+    while (size_t n = r.lend_to_origin(1 << 20, &data)) {
+        out.append(data, n);
+        r.origin_took();
+    }
+    return out;
+}
+
+proxy_relay::request_kind kind_of(const std::string& method, bool body = false)
+{
+    proxy_relay::request_kind kind;
+    kind.head = method == "HEAD";
+    kind.has_body = body;
+    kind.idempotent = method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE";
+    return kind;
+}
+
+void finish(proxy_relay* r, endpoint& client)
+{
+    (void)client;
+    r->client_gone();
+    proxy_relay::release(r);
+}
+
 }  // namespace
 
 TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_back_to_the_pool)
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start({}, "GET /1 HTTP/1.1\r\n\r\n");
+    r->start({}, "GET /1 HTTP/1.1\r\n\r\n", "o:80");
     EXPECT_FALSE(r->ready_for_request());  // one exchange at a time
     r->bind(&origin, false);
     r->connected();
-    const char* data;
-    ASSERT_EQ(r->lend_to_origin(1 << 20, &data), 19u);
-    r->origin_took();
+    EXPECT_EQ(for_origin(*r), "GET /1 HTTP/1.1\r\n\r\n");
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx";
     r->client_queue().append(answer);
     r->from_origin(int(answer.size()));
-    r->answer_started();
+    r->final_started();
     r->answer_finished(true, false);
     EXPECT_EQ(origin.lets_go, 1);
     EXPECT_TRUE(origin.parked);
     EXPECT_TRUE(r->ready_for_request());
     r->answer("HTTP/1.1 404 Not Found\r\n\r\n", false);  // the proxy's own answer to the next request
     EXPECT_EQ(for_client(*r), answer + "HTTP/1.1 404 Not Found\r\n\r\n");
-    r->client_gone();
-    proxy_relay::release(r);
+    finish(r, client);
 }
 
 TEST(proxy_relay, the_budget_stops_the_client_and_the_next_request_until_it_has_drained)
@@ -66,59 +98,210 @@ TEST(proxy_relay, the_budget_stops_the_client_and_the_next_request_until_it_has_
     auto* r = new proxy_relay(&client);
     std::string answer(proxy_relay::budget, 'a');
     r->answer(answer.c_str(), false);
+    r->account();
     EXPECT_FALSE(r->client_may_send(0));
     EXPECT_FALSE(r->ready_for_request());
+    EXPECT_EQ(r->room(), 0u);
     EXPECT_EQ(for_client(*r).size(), answer.size());
+    r->account();
     EXPECT_TRUE(r->client_may_send(0) && r->ready_for_request());
     EXPECT_FALSE(r->client_may_send(1));  // bytes waiting to be parsed come first
-    r->client_gone();
-    proxy_relay::release(r);
+    // What the client side holds itself (a head being read) counts too.
+    r->client_holds(proxy_relay::budget - 10);
+    EXPECT_EQ(r->room(), 10u);
+    finish(r, client);
 }
 
-TEST(proxy_relay, a_request_failing_on_a_pooled_connection_goes_out_whole_once_more)
+TEST(proxy_relay, all_clients_together_stay_within_the_memory_budget_and_the_largest_holders_stop_first)
 {
-    endpoint client, pooled;
+    // Enough relays, each well within its own budget, to pass the sum.
+    std::vector<endpoint> clients(memory_budget::limit / (proxy_relay::budget / 2) + 8);
+    std::vector<proxy_relay*> relays;
+    for (endpoint& c : clients) {
+        auto* r = new proxy_relay(&c);
+        r->client_holds(r->room() < proxy_relay::budget / 2 ? r->room() : proxy_relay::budget / 2);
+        r->account();
+        relays.push_back(r);
+    }
+    EXPECT_LE(memory_budget::total(), memory_budget::limit + 8 * memory_budget::least);
+    // The big holders are not read any more; a newcomer holding nothing is, a little.
+    EXPECT_FALSE(relays[0]->client_may_send(0));
+    endpoint newcomer_client;
+    auto* newcomer = new proxy_relay(&newcomer_client);
+    EXPECT_GT(newcomer->room(), 0u);
+    EXPECT_LE(newcomer->room(), memory_budget::least);
+    finish(newcomer, newcomer_client);
+    for (size_t i = 0; i < relays.size(); i++)
+        finish(relays[i], clients[i]);
+    EXPECT_EQ(memory_budget::total(), 0u);
+    EXPECT_EQ(memory_budget::holders(), 0u);
+}
+
+TEST(proxy_relay, a_request_goes_out_twice_only_if_idempotent_unanswered_bodyless_and_failed_on_a_pooled_connection)
+{
+    using answers::origin_failure;
+    struct attempt {
+        const char* method;
+        bool pooled, heard, body_sent;
+        origin_failure why;
+        const char* client_gets;  // "" when the request goes out once more
+    } cases[] = {
+        {"GET", true, false, false, origin_failure::closed, ""},
+        {"PUT", true, false, false, origin_failure::reset, ""},
+        {"POST", true, false, false, origin_failure::closed, "Origin closed the connection without an answer"},
+        {"LOCK", true, false, false, origin_failure::reset, "Origin reset the connection"},
+        {"GET", false, false, false, origin_failure::closed, "Origin closed the connection without an answer"},
+        {"PUT", true, false, true, origin_failure::closed, "Origin closed the connection without an answer"},
+        // An answer came, even an unreadable one: the origin has seen the request.
+        {"GET", true, true, false, origin_failure::unreadable, "Origin sent an answer that cannot be read"},
+        {"GET", true, true, false, origin_failure::closed, "Origin closed the connection in the middle of its answer"},
+    };
+    for (const attempt& a : cases) {
+        SCOPED_TRACE(std::string(a.method) + (a.pooled ? " pooled" : " fresh") + (a.heard ? " heard" : "") +
+                     (a.body_sent ? " body" : ""));
+        endpoint client, origin;
+        auto* r = new proxy_relay(&client);
+        const std::string head = std::string(a.method) + " /x HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
+        r->start(kind_of(a.method, true), head, "o:80");
+        r->from_client("body", 4);
+        r->request_finished();
+        r->bind(&origin, a.pooled);
+        r->connected();
+        const char* data;
+        size_t n = r->lend_to_origin(a.body_sent ? head.size() + 2 : 20, &data);  // part of the head, or some body
+        ASSERT_GT(n, 0u);
+        if (a.heard)
+            r->answer_started();
+        r->answer_failed(a.why);
+        EXPECT_FALSE(origin.parked);
+        if (*a.client_gets == '\0') {
+            ASSERT_TRUE(r->retry_due());
+            r->retried();
+            endpoint fresh;
+            r->bind(&fresh, false);
+            r->connected();
+            EXPECT_EQ(for_origin(*r), head + "body");  // whole, once more
+            r->answer_failed(origin_failure::closed);  // a second failure is the client's to know
+            EXPECT_FALSE(r->retry_due());
+            EXPECT_TRUE(r->closing());
+            EXPECT_NE(for_client(*r).find("502"), std::string::npos);
+        } else {
+            EXPECT_FALSE(r->retry_due());
+            EXPECT_TRUE(r->closing());
+            std::string got = for_client(*r);
+            EXPECT_EQ(got.substr(0, 24), "HTTP/1.1 502 Bad Gateway");
+            EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), a.client_gets);
+        }
+        finish(r, client);
+    }
+}
+
+TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after_a_final_head)
+{
+    endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    const std::string head = "POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
-    proxy_relay::request_kind kind;
-    kind.has_body = true;
-    r->start(kind, head);
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->bind(&origin, false);
+    r->connected();
+    for_origin(*r);
+    r->client_queue().append("HTTP/1.1 100 Continue\r\n\r\n");
+    r->answer_started();
+    r->answer_failed(answers::origin_failure::interim);
+    std::string got = for_client(*r);
+    EXPECT_EQ(got.substr(0, 49), "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 502 Bad Gateway");
+    finish(r, client);
+
+    endpoint client2, origin2;
+    r = new proxy_relay(&client2);
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->bind(&origin2, false);
+    r->connected();
+    for_origin(*r);
+    r->client_queue().append("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
+    r->final_started();
+    r->answer_failed(answers::origin_failure::closed);
+    EXPECT_TRUE(r->closing());  // cut off: the stream ends where the answer broke off
+    EXPECT_EQ(for_client(*r), "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
+    finish(r, client2);
+}
+
+TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_at_once_without_an_answer)
+{
+    // The client finishes sending in the middle of the body: the origin is let go (not parked), nothing answers.
+    endpoint client, origin;
+    auto* r = new proxy_relay(&client);
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n", "o:80");
+    r->bind(&origin, false);
+    r->connected();
+    r->from_client("part", 4);
+    r->client_finished();
+    EXPECT_EQ(origin.lets_go, 1);
+    EXPECT_FALSE(origin.parked);
+    EXPECT_TRUE(r->closing());
+    EXPECT_EQ(for_client(*r), "");
+    EXPECT_FALSE(r->undelivered());
+    finish(r, client);
+
+    // The client goes while its origin is still being searched for.
+    endpoint client2;
+    search looking;
+    r = new proxy_relay(&client2);
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->hold();  // the search's
+    r->seek(&looking);
+    r->client_gone();
+    EXPECT_TRUE(looking.given_up);
+    proxy_relay::release(r);  // the client's; the search's hold went with it
+
+    // A whole request goes on to its origin after the client has gone; the origin is read no more.
+    endpoint client3, origin3;
+    r = new proxy_relay(&client3);
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n", "o:80");
+    r->bind(&origin3, false);
+    r->connected();
     r->from_client("body", 4);
     r->request_finished();
-    r->bind(&pooled, true);  // from the pool: connected at once
-    const char* data;
-    ASSERT_EQ(r->lend_to_origin(20, &data), 20u);  // part of the head went out, none of the body
-    r->answer_failed();                            // the origin had closed the connection
-    EXPECT_TRUE(r->retry_due());
-    EXPECT_FALSE(pooled.parked);
-    endpoint fresh;
-    r->retried();
-    r->bind(&fresh, false);
-    r->connected();
-    std::string again;
-    while (size_t n = r->lend_to_origin(1 << 20, &data)) {
-        again.append(data, n);
-        r->origin_took();
-    }
-    EXPECT_EQ(again, head + "body");
-    // A second failure is told to the client.
-    r->answer_failed();
-    EXPECT_FALSE(r->retry_due());
-    EXPECT_TRUE(r->closing());
-    EXPECT_EQ(for_client(*r).substr(0, 24), "HTTP/1.1 502 Bad Gateway");
     r->client_gone();
+    EXPECT_EQ(origin3.lets_go, 0);
+    EXPECT_FALSE(r->origin_may_send());
+    EXPECT_EQ(for_origin(*r), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
+    EXPECT_TRUE(r->origin_released());
     proxy_relay::release(r);
+    r->origin_gone(&origin3, answers::origin_failure::reset);
+}
+
+TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_waiting_for_an_answer_is_no_stall)
+{
+    endpoint client, origin;
+    auto* r = new proxy_relay(&client);
+    const time_t t0 = client.last_taken;
+    const time_t later = t0 + proxy_relay::stall_limit + 1;
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n", "o:80");
+    r->bind(&origin, false);
+    r->connected();
+    for_origin(*r);
+    EXPECT_FALSE(r->origin_stalled(origin, later));  // nothing waits for it: waiting for the answer
+    r->from_client("body", 4);
+    EXPECT_FALSE(r->origin_stalled(origin, t0 + proxy_relay::stall_limit));
+    EXPECT_TRUE(r->origin_stalled(origin, later));
+    origin.last_taken = later;  // it took something
+    EXPECT_FALSE(r->origin_stalled(origin, later));
+    EXPECT_FALSE(r->client_stalled(client, later));  // nothing waits for the client
+    r->client_queue().append("HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_TRUE(r->client_stalled(client, later));
+    finish(r, client);
+    r = nullptr;
 }
 
 TEST(proxy_relay, lives_as_long_as_its_last_holder)
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start({}, "GET / HTTP/1.1\r\n\r\n");
+    r->start({}, "GET / HTTP/1.1\r\n\r\n", "o:80");
     r->bind(&origin, false);  // the origin connection's hold
     r->hold();                // a lookup's
     r->client_gone();
     proxy_relay::release(r);  // the client's
     proxy_relay::release(r);  // the lookup's
-    r->origin_gone(&origin);  // the last: freed here
+    r->origin_gone(&origin, answers::origin_failure::reset);  // the last: freed here
 }

@@ -1,0 +1,44 @@
+// What the proxy holds for all its clients together, in memory and in splice
+// pipes: request heads being read and requests waiting to be parsed, the
+// queues between each client and its origin, answer heads being read. Each
+// client's relay has a budget of its own (proxy_relay::budget); this one
+// bounds their sum, so that many clients, each within its own budget, cannot
+// together make the proxy hold more than `limit`.
+//
+// The rule: while everything held is below `limit`, any relay may take in
+// more (up to its own budget, and up to the limit); past it, only a relay
+// that holds less than its fair share (`limit` divided among the relays
+// holding anything, and no more than `least`) may, and only up to that
+// share. So the relays holding the most are the ones not read until the sum
+// has drained, a client that has just come (holding nothing) is still read
+// far enough for a request head of common size, and the sum stays within
+// `limit` plus `least` per relay at worst. What relays hold drains by itself
+// as clients read and origins take (and a request head never finished ends
+// with its client, http_connection::max_head_seconds).
+//
+// Relays report what they hold with charge(); nothing is counted twice, and
+// a relay that goes away charges 0. Loop's thread only.
+#pragma once
+
+#include <cstddef>
+
+namespace memory_budget {
+
+// Everything held for all clients together, at most (a little more only for
+// the proxy's own short answers, which are never refused).
+constexpr size_t limit = size_t(128) << 20;
+// What a relay may always hold, whatever the others hold: room for a
+// request head of common size.
+constexpr size_t least = size_t(64) << 10;
+
+// A holder's bytes change from `was` to `now`.
+void charge(size_t was, size_t now);
+
+// How many more bytes a holder that holds `mine` may take in now; 0: none.
+size_t allowance(size_t mine);
+
+// Everything held now, and by how many holders.
+size_t total();
+size_t holders();
+
+}  // namespace memory_budget

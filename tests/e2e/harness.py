@@ -178,6 +178,11 @@ class Proxy(_Closing):
         with open(f"/proc/{self.proc.pid}/status") as f:
             return next((int(l.split()[1]) for l in f if l.startswith("VmRSS:")), 0)
 
+    def cpu_seconds(self):  # user and system time the proxy has used so far
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def sanitized(self):  # built with the sanitizers: memory grows more, and freed memory waits in quarantine
         with open(f"/proc/{self.proc.pid}/maps") as maps:
             return "libasan" in maps.read()

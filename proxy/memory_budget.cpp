@@ -20,13 +20,13 @@ void charge(size_t was, size_t now)
 
 size_t allowance(size_t mine)
 {
-    if (sum < limit)
-        return limit - sum;
+    size_t spare = sum < limit ? limit - sum : 0;
     // A holder with nothing yet is about to be one more among them.
     size_t share = limit / (count + (mine == 0 ? 1 : 0));
     if (share > least)
         share = least;
-    return mine < share ? share - mine : 0;
+    size_t fair = mine < share ? share - mine : 0;
+    return spare > fair ? spare : fair;
 }
 
 size_t total() { return sum; }

@@ -5,16 +5,16 @@
 // bounds their sum, so that many clients, each within its own budget, cannot
 // together make the proxy hold more than `limit`.
 //
-// The rule: while everything held is below `limit`, any relay may take in
-// more (up to its own budget, and up to the limit); past it, only a relay
-// that holds less than its fair share (`limit` divided among the relays
-// holding anything, and no more than `least`) may, and only up to that
-// share. So the relays holding the most are the ones not read until the sum
-// has drained, a client that has just come (holding nothing) is still read
-// far enough for a request head of common size, and the sum stays within
-// `limit` plus `least` per relay at worst. What relays hold drains by itself
-// as clients read and origins take (and a request head never finished ends
-// with its client, http_connection::max_head_seconds).
+// The rule: a relay may take in what is left below `limit`, or, when that is
+// less, what is left of its fair share (`limit` divided among the relays
+// holding anything, and no more than `least`), and never more than its own
+// budget allows. Past the limit only the fair share is left. So the relays
+// holding the most are the ones not read until the sum has drained, a
+// client that has just come (holding nothing) is still read far enough for
+// a request head of common size, and the sum stays within `limit` plus
+// `least` per relay at worst. What relays hold drains by itself as clients
+// read and origins take (and a request head never finished ends with its
+// client, http_connection::max_head_seconds).
 //
 // Relays report what they hold with charge(); nothing is counted twice, and
 // a relay that goes away charges 0. Loop's thread only.

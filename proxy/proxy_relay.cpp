@@ -520,6 +520,7 @@ void proxy_relay::origin_gone(origin_link* c, answers::origin_failure why)
     // The connection is being deleted: it is neither parked nor told
     // anything more, and what it was lent is gone with it.
     origin = nullptr;
+    origin_bytes = 0;
     to_origin.consume(origin_lent);
     origin_lent = 0;
     refs--;  // its hold; the guard above keeps the record alive
@@ -549,6 +550,7 @@ void proxy_relay::unbind(bool park)
         return;
     take_back_from_origin();
     origin = nullptr;
+    origin_bytes = 0;
     c->let_go(park);
     release(this);  // the connection's hold; callers hold the relay meanwhile
 }

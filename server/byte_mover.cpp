@@ -55,8 +55,10 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
             }
             return drained::failed;
         }
+        // A failing socket's last bytes are read whole, whatever the
+        // connection would take at a time.
         int room = connection::buffer_size;
-        char* buf = c->receive_space(&room);
+        char* buf = ignore_pause ? nullptr : c->receive_space(&room);
         if (!buf) {
             buf = receive_buffer();
             room = room < 1 ? 1 : room > connection::buffer_size ? connection::buffer_size : room;

@@ -50,7 +50,8 @@ public:
     // have been read. Stops early while the connection asks for
     // back-pressure, unless ignore_pause (the socket is failing and what
     // already arrived must not be lost; then nothing is spliced either, and
-    // the slice does not apply: the socket's last bytes are read whole).
+    // neither the slice nor receive_space() applies: the socket's last bytes
+    // are read whole, into the shared buffer).
     drained drain(connection* c, bool ignore_pause);
 
     // Sends c's pending output until the socket refuses more; then shuts the

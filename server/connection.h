@@ -154,7 +154,9 @@ public:
     // its memory's sake, lowers it; at least one byte). A connection that
     // keeps what it receives may offer space of its own instead (at least
     // one byte, *len set to its size); on_recv is then called with a pointer
-    // to it, and the bytes need no copy.
+    // to it, and the bytes need no copy. Not asked for a failing socket's
+    // last bytes, which go whole into the shared buffer: they must not be
+    // lost, whatever the connection would take at a time.
     virtual char* receive_space(int* len);
 
     // Bulk data the connection only passes on can skip user space: a pipe's

@@ -22,9 +22,15 @@ struct endpoint : origin_link {
     void let_go(bool park) override { lets_go++, parked = park; }
 };
 
+// A search that holds its relay, as a race does, until it gives up.
 struct search : origin_search {
+    proxy_relay* relay = nullptr;
     bool given_up = false;
-    void give_up() override { given_up = true; }
+    void give_up() override
+    {
+        given_up = true;
+        proxy_relay::release(relay);
+    }
 };
 
 // Everything queued for the client, taken as the client side takes it.
@@ -248,10 +254,11 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     r = new proxy_relay(&client2);
     r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
     r->hold();  // the search's
+    looking.relay = r;
     r->seek(&looking);
     r->client_gone();
     EXPECT_TRUE(looking.given_up);
-    proxy_relay::release(r);  // the client's; the search's hold went with it
+    proxy_relay::release(r);  // the client's, the last
 
     // A whole request goes on to its origin after the client has gone; the origin is read no more.
     endpoint client3, origin3;

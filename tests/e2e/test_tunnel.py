@@ -7,7 +7,8 @@ left. What it sent is delivered, the other peer is shut down for that direction,
 
 import base64, os, socket, threading, time
 
-from harness import AUTH_REQUIRED, NOT_FOUND, TIMED_OUT, ProxyTest, Reader, brief, get, head, sha256, temp_file
+from harness import (AUTH_REQUIRED, NOT_FOUND, TIMED_OUT, TUNNEL_OPEN, ProxyTest, Reader, brief, get, head, sha256,
+                     temp_file)
 
 CREDENTIALS = b"user:secret"
 AUTH = b"Proxy-Authorization: Basic %s" % base64.b64encode(CREDENTIALS)
@@ -74,7 +75,8 @@ class Upgrade(ProxyTest):
 class Tunnels(ProxyTest):
     def test_client_shutdown_passes_the_end_on_and_the_answer_still_flows(self):
         """Plain and tunnelled (3 MiB, more than socket buffers hold): the origin answers, in pieces,
-        only once it has seen the end of what the client sent. Only the CONNECT is described."""
+        only once it has seen the end of what the client sent. The tunnel's client sends everything and its
+        end right behind the CONNECT, before the tunnel is open. Only the CONNECT is described."""
         def answer_after_the_end(sock, origin):
             origin.received.append(data := Reader(sock).rest())
             sock.sendall(b"HTTP/1.1 200 OK\r\n\r\n")
@@ -85,11 +87,10 @@ class Tunnels(ProxyTest):
         payload = head("GET", "http://127.0.0.1:1/") + bytes(range(256)) * (12 * 4096)  # a head: for the tunnel, bytes
         for tunnel, forwarded in ((False, head("GET", "/x", f"Host: 127.0.0.1:{origin.port}")), (True, payload)):
             with self.subTest(tunnel=tunnel), self.client() as c:
-                if tunnel:
-                    c.tunnel(origin.port)
-                c.send(payload if tunnel else get(origin.port, "/x"))
+                c.send(head("CONNECT", f"127.0.0.1:{origin.port}") + payload if tunnel else get(origin.port, "/x"))
                 c.sock.shutdown(socket.SHUT_WR)
-                self.assertEqual(c.rest(), b"HTTP/1.1 200 OK\r\n\r\n" + sha256(forwarded).digest() * 20000)
+                answer = b"HTTP/1.1 200 OK\r\n\r\n" + sha256(forwarded).digest() * 20000
+                self.assertEqual(c.rest(), TUNNEL_OPEN + answer if tunnel else answer)
             self.assertEqual(origin.received[-1], forwarded)
         line = self.proxy.wait_for_line(c.described("CONNECT", f"127.0.0.1:{origin.port}"))
         self.assertEqual([l for l in self.proxy.output() if " HTTP/1.1 [" in l][-1:], [line])

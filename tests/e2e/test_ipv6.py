@@ -1,21 +1,25 @@
 """IPv6: origins on ::1 by literal and by name, CONNECT to [::1], clients over ::1, the block list for IPv6
 addresses. The addresses of a name: one that refuses gives way to the next at once, one that never answers has
-the next tried beside it (the other family: fast fallback), and 502 only when none connects.
+the next tried beside it (the other family: fast fallback), and 502 only when none connects. A search among
+silent addresses is bounded: each attempt in time, the attempts of one request in number, and all of them end
+with their client.
 
 The whole test runs in a network namespace of its own (root only): lo with 127.0.0.1, ::1 and fd00::1 (a unique
 local address, which address sorting puts after IPv4 ones), and a veth pair whose far end takes nothing, so that
-192.0.2.10 and 2001:db8::dead never answer a connect. The proxy reads a hosts file of the test's own (a mount
+192.0.2.10-29 and 2001:db8::dead never answer a connect. The proxy reads a hosts file of the test's own (a mount
 namespace)."""
 
-import ctypes, os, subprocess, sys, time, unittest
+import ctypes, os, select, subprocess, sys, time, unittest
 
 from harness import (BAD_GATEWAY, BAD_TARGET, NOT_FOUND, TUNNEL_OPEN, Client, ProxyTest, curl, echo, free_port, get,
-                     head, temp_file, wait_until, with_files_at)
+                     head, reset, temp_file, wait_until, with_files_at)
 
-DEAD4, DEAD6 = "192.0.2.10", "2001:db8::dead"
+SILENT4 = [f"192.0.2.{i}" for i in range(10, 30)]
+DEAD4, DEAD6 = SILENT4[0], "2001:db8::dead"
 HOSTS = temp_file(f"127.0.0.1 localhost\n::1 v6only.test\n{DEAD6} dead6first.test\n127.0.0.1 dead6first.test\n"
                   f"{DEAD4} dead4first.test\nfd00::1 dead4first.test\n127.0.2.1 refused.test\n127.0.2.2 refused.test\n"
-                  "127.0.4.1 dead.test\n127.0.4.2 dead.test\n127.0.4.3 dead.test\n")
+                  "127.0.4.1 dead.test\n127.0.4.2 dead.test\n127.0.4.3 dead.test\n"
+                  f"{DEAD4} silent.test\n{DEAD6} silent.test\n" + "".join(f"{a} silent20.test\n" for a in SILENT4))
 WRAPPER = with_files_at({"/etc/hosts": HOSTS})
 
 
@@ -25,8 +29,8 @@ def setUpModule():
     for command in ("ip link set lo up", "ip link add dead0 type veth peer name void0", "ip link set void0 up",
                     "ip link set dead0 up", "ip addr add 192.0.2.1/24 dev dead0",
                     "ip -6 addr add 2001:db8::1/64 dev dead0 nodad", "ip -6 addr add fd00::1/128 dev lo nodad",
-                    f"ip neigh add {DEAD4} lladdr 02:00:00:00:00:01 dev dead0 nud permanent",
-                    f"ip -6 neigh add {DEAD6} lladdr 02:00:00:00:00:01 dev dead0 nud permanent"):
+                    f"ip -6 neigh add {DEAD6} lladdr 02:00:00:00:00:01 dev dead0 nud permanent",
+                    *(f"ip neigh add {a} lladdr 02:00:00:00:00:01 dev dead0 nud permanent" for a in SILENT4)):
         subprocess.run(command.split(), check=True, capture_output=True, timeout=10)
 
 
@@ -36,6 +40,12 @@ def resolver_order(name):
     probe = f"import socket\nprint(*dict.fromkeys(a[4][0] for a in socket.getaddrinfo({name!r}, 80, socket.AF_INET)))"
     return subprocess.run([*WRAPPER, sys.executable, "-c", probe], capture_output=True, text=True, timeout=10,
                           check=True).stdout.split()
+
+
+def usage_after_a_lookup(test):  # test.usage() once the resolver, which starts at the first lookup, runs
+    with test.client() as c:
+        test.assertEqual(c.ask(get(free_port(), host="dead.test")), b"Unable to connect")
+    return test.usage()
 
 
 def request(method, name, port):  # for name:port; over CONNECT, a GET goes through the tunnel right behind it
@@ -93,6 +103,49 @@ class Six(ProxyTest):
         line = f"No addresses worked for host dead.test:{dead}."
         wait_until(lambda: self.proxy.count(line) >= 2, 5)
         self.assertEqual(self.proxy.count(line), 2)
+        with self.client() as c:  # an IPv6 host is written in brackets before its port
+            self.assertEqual(c.ask(get(dead, host="[::1]")), b"Unable to connect")
+        self.proxy.wait_for_line(f"No addresses worked for host [::1]:{dead}.")
+
+    def test_attempts_at_silent_addresses_are_bounded_in_number_and_in_time(self):
+        """Catches a request running more than 4 attempts at once, and an attempt waiting out the kernel's SYN
+        retries (two minutes) instead of its 5 s: silent20.test, whose 20 addresses would be under way 250 ms
+        apart, holds 4 beside silent.test's two (one of each family), which gets its 502 after 5-6 s."""
+        fds = usage_after_a_lookup(self)[0]
+        with self.client() as many, self.client() as c:
+            many.send(get(80, host="silent20.test"))
+            start, counts = time.time(), []
+            c.send(get(80, host="silent.test"))
+            wait_until(lambda: counts.append(self.proxy.fd_count()) or time.time() - start > 4.5, 5)  # no deadline yet
+            self.assertLessEqual(max(counts), fds + 2 + 2 + 4, "two clients, silent.test's two, silent20.test's four")
+            self.assertTrue(select.select([c.sock], [], [], 8 - (time.time() - start))[0], "no answer after 8 s")
+            self.assertGreater(time.time() - start, 4.5)
+            self.assertEqual(c.rest(), BAD_GATEWAY)
+            reset(many.sock)  # gone: its search ends too
+
+
+class Scarce(ProxyTest):
+    wrapper = ("prlimit", "--nofile=256", "--", *WRAPPER)
+
+    def test_the_attempts_of_a_client_that_leaves_end_with_it(self):
+        """Catches attempts that live on for the kernel's SYN retries after their client has gone: 13 clients ask
+        for silent20.test and leave (reset: a client that only shuts down its sending side may still want the
+        answer) once 4 attempts each are under way; the proxy's descriptors are back within 2 s, and it still
+        answers when the 260 attempts of those clients would have filled its table of 256."""
+        origin, fds = self.origin(), usage_after_a_lookup(self)[0]
+        leaving, start = [self.client() for _ in range(13)], time.time()
+        for c in leaving:
+            self.addCleanup(c.close)
+            c.send(get(80, host="silent20.test"))
+        self.assertTrue(wait_until(lambda: self.proxy.fd_count() >= fds + 13 * 5, 3), self.proxy.fd_count())
+        for c in leaving:
+            reset(c.sock)
+        wait_until(lambda: self.proxy.fd_count() == fds, 2)
+        self.assertEqual(self.proxy.fd_count(), fds, "attempts outlive their clients")
+        for at in (0, 6):  # at once, and when unbounded searches would have tried all 20 addresses
+            time.sleep(max(0, start + at - time.time()))
+            with self.client() as c:
+                self.assertEqual(c.ask(get(origin.port)), b"ok", f"{at} s after they asked")
 
 
 class Blocked(ProxyTest):

@@ -145,7 +145,9 @@ void proxy_relay::request_finished()
 void proxy_relay::client_finished()
 {
     client_eof = true;
-    if ((now == stage::reaching || now == stage::exchanging) && !request_done && !final_begun) {
+    // (A CONNECT's bytes are the tunnel's, and its end is passed on once
+    // the tunnel is open: half-close is honoured there.)
+    if ((now == stage::reaching || now == stage::exchanging) && !request_done && !final_begun && !kind.connect) {
         hold();
         abandon_request();
         // Nothing answers a request that never came whole: the stream ends,

@@ -178,9 +178,11 @@ void proxy_relay::stop_search()
     }
 }
 
+size_t proxy_relay::holding() const { return to_origin.size() + for_client() + client_bytes + origin_bytes; }
+
 size_t proxy_relay::room() const
 {
-    size_t mine = to_origin.size() + for_client() + client_bytes + origin_bytes;
+    size_t mine = holding();
     size_t own = mine < budget ? budget - mine : 0;
     size_t shared = memory_budget::allowance(charged);
     return own < shared ? own : shared;
@@ -188,7 +190,7 @@ size_t proxy_relay::room() const
 
 void proxy_relay::account()
 {
-    size_t mine = to_origin.size() + for_client() + client_bytes + origin_bytes;
+    size_t mine = holding();
     if (mine != charged) {
         memory_budget::charge(charged, mine);
         charged = mine;

@@ -310,6 +310,8 @@ private:
     void abandon_request();
     // The search under way, if any, gives up.
     void stop_search();
+    // Everything held for this client now (see Memory).
+    size_t holding() const;
     void wake_client() const;
     void wake_origin() const;
     bool open_pipe();

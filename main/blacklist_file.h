@@ -8,9 +8,11 @@
 #include <string_view>
 
 // Adds every line of the file, trimmed of spaces, tabs, CR and LF, as a key
-// of `into` in the form blacklist_entry() gives it. Returns 0, or the
-// errno value of why the file could not be read (a directory: EISDIR); lines
-// read before a read error stay added.
+// of `into` in the form blacklist_entry() gives it. Returns 0, or why the
+// file could not be read, as base::for_each_line gives it (an errno value,
+// EISDIR for a directory, or base::not_regular_file for a FIFO or a device,
+// which are never waited on); base::read_error_text() words it. Lines read
+// before a read error stay added.
 int load_blacklist(const std::string& path, base::hashmap<bool>& into);
 
 // The key for one trimmed line of a list. Hosts are compared in their

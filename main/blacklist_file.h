@@ -17,10 +17,10 @@ int load_blacklist(const std::string& path, base::hashmap<bool>& into);
 
 // The key for one trimmed line of a list. Hosts are compared in their
 // canonical form only (canonical_host.h), so the entries are in it too:
-// "Example.COM." blocks example.com, "0177.0.0.2" blocks 127.0.0.2. An entry
-// of fewer than four numbers ("0.1.1") stays the tail of the addresses it
-// blocks. A line that is no host stays as written (a blank line gives the
-// empty key, which no host matches).
+// "Example.COM." blocks example.com, "0177.0.0.2" and "::ffff:7f00:2" block
+// 127.0.0.2. An entry of fewer than four numbers ("0.1.1") stays the tail of
+// the addresses it blocks. A line that is no host stays as written (a blank
+// line gives the empty key, which no host matches).
 std::string blacklist_entry(std::string_view line);
 
 // The line printed after each -b file: the size of the whole blacklist with

@@ -32,7 +32,11 @@ std::string canonical_host(std::string_view host)
         char text[INET6_ADDRSTRLEN];
         if (inner.size() >= sizeof text || inet_pton(AF_INET6, std::string(inner).c_str(), &address) != 1)
             return "";
-        inet_ntop(AF_INET6, &address, text, sizeof text);
+        // A connect to ::ffff:a.b.c.d goes to the IPv4 address a.b.c.d.
+        if (IN6_IS_ADDR_V4MAPPED(&address))
+            inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &address, text, sizeof text);
         return text;
     }
     std::string name = base::lower(host);
@@ -66,6 +70,12 @@ bool is_ipv4_literal(const std::string& host)
 }
 
 bool is_ipv6_literal(const std::string& host) { return host.find(':') != std::string::npos; }
+
+bool is_unspecified_address(const std::string& host)
+{
+    // 0.0.0.0/8 is "this network": a connect to any of it reaches this host.
+    return host == "::" || (host.starts_with("0.") && is_ipv4_literal(host));
+}
 
 std::string idn_form(const std::string& host)
 {

@@ -22,7 +22,9 @@
 //    four parts, decimal, octal, hexadecimal) as its dotted quad;
 //  - an IPv6 address, in brackets or not, as inet_ntop writes it, without
 //    brackets ("[0:0::1]" is "::1"); one with a zone or that inet_pton does
-//    not read is no host.
+//    not read is no host. An IPv4-mapped one (::ffff:0:0/96, any spelling)
+//    is the IPv4 address it carries, as a dotted quad: a connect to it goes
+//    there ("[::ffff:7f00:1]" is "127.0.0.1").
 std::string canonical_host(std::string_view host);
 
 // Every label with a non-ASCII byte becomes "xn--" and its Punycode form;
@@ -34,3 +36,8 @@ std::string idn_form(const std::string& host);
 // IPv6 address.
 bool is_ipv4_literal(const std::string& host);
 bool is_ipv6_literal(const std::string& host);
+
+// Whether a canonical host is an unspecified address, which names no origin
+// but this host itself: anything in 0.0.0.0/8 ("0", "0.1.2.3" once
+// canonical), or "::".
+bool is_unspecified_address(const std::string& host);

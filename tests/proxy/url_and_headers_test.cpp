@@ -70,6 +70,23 @@ TEST(canonical_host, one_spelling_per_host)
         EXPECT_EQ(canonical_host(host), want) << host;
 }
 
+// Non-ASCII names are mapped before conversion: any letter case, NFD or
+// NFC, full-width letters and ideographic full stops are one name. Names
+// libidn2 refuses (an emoji label) are still converted, lower-cased code
+// point by code point ("\u00DC" as "\u00FC"). A mapping that yields a byte
+// no name has ("\uFF01" is "!") makes no host.
+TEST(canonical_host, non_ascii_names_are_mapped_before_conversion)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"B\u00DCCHER.test", "xn--bcher-kva.test"}, {"b\u00FCcher.test", "xn--bcher-kva.test"},
+        {"bu\u0308cher.test", "xn--bcher-kva.test"}, {"b\u00FCcher\u3002test", "xn--bcher-kva.test"},
+        {"\uFF42\u00FC\uFF43\uFF48\uFF45\uFF52.test", "xn--bcher-kva.test"}, {"\U0001F600.Test", "xn--e28h.test"},
+        {"\u00DC\U0001F600.test", "xn--tda4367w.test"}, {"\uFF01.test", ""},
+    };
+    for (auto& [host, want] : cases)
+        EXPECT_EQ(canonical_host(host), want) << host;
+}
+
 // Forwards every header line but the hop-by-hop ones: names starting with
 // Proxy or Connection, Keep-Alive, TE, Trailer, Upgrade (unless upgrading)
 // and whatever the Connection options name, except the fields that frame

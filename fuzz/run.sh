@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (installing it, its fuzzer runtime,
-# c-ares and cmake where missing) and runs each: once over its saved crash inputs in
-# fuzz/regressions/<target>/, then for FUZZ_SECONDS (default 20) from a
-# scratch copy of its seed corpus. Exits non-zero if any target crashes or
+# c-ares, libidn2 and cmake where missing) and runs each: once over its saved
+# crash inputs in fuzz/regressions/<target>/, then for FUZZ_SECONDS (default
+# 20) from a scratch copy of its seed corpus. Exits non-zero if any target crashes or
 # breaks an invariant. BUILD_DIR: default build-fuzz; FUZZ_TARGETS: default all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if ! command -v cmake >/dev/null || ! command -v clang++ >/dev/null || [ ! -f /usr/include/ares.h ] ||
+  [ ! -f /usr/include/idn2.h ] ||
   [ ! -f "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then
   apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake make clang libclang-rt-dev libc-ares-dev
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake make clang libclang-rt-dev libc-ares-dev libidn2-dev
 fi
 build=${BUILD_DIR:-build-fuzz}
 targets=${FUZZ_TARGETS:-http_request_fuzzer http_response_fuzzer websocket_fuzzer split_url_fuzzer codecs_fuzzer blacklist_fuzzer}

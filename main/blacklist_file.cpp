@@ -22,8 +22,9 @@ std::string blacklist_entry(std::string_view line)
         return std::string(line);
     // An entry of fewer than four numbers ("0.1.1") is the tail of the
     // addresses it blocks, as a parent domain is of names; only a whole
-    // address in another spelling becomes its dotted quad.
-    if (is_ipv4_literal(canonical)) {
+    // address in another spelling (an IPv4-mapped IPv6 one among them)
+    // becomes its dotted quad.
+    if (is_ipv4_literal(canonical) && line.find(':') == std::string_view::npos) {
         std::string_view bare = line.ends_with('.') ? line.substr(0, line.size() - 1) : line;
         if (std::count(bare.begin(), bare.end(), '.') != 3)
             return base::lower(bare);

@@ -1,13 +1,13 @@
 #include "main/blacklist_reload.h"
 
 #include "base/escape.h"
+#include "base/for_each_line.h"
 #include "main/blacklist_file.h"
 #include "proxy/settings.h"
 #include "server/wakeup.h"
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -80,7 +80,7 @@ void finish()
         return;
     if (result->error) {
         printf("Error! Blacklist not reloaded: cannot read %s (%s).\n",
-               base::escape_controls(result->failed).c_str(), strerror(result->error));
+               base::escape_controls(result->failed).c_str(), base::read_error_text(result->error));
     } else {
         for (uint32_t size : result->sizes)
             puts(blacklist_size_line(size).c_str());

@@ -1,5 +1,6 @@
 // The program's entry: command line, settings, run loop.
 #include "base/escape.h"
+#include "base/for_each_line.h"
 #include "base/text.h"
 #include "main/blacklist_file.h"
 #include "main/blacklist_reload.h"
@@ -74,7 +75,7 @@ int main(int argc, char** argv)
             // or the proxy would run blocking less than it was told to.
             if (int error = load_blacklist(lists.back(), blacklist))
                 printf("Error! Blacklist not loaded: cannot read %s (%s).\n",
-                       base::escape_controls(lists.back()).c_str(), strerror(error));
+                       base::escape_controls(lists.back()).c_str(), base::read_error_text(error));
             puts(blacklist_size_line(blacklist.size()).c_str());
             i += 2;
         } else

@@ -20,6 +20,7 @@ for tool in cmake:cmake g++:g++ make:make gzip:gzip dpkg-shlibdeps:dpkg-dev syst
   command -v "${tool%%:*}" >/dev/null || packages+=("${tool#*:}")
 done
 [ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)
+[ -f /usr/include/idn2.h ] || packages+=(libidn2-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
   apt-get update -q

@@ -1,11 +1,15 @@
 #include "proxy/canonical_host.h"
 
-#include "base/text.h"
 #include "base/punycode.h"
+#include "base/text.h"
+#include "base/utf8.h"
 #include "var/var.h"
 
 #include <arpa/inet.h>
+#include <idn2.h>
+#include <locale.h>
 #include <netinet/in.h>
+#include <wctype.h>
 
 namespace {
 
@@ -15,6 +19,49 @@ bool allowed(char c)
 {
     unsigned char b = static_cast<unsigned char>(c);
     return b >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+}
+
+void append_utf8(std::string& out, uint32_t c)
+{
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | c >> 6);
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | c >> 12);
+        out += char(0x80 | (c >> 6 & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | c >> 18);
+        out += char(0x80 | (c >> 12 & 0x3F));
+        out += char(0x80 | (c >> 6 & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+// The label with every code point in lower case, by the simple case mapping
+// of the C.UTF-8 locale (ASCII letters only where that locale is missing).
+// A label that is not UTF-8 comes back as it was, for punycode to keep.
+std::string lower_label(const std::string& label)
+{
+    // Made once and never freed; towlower_l is safe on any thread.
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    const char* p = label.c_str();
+    std::string out;
+    for (size_t i = 0; i < label.size();) {
+        int length = 1;
+        int32_t c = base::utf8_decode(p + i, &length);
+        if (c < 0)
+            return label;
+        if (utf8)
+            c = int32_t(towlower_l(wint_t(c), utf8));
+        else if (c < 0x80)
+            c = base::fold(char(c));
+        append_utf8(out, uint32_t(c));
+        i += size_t(length);
+    }
+    return out;
 }
 
 }  // namespace
@@ -32,7 +79,11 @@ std::string canonical_host(std::string_view host)
         char text[INET6_ADDRSTRLEN];
         if (inner.size() >= sizeof text || inet_pton(AF_INET6, std::string(inner).c_str(), &address) != 1)
             return "";
-        inet_ntop(AF_INET6, &address, text, sizeof text);
+        // A connect to ::ffff:a.b.c.d goes to the IPv4 address a.b.c.d.
+        if (IN6_IS_ADDR_V4MAPPED(&address))
+            inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &address, text, sizeof text);
         return text;
     }
     std::string name = base::lower(host);
@@ -40,9 +91,11 @@ std::string canonical_host(std::string_view host)
         if (!allowed(c))
             return "";
     name = idn_form(name);
+    // A label that is not UTF-8 has no IDN form; the mapping may have made
+    // bytes no name has ("\uFF01" is "!").
     for (char c : name)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return "";  // a label that is not UTF-8 has no IDN form
+        if (static_cast<unsigned char>(c) >= 0x80 || !allowed(c))
+            return "";
     if (!name.empty() && name.back() == '.')
         name.pop_back();
     if (name.empty() || name.size() > max_name || name.front() == '.' || name.back() == '.' ||
@@ -73,26 +126,43 @@ std::string host_and_port(const std::string& host, int32_t port)
     return text + ":" + std::to_string(port);
 }
 
+bool is_unspecified_address(const std::string& host)
+{
+    // 0.0.0.0/8 is "this network": a connect to any of it reaches this host.
+    return host == "::" || (host.starts_with("0.") && is_ipv4_literal(host));
+}
+
 std::string idn_form(const std::string& host)
 {
     // Nearly every host is plain ASCII without zero bytes, which the
     // conversion below returns unchanged.
-    bool plain = true;
+    bool ascii = true, zero = false;
     for (char c : host) {
         unsigned char b = static_cast<unsigned char>(c);
-        plain = plain && b != 0 && b < 0x80;
+        ascii = ascii && b < 0x80;
+        zero = zero || b == 0;
     }
-    if (plain)
+    if (ascii && !zero)
         return host;
-
+    // libidn2 reads up to a zero byte, which would cut the name short.
+    if (!zero) {
+        char* converted = nullptr;
+        if (idn2_to_ascii_8z(host.c_str(), &converted, IDN2_NONTRANSITIONAL) == IDN2_OK) {
+            std::string result = converted;
+            idn2_free(converted);
+            return result;
+        }
+    }
     var labels = var(host).split(".");
     std::string result;
     for (int32_t i = 0; i < labels.size(); i++) {
         if (i > 0)
             result += ".";
         std::string label = labels.get(i);
-        std::string encoded = base::punycode(label);
-        result += encoded == label ? label : "xn--" + encoded;
+        std::string lower = lower_label(label);
+        std::string encoded = base::punycode(lower);
+        // Unchanged: an ASCII label, or one that has no Punycode form.
+        result += encoded == lower ? label : "xn--" + encoded;
     }
     return result;
 }

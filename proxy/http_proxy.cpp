@@ -170,8 +170,10 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
     std::vector<socket_address> addresses;
     bool loops = false, numeric = is_ipv4_literal(host) || is_ipv6_literal(host);
     for (const addrinfo* a = list; a; a = a->ai_next) {
-        socket_address to(a->ai_addr, a->ai_addrlen);
-        if (to.empty())
+        // Checked and connected to in one form. An unspecified address names
+        // this host, not an origin: it counts as not returned.
+        socket_address to = socket_address(a->ai_addr, a->ai_addrlen).canonical();
+        if (to.empty() || to.unspecified())
             continue;
         to.set_port(uint16_t(port));
         // A listed address blocks every name that leads to it.

@@ -88,7 +88,9 @@ split_url::split_url(const std::string& target, bool connect)
     }
     std::string canonical;
     int32_t number;
-    if (read_authority(authority, scheme, &canonical, &number)) {
+    // An unspecified address names no origin: a connect to it reaches this
+    // host, whatever listens there, past every list of hosts.
+    if (read_authority(authority, scheme, &canonical, &number) && !is_unspecified_address(canonical)) {
         host = std::move(canonical);
         port = number;
     }

@@ -8,9 +8,11 @@
 // Every other target is refused (valid() false): an origin-form path
 // ("/index.html", "/http://..."), which a proxy must never take for the
 // name of an origin; user information ("user@host"), which would let one
-// name hide behind another; a host that canonical_host() refuses; a port out
-// of range. The host comes out canonical (canonical_host.h): lower case,
-// internationalised labels in their "xn--" form, IPv4 addresses as dotted
+// name hide behind another; a host that canonical_host() refuses, or an
+// unspecified address ("0.0.0.0", "0", "[::]", "[::ffff:0.0.0.0]"), which
+// names this host rather than an origin; a port out of range. The host comes
+// out canonical (canonical_host.h): lower case, internationalised labels in
+// their "xn--" form, IPv4 addresses (IPv4-mapped IPv6 ones too) as dotted
 // quads. The scheme only chooses the default port ("https" 443, "ftp" 21,
 // anything else 80; compared in lower case); the proxy speaks plain HTTP to
 // every origin. Nothing is percent-decoded.

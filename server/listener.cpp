@@ -163,21 +163,14 @@ std::vector<int> open_listeners(int32_t port, bool local_only)
     return listeners;
 }
 
-bool reaches_listener(int32_t port, bool local_only, const socket_address& to)
+bool reaches_listener(int32_t port, bool local_only, const socket_address& target)
 {
-    if (port == 0 || to.port() != port)
+    if (port == 0 || target.port() != port)
         return false;
+    // An IPv4 address written as IPv6 reaches the IPv4 listener.
+    socket_address to = target.canonical();
     if (to.is_v6()) {
         const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(to.get())->sin6_addr;
-        // An IPv4 address written as IPv6 reaches the IPv4 listener.
-        if (IN6_IS_ADDR_V4MAPPED(&a)) {
-            sockaddr_in four{};
-            four.sin_family = AF_INET;
-            four.sin_port = htons(uint16_t(port));
-            memcpy(&four.sin_addr, &a.s6_addr[12], 4);
-            return reaches_listener(port, local_only,
-                                    socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four));
-        }
         if (IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_UNSPECIFIED(&a))
             return true;
         if (local_only)

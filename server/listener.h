@@ -33,6 +33,7 @@ void close_listener(int fd);
 // Whether a connect to `to` would reach a listener opened with these
 // arguments: on 127.0.0.1 or ::1 (or 0.0.0.0 and ::, which the system
 // connects to the local host) for local_only, on any loopback or local
-// interface address otherwise. A connection that would loop back into the
-// server itself is refused with this before it is made.
+// interface address otherwise; an IPv4-mapped address counts as its IPv4
+// one. A connection that would loop back into the server itself is refused
+// with this before it is made.
 bool reaches_listener(int32_t port, bool local_only, const socket_address& to);

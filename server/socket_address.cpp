@@ -39,3 +39,25 @@ uint32_t socket_address::v4() const
 {
     return family() == AF_INET ? reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr : 0;
 }
+
+socket_address socket_address::canonical() const
+{
+    if (!is_v6())
+        return *this;
+    const auto* six = reinterpret_cast<const sockaddr_in6*>(&storage);
+    if (!IN6_IS_ADDR_V4MAPPED(&six->sin6_addr))
+        return *this;
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    four.sin_port = six->sin6_port;
+    memcpy(&four.sin_addr, &six->sin6_addr.s6_addr[12], sizeof four.sin_addr);
+    return socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four);
+}
+
+bool socket_address::unspecified() const
+{
+    socket_address one = canonical();
+    if (one.is_v6())
+        return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(&one.storage)->sin6_addr);
+    return one.family() == AF_INET && (ntohl(one.v4()) >> 24) == 0;
+}

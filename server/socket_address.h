@@ -1,5 +1,7 @@
 // An IPv4 or IPv6 address with a port: where a connection goes, or comes
-// from. A value type; the system's sockaddr form is in it.
+// from. A value type; the system's sockaddr form is in it. Addresses that a
+// lookup returned are compared and connected to in their canonical() form
+// only, so that no second spelling of an address escapes a comparison.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,15 @@ public:
     std::string text_with_brackets() const { return is_v6() ? "[" + text() + "]" : text(); }
     // The IPv4 address in network byte order; 0 for IPv6.
     uint32_t v4() const;
+
+    // The same address in its one form: an IPv4-mapped IPv6 address
+    // (::ffff:a.b.c.d), which a connect sends to a.b.c.d, becomes that
+    // AF_INET address with the same port; any other comes back unchanged.
+    socket_address canonical() const;
+    // Whether this is an unspecified address, in any form: 0.0.0.0/8 or ::
+    // (or ::ffff:0.x.y.z). A connect to one reaches this host, so it names
+    // no origin.
+    bool unspecified() const;
 
 private:
     sockaddr_storage storage{};

@@ -11,6 +11,7 @@ command -v g++ >/dev/null || packages+=(g++)
 command -v make >/dev/null || packages+=(make)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 [ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)  # the resolver
+[ -f /usr/include/idn2.h ] || packages+=(libidn2-dev)    # non-ASCII host names
 command -v curl >/dev/null || packages+=(curl)
 command -v openssl >/dev/null || packages+=(openssl)
 command -v python3 >/dev/null || packages+=(python3)

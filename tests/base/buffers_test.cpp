@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <future>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -100,4 +104,29 @@ TEST(for_each_line, splits_lines)
         unlink(path);
         EXPECT_EQ(got, want) << bytes.size() << " bytes";
     }
+}
+
+// Only regular files are read. A FIFO without a writer held the reader in
+// open() for good, and a device such as /dev/zero never ends; both are
+// refused at once without a line, and a directory still says EISDIR.
+TEST(for_each_line, refuses_what_is_not_a_regular_file)
+{
+    int lines = 0;
+    auto count = [&](std::string&, uint64_t, uint64_t) { lines++; };
+    char dir[] = "/tmp/for_each_line_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto reading = std::async(std::launch::async, [&] { return base::for_each_line(fifo, count); });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader stuck in open() go, to fail below
+    EXPECT_EQ(reading.get(), base::not_regular_file);
+    EXPECT_EQ(base::for_each_line(dir, count), EISDIR);
+    // /dev/null first: a reader that took devices for files would end there,
+    // and never reach the endless one.
+    ASSERT_EQ(base::for_each_line("/dev/null", count), base::not_regular_file);
+    EXPECT_EQ(base::for_each_line("/dev/zero", count), base::not_regular_file);
+    EXPECT_EQ(lines, 0);
+    unlink(fifo.c_str());
+    rmdir(dir);
 }

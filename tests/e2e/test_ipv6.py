@@ -1,8 +1,8 @@
 """IPv6: origins on ::1 by literal and by name, CONNECT to [::1], clients over ::1, the block list for IPv6
-addresses. The addresses of a name: one that refuses gives way to the next at once, one that never answers has
-the next tried beside it (the other family: fast fallback), and 502 only when none connects. A search among
-silent addresses is bounded: each attempt in time, the attempts of one request in number, and all of them end
-with their client.
+addresses, IPv4-mapped addresses taken for IPv4 ones and unspecified addresses refused. The addresses of a name:
+one that refuses gives way to the next at once, one that never answers has the next tried beside it (the other
+family: fast fallback), and 502 only when none connects. A search among silent addresses is bounded: each attempt
+in time, the attempts of one request in number, and all of them end with their client.
 
 The whole test runs in a network namespace of its own (root only): lo with 127.0.0.1, ::1 and fd00::1 (a unique
 local address, which address sorting puts after IPv4 ones), and a veth pair whose far end takes nothing, so that
@@ -18,8 +18,9 @@ SILENT4 = [f"192.0.2.{i}" for i in range(10, 30)]
 DEAD4, DEAD6 = SILENT4[0], "2001:db8::dead"
 HOSTS = temp_file(f"127.0.0.1 localhost\n::1 v6only.test\n{DEAD6} dead6first.test\n127.0.0.1 dead6first.test\n"
                   f"{DEAD4} dead4first.test\nfd00::1 dead4first.test\n127.0.2.1 refused.test\n127.0.2.2 refused.test\n"
-                  "127.0.4.1 dead.test\n127.0.4.2 dead.test\n127.0.4.3 dead.test\n"
-                  f"{DEAD4} silent.test\n{DEAD6} silent.test\n" + "".join(f"{a} silent20.test\n" for a in SILENT4))
+                  "127.0.4.1 dead.test\n127.0.4.2 dead.test\n127.0.4.3 dead.test\n::ffff:127.0.0.1 mapped.test\n"
+                  f"0.0.0.0 zero.test\n{DEAD4} silent.test\n{DEAD6} silent.test\n" +
+                  "".join(f"{a} silent20.test\n" for a in SILENT4))
 WRAPPER = with_files_at({"/etc/hosts": HOSTS})
 
 
@@ -160,3 +161,28 @@ class Blocked(ProxyTest):
                 self.assertEqual(c.exact(len(NOT_FOUND)), NOT_FOUND, host)
         self.proxy.wait_for_line("Blocked: v6only.test (::1)")
         self.assertEqual(origin.connections, 0)
+
+
+class OneForm(ProxyTest):
+    wrapper = WRAPPER
+    options = ("-b", temp_file("127.0.0.1\n::1\nlocalhost\n::ffff:7f00:2\n"))
+
+    def test_no_spelling_of_a_listed_or_unspecified_address_reaches_the_origin(self):
+        """With the loopback addresses listed, an origin listening on every address sees no connection, by GET or
+        by CONNECT: IPv4-mapped addresses are their IPv4 ones, also as list entries and lookup results (404);
+        unspecified addresses are no target (400), and a name resolving to one has no address left (502)."""
+        origin = self.origin(address="::")
+        cases = [(host, NOT_FOUND) for host in ("[::ffff:127.0.0.1]", "[::ffff:7f00:1]", "[0:0:0:0:0:FFFF:7F00:0001]",
+                                                "127.0.0.2", "mapped.test")]
+        cases += [(host, BAD_TARGET) for host in ("0.0.0.0", "0", "[::]", "[::ffff:0.0.0.0]")]
+        cases += [("zero.test", BAD_GATEWAY)]
+        for method in ("GET", "CONNECT"):
+            for host, answer in cases:
+                with self.subTest(method=method, host=host), self.client(timeout=3) as c:
+                    c.send(request(method, host, origin.port))
+                    self.assertEqual(b"".join(c.response()), answer)
+        self.assertEqual(origin.connections, 0)
+        self.proxy.wait_for_line(f"No addresses worked for host zero.test:{origin.port}.")
+        self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")],
+                         (["Blocked: 127.0.0.1 (127.0.0.1)"] * 3 +
+                          ["Blocked: 127.0.0.2 (127.0.0.2)", "Blocked: mapped.test (127.0.0.1)"]) * 2)

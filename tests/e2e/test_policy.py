@@ -1,10 +1,11 @@
 """Proxy authentication (-a) and the domain blacklist (-b): refused requests get the proxy's own answer,
 their bodies reach no origin, and the connection stays usable. SIGHUP reloads the blacklist files between
-requests, without touching open tunnels; a file that cannot be read keeps the previous list."""
+requests, without touching open tunnels; a file that cannot be read keeps the previous list, and a list that is
+no regular file (a FIFO) is refused without waiting for it."""
 
 import base64, os, signal
 
-from harness import AUTH_REQUIRED, NOT_FOUND, ProxyTest, echo, get, head, temp_file, wait_until
+from harness import AUTH_REQUIRED, NOT_FOUND, TMP, ProxyTest, echo, get, head, temp_file, wait_until
 
 CREDENTIALS = "user:pa:ss"
 
@@ -83,16 +84,18 @@ class Blacklist(ProxyTest):
                                            head("GET", "/shared", f"Host: {at}:{p}")])
 
 
-class Reload(ProxyTest):
-    first, second = temp_file("127.0.0.2\nold.test\n"), temp_file("other.test\n")
-    options = ("-b", first, "-b", second)
-
+class Reloading(ProxyTest):
     def reload(self, *lines):
         """Sends SIGHUP and waits until the proxy has printed lines, in this order (others may come between)."""
         start = len(self.proxy.output())
         self.proxy.proc.send_signal(signal.SIGHUP)
         printed = lambda: [line for line in self.proxy.output()[start:] if line in lines]
         self.assertTrue(wait_until(lambda: printed() == list(lines), 5), self.proxy.output()[start:])
+
+
+class Reload(Reloading):
+    first, second = temp_file("127.0.0.2\nold.test\n"), temp_file("other.test\n")
+    options = ("-b", first, "-b", second)
 
     def test_new_lists_take_effect_between_requests_and_a_broken_file_keeps_the_old_one(self):
         origin, tunnel_origin = self.origin(address="127.0.0.2"), self.origin(echo)
@@ -116,3 +119,26 @@ class Reload(ProxyTest):
         self.proxy.wait_for_line("Blocked: new.test (new.test)")
         self.assertEqual([l for l in self.proxy.output() if l.startswith("Blocked: ")], [
             "Blocked: 127.0.0.2 (127.0.0.2)", "Blocked: x.new.test (new.test)", "Blocked: new.test (new.test)"])
+
+
+class NotAFile(Reloading):
+    kept, fifo = temp_file("old.test\n"), os.path.join(TMP, "list.fifo")
+    os.mkfifo(fifo)
+    options = ("-b", kept, "-b", fifo)
+
+    def test_a_fifo_is_refused_at_start_up_and_at_a_reload_and_its_replacement_is_read_later(self):
+        """A reader that opened a FIFO without a writer would wait for one: at start-up the proxy would never
+        listen (this test's proxy would not start), and a reload thread stuck there would ignore every later
+        SIGHUP."""
+        refused = f"cannot read {self.fifo} (not a regular file)."
+        self.proxy.wait_for_line("Error! Blacklist not loaded: " + refused)
+        origin = self.origin()
+        with self.client() as c:
+            ask = lambda host: c.ask(get(origin.port, host=host))  # b"" from the proxy's 404
+            self.assertEqual((ask("127.0.0.1"), ask("old.test")), (b"ok", b""))
+            self.reload("Error! Blacklist not reloaded: " + refused)
+            os.unlink(self.fifo)
+            with open(self.fifo, "w") as f:
+                f.write("new.test\n")
+            self.reload("1 domains blacklisted", "2 domains blacklisted")
+            self.assertEqual((ask("new.test"), ask("old.test"), ask("127.0.0.1")), (b"", b"", b"ok"))

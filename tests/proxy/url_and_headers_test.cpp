@@ -10,8 +10,8 @@ using namespace std::string_literals;
 
 // Targets of every form a proxy acts on, and the ones it refuses (""):
 // origin-form paths (the loop through the proxy itself), user information,
-// a port outside 1-65535, a CONNECT target without a port. Expected: scheme,
-// host, port and path.
+// a port outside 1-65535, a CONNECT target without a port, an unspecified
+// address in any spelling. Expected: scheme, host, port and path.
 TEST(split_url, splits_absolute_and_authority_targets_and_refuses_the_rest)
 {
     const std::tuple<const char*, bool, const char*> cases[] = {
@@ -35,6 +35,12 @@ TEST(split_url, splits_absolute_and_authority_targets_and_refuses_the_rest)
         {"http://example.com:65536/", false, ""}, {"http://example.com:84638/", false, ""},
         {"http:///x", false, ""}, {"example.com", true, ""}, {"example.com:", true, ""},
         {"http://example.com/", true, ""}, {"example.com:443/x", true, ""},
+        {"http://[::ffff:7f00:1]:81/", false, "http 127.0.0.1 81 /"},
+        {"[::FFFF:127.0.0.1]:443", true, "http 127.0.0.1 443 /"},
+        // Unspecified addresses name this host, not an origin.
+        {"http://0.0.0.0/", false, ""}, {"http://0:81/", false, ""}, {"http://0.1.2.3/", false, ""},
+        {"http://[::]/", false, ""}, {"http://[::ffff:0.0.0.0]/", false, ""}, {"0:443", true, ""},
+        {"[0::0]:443", true, ""},
     };
     for (auto& [target, connect, want] : cases) {
         split_url u(target, connect);
@@ -44,9 +50,9 @@ TEST(split_url, splits_absolute_and_authority_targets_and_refuses_the_rest)
 }
 
 // Every spelling of one host comes out as one: letter case, a trailing dot,
-// the numeric forms the resolver reads as IPv4, UTF-8 labels in their
-// lower-case IDN form. Bytes no host name has, empty labels and labels that
-// are not UTF-8 make no host ("").
+// the numeric forms the resolver reads as IPv4 (IPv4-mapped IPv6 among
+// them), UTF-8 labels in their lower-case IDN form. Bytes no host name has,
+// empty labels and labels that are not UTF-8 make no host ("").
 TEST(canonical_host, one_spelling_per_host)
 {
     const std::pair<std::string, const char*> cases[] = {
@@ -55,9 +61,27 @@ TEST(canonical_host, one_spelling_per_host)
         {"0X7F.1", "127.0.0.1"}, {"127.0.0.2.", "127.0.0.2"}, {"B\xc3\xbc" "CHER.de", "xn--bcher-kva.de"},
         {"xn--bcher-kva.de", "xn--bcher-kva.de"}, {"1.2.3.4.5", "1.2.3.4.5"}, {"256.1.1.1", "256.1.1.1"},
         {"", ""}, {".", ""}, {"a..b", ""}, {".a", ""}, {"a.b..", ""}, {"%62locked.test", ""}, {"a b", ""},
-        {"a@b", ""}, {"a:b", ""}, {"[::1]", "::1"}, {"0:0:0:0:0:0:0:1", "::1"}, {"[::FFFF:127.0.0.2]", "::ffff:127.0.0.2"},
+        {"a@b", ""}, {"a:b", ""}, {"[::1]", "::1"}, {"0:0:0:0:0:0:0:1", "::1"}, {"[::FFFF:127.0.0.2]", "127.0.0.2"},
+        {"[::ffff:7f00:1]", "127.0.0.1"}, {"0:0:0:0:0:FFFF:7F00:0001", "127.0.0.1"}, {"::ffff:0.0.0.0", "0.0.0.0"},
         {"[::1", ""}, {"fe80::1%eth0", ""}, {std::string("a\0b", 3), ""}, {"b\xfc" "cher.de", ""},
         {std::string(254, 'a'), ""},
+    };
+    for (auto& [host, want] : cases)
+        EXPECT_EQ(canonical_host(host), want) << host;
+}
+
+// Non-ASCII names are mapped before conversion: any letter case, NFD or
+// NFC, full-width letters and ideographic full stops are one name. Names
+// libidn2 refuses (an emoji label) are still converted, lower-cased code
+// point by code point ("\u00DC" as "\u00FC"). A mapping that yields a byte
+// no name has ("\uFF01" is "!") makes no host.
+TEST(canonical_host, non_ascii_names_are_mapped_before_conversion)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"B\u00DCCHER.test", "xn--bcher-kva.test"}, {"b\u00FCcher.test", "xn--bcher-kva.test"},
+        {"bu\u0308cher.test", "xn--bcher-kva.test"}, {"b\u00FCcher\u3002test", "xn--bcher-kva.test"},
+        {"\uFF42\u00FC\uFF43\uFF48\uFF45\uFF52.test", "xn--bcher-kva.test"}, {"\U0001F600.Test", "xn--e28h.test"},
+        {"\u00DC\U0001F600.test", "xn--tda4367w.test"}, {"\uFF01.test", ""},
     };
     for (auto& [host, want] : cases)
         EXPECT_EQ(canonical_host(host), want) << host;

@@ -55,7 +55,7 @@ enum class ending {
     until_close,  // in a body that runs to the close
     tunnel,       // after a 101
     done,
-    failed,       // unreadable
+    failed,       // see outcome::why
 };
 
 // Why the last answer failed.

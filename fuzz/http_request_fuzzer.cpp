@@ -2,6 +2,12 @@
 // as the proxy does; bit 2 a small max_request_length; bit 3 holding (not
 // ready for a request after each head, resumed in on_send).
 //
+// The connection parses at most max_heads_per_turn heads in one turn of the
+// server and holds the rest; the driver knows no turns, so the probe starts
+// a new one whenever it is asked for output with bytes held, as the server
+// serves a connection that woke itself in its next turn. Every pipelined
+// request is thus parsed in the end, in every chunking.
+//
 // Invariants: the handler calls and answers do not depend on the chunking;
 // nothing reaches a handler once a chunked body has broken its grammar;
 // delivered whole, every request's head and body end where an independent
@@ -19,11 +25,39 @@
 #include "proxy/split_url.h"
 
 #include "base/text.h"
+#include "server/byte_mover.h"
+#include "server/connection_registry.h"
+#include "server/connector.h"
+#include "server/server_hooks.h"
+#include "server/turn_scheduler.h"
 
 #include <tuple>
 #include <vector>
 
 namespace {
+
+// Starts a new turn of the server (connection::turn()), as its loop does:
+// the scheduler's input half, which with no poll results (there are no
+// sockets here) serves no connection.
+void next_turn()
+{
+    struct no_server final : server_hooks {
+        connection* create_connection(uint32_t) override { return nullptr; }
+        bool on_accept(connection*) override { return false; }
+        void on_remove(connection*) override {}
+        int recv(connection*, char*, int) override { return -1; }
+        int send(connection*, const char*, int) override { return -1; }
+    };
+    static no_server hooks;
+    static const time_t now = 0;
+    static connection_registry registry;
+    static byte_mover mover(hooks, now);
+    static connector connects(registry, now);
+    static turn_scheduler turns(hooks, registry, mover, connects, now);
+    uint64_t before = connection::turn();
+    turns.input_half();
+    FUZZ_CHECK(connection::turn() != before, "a new turn of the server did not change connection::turn()");
+}
 
 // What the connection made of one request.
 struct request_seen {
@@ -41,10 +75,17 @@ struct probe : recorder {
     std::vector<request_seen> seen;  // by on_headers (the WebSocket handshake's requests are missing)
     int64_t framed = 0;              // body bytes of the current request
     bool broken = false;             // on_framing_broken has run: no handler may run again
+    uint64_t counted_turn = 0;       // the turn heads_in_turn counts in
+    int heads_in_turn = 0;
 
     void on_headers() override
     {
         FUZZ_CHECK(!broken, "a head parsed after the framing broke");
+        if (counted_turn != connection::turn()) {
+            counted_turn = connection::turn();
+            heads_in_turn = 0;
+        }
+        FUZZ_CHECK(++heads_in_turn <= max_heads_per_turn, "more heads parsed in one turn than its slice");
         recorder::on_headers();
         log += version();
         seen.push_back({head(), method(), url(), version(), facts(), "", false, false, false});
@@ -88,6 +129,8 @@ struct probe : recorder {
     }
     bool on_send(char* buf, int cap, int* len) override
     {
+        if (!held().empty())
+            next_turn();
         if (hold && !held().empty()) {  // ready again: the held requests go on
             ready = true;
             resume_requests();

@@ -23,6 +23,11 @@
 //   unreadable otherwise; other 1xx heads are interim and another head
 //   follows; a final answer to HEAD, 204 and 304 have no body; then chunked,
 //   Content-Length, or up to the close.
+// - At most max_interim interim heads come before the final one: the next
+//   one fails the answer (after checking it is readable at all), and none of
+//   its bytes are passed on. A client that cannot take interim answers
+//   (HTTP/1.0) gets none: their heads are read, counted and left out of
+//   what is passed on, and the final head and its body follow as usual.
 // - Chunked bodies: the grammar is the same as for requests, and the
 //   requests' reference (reference_reader.h) reads it.
 // - An answer may be followed by the next one on the same connection when it
@@ -41,6 +46,7 @@
 namespace reference_answers {
 
 constexpr size_t max_head = 64 * 1024;
+constexpr int max_interim = 16;
 
 enum class ending {
     head,         // a head is still incomplete
@@ -49,16 +55,27 @@ enum class ending {
     until_close,  // in a body that runs to the close
     tunnel,       // after a 101
     done,
-    failed,       // unreadable
+    failed,       // see outcome::why
+};
+
+// Why the last answer failed.
+enum class failure {
+    none,
+    closed,      // the stream ended before the answer did
+    unreadable,  // a bad head, a head too long, a broken chunked body
+    too_many_interim,
 };
 
 // What a reader that saw the stream should have made of it.
 struct outcome {
-    size_t passed = 0;  // bytes passed on: always a prefix of the stream
-    size_t taken = 0;   // bytes that belong to the answers (a held, unreadable head included)
+    std::string passed;  // the bytes passed on, in order: the stream's, less dropped interim heads
+    size_t taken = 0;    // bytes that belong to the answers (a held, unreadable head included)
     ending at = ending::head;
+    failure why = failure::none;
     bool reusable = false;
     bool ends_connection = false;
+    bool heard = false;       // of the last answer: some byte of it arrived, passed on or not
+    size_t held = 0;          // while at == head: the bytes of the incomplete head
     bool started = false;     // of the last answer: some head passed on
     bool final_head = false;  // of the last answer: its final head passed on
     int status = 0;           // that final head's code
@@ -68,6 +85,7 @@ struct outcome {
 struct request {
     bool head = false;
     bool upgrade = false;
+    bool interim = true;  // its client takes interim answers (false: HTTP/1.0)
 };
 
 inline bool is_token(const std::string& s) { return reference::token(s); }
@@ -154,11 +172,21 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
 {
     outcome o;
     size_t at = 0;  // where the current head begins
+    auto fail = [&](failure why, size_t taken) {
+        o.at = ending::failed;
+        o.why = why;
+        o.taken = taken;
+        return o;
+    };
     for (size_t r = 0; r < requests.size(); r++) {
+        std::string passed = std::move(o.passed);
         o = outcome{};
-        o.passed = o.taken = at;
+        o.passed = std::move(passed);
+        o.taken = at;
+        o.heard = at < stream.size();
         head_reading h;
         bool final_head = false;
+        int interims = 0;
         for (;;) {  // heads up to the final one
             std::vector<std::string> lines;
             size_t end = std::string::npos;
@@ -172,25 +200,24 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
                 }
                 lines.push_back(stream.substr(line, stop - line));
             }
-            if (end == std::string::npos ? stream.size() - at > max_head : end - at > max_head) {
-                o.at = ending::failed;
-                o.taken = at + max_head;
-                return o;
-            }
+            if (end == std::string::npos ? stream.size() - at > max_head : end - at > max_head)
+                return fail(failure::unreadable, at + max_head);
             if (end == std::string::npos) {
                 o.taken = stream.size();
+                o.held = stream.size() - at;
                 break;
             }
             h = read_head(lines);
-            o.taken = end;
-            if (h.unreadable || (h.status == 101 && !requests[r].upgrade)) {
-                o.at = ending::failed;
-                return o;
-            }
-            o.passed = end;
-            o.started = true;
-            at = end;
+            if (h.unreadable || (h.status == 101 && !requests[r].upgrade))
+                return fail(failure::unreadable, end);
             final_head = h.status >= 200 || h.status == 101;
+            if (!final_head && ++interims > max_interim)
+                return fail(failure::too_many_interim, end);
+            if (final_head || requests[r].interim) {
+                o.passed.append(stream, at, end - at);
+                o.started = true;
+            }
+            o.taken = at = end;
             if (final_head)
                 break;
         }
@@ -198,7 +225,7 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
             break;
         o.final_head = true;
         o.status = h.status;
-        size_t rest = stream.size() - at;
+        size_t body = at, rest = stream.size() - at;
         if (h.status == 101) {
             o.at = ending::tunnel;
             at = stream.size();
@@ -218,9 +245,11 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
             using reference::body_end;
             body_end c = reference::chunked_end(stream.substr(at), &end);
             o.at = c == body_end::complete ? ending::done : c == body_end::bad ? ending::failed : ending::chunked;
+            o.why = c == body_end::bad ? failure::unreadable : failure::none;
             at = c == body_end::unfinished ? stream.size() : at + end;
         }
-        o.passed = o.taken = at;
+        o.passed.append(stream, body, at - body);
+        o.taken = at;
         o.reusable = o.at == ending::done && h.keeps && !o.ends_connection;
         if (!o.reusable || at == stream.size())
             break;
@@ -228,8 +257,10 @@ inline outcome read(const std::string& stream, const std::vector<request>& reque
     if (closed) {
         if (o.at == ending::until_close)
             o.at = ending::done;
-        else if (o.at != ending::done && o.at != ending::tunnel)
+        else if (o.at != ending::done && o.at != ending::tunnel && o.at != ending::failed) {
             o.at = ending::failed;
+            o.why = failure::closed;
+        }
     }
     return o;
 }

@@ -129,6 +129,7 @@ private:
     {
         where = state::failed;
         cause = why;
+        std::string().swap(pending);  // nothing of a failed answer is kept
     }
 
     state where = state::head;

@@ -14,4 +14,15 @@ int32_t to_int32(const std::string& text)
     return int32_t(v);
 }
 
+std::string grouped(uint64_t count)
+{
+    std::string digits = std::to_string(count), text;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
 }  // namespace base

@@ -72,4 +72,8 @@ inline std::string lower(std::string_view text)
 // bytes ignored), saturated to 32 bits instead of overflowing.
 int32_t to_int32(const std::string& text);
 
+// A count in decimal with "," between groups of three digits: 0, 999,
+// 1,000, 1,234,567.
+std::string grouped(uint64_t count);
+
 }  // namespace base

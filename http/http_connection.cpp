@@ -68,7 +68,7 @@ size_t http_connection::take(char* data, size_t len)
                 return len;
             }
             if (starting && !reader.head().empty())
-                head_started = time(nullptr);
+                head_started = last_active;  // the time these bytes came
             received += int64_t(used);
             taken += used;
             if (reader.at() == mode::body) {

@@ -32,16 +32,4 @@ std::string blacklist_entry(std::string_view line)
     return canonical;
 }
 
-std::string blacklist_size_line(uint32_t count)
-{
-    char digits[32];
-    snprintf(digits, sizeof digits, "%.0f", double(count));
-    std::string text;
-    size_t n = strlen(digits);
-    for (size_t i = 0; i < n; i++) {
-        if (i > 0 && (n - i) % 3 == 0)
-            text += ',';
-        text += digits[i];
-    }
-    return text + " domains blacklisted";
-}
+std::string blacklist_size_line(uint32_t count) { return base::grouped(count) + " domains blacklisted"; }

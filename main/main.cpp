@@ -3,7 +3,8 @@
 #include "base/for_each_line.h"
 #include "base/text.h"
 #include "main/blacklist_file.h"
-#include "main/blacklist_reload.h"
+#include "main/policy_file.h"
+#include "main/settings_reload.h"
 #include "proxy/blacklist_proxy.h"
 #include "proxy/settings.h"
 #include "server/log_output.h"
@@ -64,7 +65,7 @@ int main(int argc, char** argv)
         return 0;
     }
     int32_t port = parse_port(argv[1]);
-    std::vector<std::string> lists;
+    std::vector<std::string> lists, policies;
     for (int i = 2; i < argc;) {
         if (strcmp(argv[i], "-a") == 0 && i + 1 < argc) {
             auth = argv[i + 1];
@@ -78,10 +79,24 @@ int main(int argc, char** argv)
                        base::escape_controls(lists.back()).c_str(), base::read_error_text(error));
             puts(blacklist_size_line(blacklist.size()).c_str());
             i += 2;
+        } else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
+            policies.push_back(argv[i + 1]);
+            // A policy read in part would let through what the rest forbids:
+            // the proxy does not start.
+            if (std::string why = load_policy(policies.back(), policy); !why.empty()) {
+                printf("Error! Policy not loaded: %s.\n", why.c_str());
+                return 0;
+            }
+            puts(policy_size_line(policy.rules()).c_str());
+            i += 2;
         } else
             i++;
     }
-    blacklist_reload::on_sighup(std::move(lists));
+    // A proxy that every adapter's network can reach exposes none of this
+    // host's own services through it, unless a policy file says otherwise.
+    if (policies.empty() && port < 0)
+        policy = egress_policy::all_adapters_default();
+    settings_reload::on_sighup(std::move(lists), std::move(policies));
 
     server<blacklist_proxy> proxy_server(port < 0 ? -port : port, port >= 0);
     http_proxy::g_server() = &proxy_server;

@@ -13,6 +13,14 @@ inline constexpr const char tunnel_open[] = "HTTP/1.1 200 OK\r\n\r\n";
 inline constexpr const char not_found[] =
     "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n";
 
+// A request the egress policy refuses: the connection goes on, or (for a
+// CONNECT, and for a client the policy does not admit) ends.
+inline constexpr const char forbidden[] =
+    "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 25\r\n\r\nForbidden by proxy policy";
+
+inline constexpr const char forbidden_closing[] =
+    "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nForbidden by proxy policy";
+
 inline constexpr const char auth_required[] =
     "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n"
     "Content-Length: 0\r\n\r\n";

@@ -25,6 +25,15 @@ void blacklist_proxy::on_headers()
     // answered 407 and then let its body be read as the next request.
     if (refuse_faulty_head())
         return;
+    // Nothing of a client the policy does not admit is looked up,
+    // forwarded, or even asked for credentials.
+    socket_address peer = peer_socket_address();
+    if (std::string rule; !policy.admits_client(peer, &rule)) {
+        puts(info(true).c_str());
+        printf("Denied: %s (%s)\n", base::escape_controls(target.host).c_str(), rule.c_str());
+        close_after_answer(answers::forbidden_closing);
+        return;
+    }
     if (auth.empty()) {
         forward();
         return;
@@ -63,12 +72,33 @@ bool blacklist_proxy::listed(const std::string& name, std::string* entry)
     }
 }
 
-bool blacklist_proxy::should_block(const std::string& host) { return should_block_address(host, host); }
+bool blacklist_proxy::should_block(const std::string& host) { return blocks(host, host); }
 
-bool blacklist_proxy::should_block_address(const std::string& host, const std::string& address)
+bool blacklist_proxy::should_deny(const std::string& host, int32_t port, bool connect, bool* name_allowed)
+{
+    egress_policy::verdict v = policy.check_target(host, port, connect);
+    *name_allowed = v.name_allowed;
+    if (!v.denied)
+        return false;
+    printf("Denied: %s (%s)\n", base::escape_controls(host).c_str(), v.rule.c_str());
+    return true;
+}
+
+bool blacklist_proxy::should_deny_address(const socket_address& to, bool name_allowed, std::string* rule)
+{
+    return !policy.admits_address(to, name_allowed, rule);
+}
+
+bool blacklist_proxy::should_block_address(const std::string& host, const socket_address& to)
+{
+    // The address's text is written only when there is a list to look it up in.
+    return blacklist.size() != 0 && blocks(host, to.text());
+}
+
+bool blacklist_proxy::blocks(const std::string& host, const std::string& name)
 {
     std::string entry;
-    if (!listed(address, &entry))
+    if (!listed(name, &entry))
         return false;
     printf("Blocked: %s (%s)\n", base::escape_controls(host).c_str(), base::escape_controls(entry).c_str());
     return true;

@@ -9,6 +9,12 @@
 //    parent domain down to the last label, is looked up in `blacklist`,
 //    whose entries are canonical too; the first hit prints a "Blocked: "
 //    line and the request is answered 404.
+//  - The egress policy (`policy`, egress_policy.h): a client it does not
+//    admit gets 403 for its first request and the connection ends; a target
+//    it denies, by name and port or by every address it would connect to,
+//    gets 403 (the connection goes on, but after a CONNECT). Each refusal
+//    prints the request's description line and "Denied: HOST (RULE)". The
+//    block list is asked first, the policy after it.
 #pragma once
 
 #include "proxy/http_proxy.h"
@@ -19,7 +25,9 @@ class blacklist_proxy : public http_proxy {
 public:
     void on_headers() override;
     bool should_block(const std::string& host) override;
-    bool should_block_address(const std::string& host, const std::string& address) override;
+    bool should_block_address(const std::string& host, const socket_address& to) override;
+    bool should_deny(const std::string& host, int32_t port, bool connect, bool* name_allowed) override;
+    bool should_deny_address(const socket_address& to, bool name_allowed, std::string* rule) override;
 
     // Compares in time that depends only on the lengths, not on where the
     // texts first differ, so credentials cannot be guessed byte by byte.
@@ -29,4 +37,7 @@ private:
     // Whether `blacklist` blocks name: itself, or a parent domain down to the
     // last label, is listed; *entry is the first that is.
     static bool listed(const std::string& name, std::string* entry);
+    // Whether `name` (a host, or an address in its canonical text) is
+    // listed; prints the "Blocked: " line for host if it is.
+    static bool blocks(const std::string& host, const std::string& name);
 };

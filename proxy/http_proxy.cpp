@@ -113,7 +113,15 @@ std::string http_proxy::forwarded_head(const std::string& method, const split_ur
 
 bool http_proxy::should_block(const std::string&) { return false; }
 
-bool http_proxy::should_block_address(const std::string&, const std::string&) { return false; }
+bool http_proxy::should_block_address(const std::string&, const socket_address&) { return false; }
+
+bool http_proxy::should_deny(const std::string&, int32_t, bool, bool* allowed)
+{
+    *allowed = false;
+    return false;
+}
+
+bool http_proxy::should_deny_address(const socket_address&, bool, std::string*) { return false; }
 
 void http_proxy::refuse(const char* answer)
 {
@@ -164,10 +172,12 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
         return answers::bad_gateway;
     }
     // Every address, in the order the resolver gives them, except the
-    // proxy's own: a request it would forward to itself would come back
-    // again, once per level, until descriptors and memory run out.
+    // proxy's own (a request it would forward to itself would come back
+    // again, once per level, until descriptors and memory run out) and those
+    // the egress policy denies.
     auto* client = static_cast<http_proxy*>(relay->client_connection());
     std::vector<socket_address> addresses;
+    std::string denied;  // the rule that denied the first address denied
     bool loops = false, numeric = is_ipv4_literal(host) || is_ipv6_literal(host);
     for (const addrinfo* a = list; a; a = a->ai_next) {
         // Checked and connected to in one form. An unspecified address names
@@ -177,17 +187,27 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
             continue;
         to.set_port(uint16_t(port));
         // A listed address blocks every name that leads to it.
-        if (!numeric && client->should_block_address(host, to.text())) {
+        if (!numeric && client->should_block_address(host, to)) {
             *keeps = true;
             return answers::not_found;
         }
+        std::string rule;
         if (g_server()->reaches_self(to))
             loops = true;
-        else
+        else if (client->should_deny_address(to, client->name_allowed, &rule)) {
+            if (denied.empty())
+                denied = rule;
+        } else
             addresses.push_back(to);
     }
     if (loops && addresses.empty())
         return answers::loop_detected;
+    if (!denied.empty() && addresses.empty()) {
+        printf("Denied: %s (%s)\n", base::escape_controls(host).c_str(), denied.c_str());
+        bool tunnel = client->method() == "CONNECT";
+        *keeps = !tunnel;
+        return tunnel ? answers::forbidden_closing : answers::forbidden;
+    }
     return origin_race::start(*g_server(), relay, host, port, std::move(addresses));
 }
 
@@ -233,9 +253,15 @@ void http_proxy::reach(bool fresh)
     // was connected: a reload).
     if (!fresh && method() != "CONNECT")
         if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
-            if (should_block_address(target.host, idle->address().text())) {
+            if (should_block_address(target.host, idle->address())) {
                 idle->abandon();
                 refuse(answers::not_found);
+                return;
+            }
+            if (std::string rule; should_deny_address(idle->address(), name_allowed, &rule)) {
+                printf("Denied: %s (%s)\n", base::escape_controls(target.host).c_str(), rule.c_str());
+                idle->abandon();
+                refuse(answers::forbidden);
                 return;
             }
             idle->serve(relay, true);
@@ -257,6 +283,13 @@ void http_proxy::forward()
 
     if (should_block(target.host)) {
         refuse(answers::not_found);
+        return;
+    }
+    if (should_deny(target.host, target.port, method() == "CONNECT", &name_allowed)) {
+        if (method() == "CONNECT")
+            close_after_answer(answers::forbidden_closing);
+        else
+            refuse(answers::forbidden);
         return;
     }
     proxy_relay::request_kind kind;

@@ -99,9 +99,19 @@ public:
 
     // True refuses the request with 404. Here: never.
     virtual bool should_block(const std::string& host);
-    // True refuses the request for host with 404 because one of the
-    // addresses its name resolved to (dotted quad) is blocked. Here: never.
-    virtual bool should_block_address(const std::string& host, const std::string& address);
+    // True refuses the request for host with 404 because an address its
+    // name resolved to (or a pooled connection to it is connected to) is
+    // blocked. Here: never.
+    virtual bool should_block_address(const std::string& host, const socket_address& to);
+    // True refuses the request for host:port with 403: the egress policy
+    // denies it before any address is known (and the "Denied: " line is
+    // printed). *name_allowed says whether the policy lets the name through
+    // by name, for should_deny_address(). Here: never.
+    virtual bool should_deny(const std::string& host, int32_t port, bool connect, bool* name_allowed);
+    // True when the egress policy forbids connecting to `to` for the current
+    // target, with the rule in *rule (nothing printed: an address denied is
+    // skipped like a failed one). Here: never.
+    virtual bool should_deny_address(const socket_address& to, bool name_allowed, std::string* rule);
 
 protected:
     // Answers the current request with one of the proxy's own texts; its
@@ -116,10 +126,14 @@ protected:
     bool refuse_faulty_head();
 
     split_url target;  // of the current request, once its head has passed
+    bool name_allowed = false;  // the egress policy lets target's name through by name
 
     // Everything on_headers does after the checks of the head: log, block,
     // hand the request to an origin. For subclasses that check more first.
     void forward();
+
+    // Ends the connection after what is queued for the client.
+    void close_after_answer(const char* answer);
 
 private:
     // Finds the current exchange an origin connection: from the pool
@@ -139,8 +153,6 @@ private:
                                         const addrinfo* list, bool* keeps);
     static void upstream_resolved(resolver::lookup& job, int status, const addrinfo* list);
 
-    // Ends the connection after what is queued for the client.
-    void close_after_answer(const char* answer);
     // Brings the relay's count of what is held up to date.
     void account();
 };

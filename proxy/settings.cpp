@@ -2,3 +2,4 @@
 
 std::string auth;
 base::hashmap<bool> blacklist;
+egress_policy policy;

@@ -1,10 +1,12 @@
 // The proxy's process-wide policy, set from the command line before the
 // server starts. The loop's thread only reads it afterwards, except that a
-// reload (SIGHUP) swaps in a new blacklist between two turns; the list is
-// built on another thread and never shared while it is being built.
+// reload (SIGHUP) swaps in a new blacklist and a new egress policy together
+// between two turns, so no request sees half of a reload; both are built on
+// another thread and never shared while they are being built.
 #pragma once
 
 #include "base/hashmap.h"
+#include "proxy/egress_policy.h"
 
 #include <string>
 
@@ -15,3 +17,7 @@ extern std::string auth;
 // host is blocked when it, or any parent domain of it, is a key; an address
 // a name resolves to is looked up the same way.
 extern base::hashmap<bool> blacklist;
+
+// Who may use the proxy and where it may go (egress_policy.h): the -p files'
+// rules, the default for a proxy on every adapter, or none.
+extern egress_policy policy;

@@ -65,8 +65,8 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
         }
         int n = hooks.recv(c, buf, room);
         if (n > 0) {
+            c->last_active = now;  // before: the handler may take it for the time of these bytes
             c->on_recv(buf, n);
-            c->last_active = now;
             taken += n;
             // A short read almost always means the socket is empty; asking
             // again would cost a system call that says so. Whatever arrives

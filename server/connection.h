@@ -35,6 +35,7 @@
 
 #include "base/linkedlist.h"
 #include "server/pending_output.h"
+#include "server/socket_address.h"
 
 #include <cstdint>
 #include <ctime>
@@ -58,7 +59,10 @@ public:
 
     // The peer's address as a log line shows it: dotted, or IPv6 in brackets.
     std::string peer_text() const;
-    // Refreshed by the server after every received chunk and every send that
+    // The peer's address and port (an accepted client's; empty otherwise).
+    socket_address peer_socket_address() const;
+    // Refreshed by the server with every received chunk (before on_recv, so
+    // a handler reads the time the bytes came) and after every send that
     // moves bytes; a connection may restart it when it starts a wait of its
     // own.
     time_t last_active;

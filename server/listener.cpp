@@ -1,5 +1,7 @@
 #include "server/listener.h"
 
+#include "server/local_addresses.h"
+
 #include "server/sockets.h"
 
 #include <cerrno>
@@ -184,23 +186,7 @@ bool reaches_listener(int32_t port, bool local_only, const socket_address& targe
         if ((address >> 24) == 127)
             return true;
     }
-    // Interfaces come and go while the server runs; only a target on the
-    // listening port, which is rare, costs this look.
-    bool local = false;
-    ifaddrs* all = nullptr;
-    if (getifaddrs(&all) != 0)
-        return false;
-    for (ifaddrs* i = all; i && !local; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != to.family())
-            continue;
-        if (to.is_v6())
-            local = memcmp(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr,
-                           &reinterpret_cast<const sockaddr_in6*>(to.get())->sin6_addr, sizeof(in6_addr)) == 0;
-        else
-            local = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == to.v4();
-    }
-    freeifaddrs(all);
-    return local;
+    return is_local_address(to);
 }
 
 void close_listener(int fd)

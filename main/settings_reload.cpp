@@ -1,8 +1,9 @@
-#include "main/blacklist_reload.h"
+#include "main/settings_reload.h"
 
 #include "base/escape.h"
 #include "base/for_each_line.h"
 #include "main/blacklist_file.h"
+#include "main/policy_file.h"
 #include "proxy/settings.h"
 #include "server/wakeup.h"
 
@@ -11,20 +12,21 @@
 #include <mutex>
 #include <thread>
 
-namespace blacklist_reload {
+namespace settings_reload {
 
 namespace {
 
 // What a loading thread made of the files.
 struct loaded {
     base::hashmap<bool> list;
-    std::vector<uint32_t> sizes;  // after each file, for its size line
-    std::string failed;           // the file that could not be read, if any
-    int error = 0;
+    std::vector<uint32_t> sizes;  // after each list file, for its size line
+    egress_policy rules;
+    std::vector<uint32_t> rule_counts;  // after each policy file
+    std::string failure;  // the error line, if a file could not be read
 };
 
 struct state {
-    std::vector<std::string> files;
+    std::vector<std::string> lists, policies;
     bool loading = false;  // a thread is reading the files
     bool again = false;    // another SIGHUP came meanwhile
     std::mutex lock;
@@ -37,16 +39,21 @@ state& self()
     return *s;
 }
 
-void load(std::vector<std::string> files)
+void load(std::vector<std::string> lists, std::vector<std::string> policies)
 {
     auto* result = new loaded;
-    for (const std::string& path : files) {
+    for (const std::string& path : lists) {
         if (int error = load_blacklist(path, result->list)) {
-            result->failed = path;
-            result->error = error;
+            result->failure = "Error! Blacklist not reloaded: cannot read " + base::escape_controls(path) + " (" +
+                              base::read_error_text(error) + ").";
             break;
         }
         result->sizes.push_back(result->list.size());
+    }
+    for (size_t i = 0; i < policies.size() && result->failure.empty(); i++) {
+        if (std::string why = load_policy(policies[i], result->rules); !why.empty())
+            result->failure = "Error! Policy not reloaded: " + why + ".";
+        result->rule_counts.push_back(result->rules.rules());
     }
     {
         std::lock_guard<std::mutex> hold(self().lock);
@@ -63,7 +70,7 @@ void start()
         return;
     }
     s.loading = true;
-    std::thread(load, s.files).detach();
+    std::thread(load, s.lists, s.policies).detach();
 }
 
 // On the loop's thread, on every wake-up.
@@ -78,13 +85,16 @@ void finish()
     }
     if (!result)
         return;
-    if (result->error) {
-        printf("Error! Blacklist not reloaded: cannot read %s (%s).\n",
-               base::escape_controls(result->failed).c_str(), base::read_error_text(result->error));
+    if (!result->failure.empty()) {
+        puts(result->failure.c_str());
     } else {
         for (uint32_t size : result->sizes)
             puts(blacklist_size_line(size).c_str());
+        for (uint32_t count : result->rule_counts)
+            puts(policy_size_line(count).c_str());
         blacklist.swap(result->list);
+        if (!s.policies.empty())
+            std::swap(policy, result->rules);
     }
     // Freeing a large list takes a while: not on the loop's thread.
     std::thread([result] { delete result; }).detach();
@@ -97,11 +107,12 @@ void finish()
 
 }  // namespace
 
-void on_sighup(std::vector<std::string> files)
+void on_sighup(std::vector<std::string> lists, std::vector<std::string> policies)
 {
-    self().files = std::move(files);
+    self().lists = std::move(lists);
+    self().policies = std::move(policies);
     wakeup::add_handler(finish);
     wakeup::on_signal(SIGHUP, start);
 }
 
-}  // namespace blacklist_reload
+}  // namespace settings_reload

@@ -90,12 +90,16 @@ std::string escape_controls(const std::string& text)
     // stops even when a sequence is cut short at the end of the text.
     const char* s = text.c_str();
     for (size_t i = 0; i < text.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        if (b >= 0x20 && b < 0x7f) {
-            out += char(b);
-            i++;
+        // Printable ASCII, nearly every byte of a log line, goes on in runs.
+        size_t run = i;
+        while (run < text.size() && static_cast<unsigned char>(s[run]) >= 0x20 && static_cast<unsigned char>(s[run]) < 0x7f)
+            run++;
+        if (run > i) {
+            out.append(s + i, run - i);
+            i = run;
             continue;
         }
+        unsigned char b = static_cast<unsigned char>(s[i]);
         if (b < 0x80) {  // C0 controls and DEL
             escape_bytes(i, 1);
             i++;

@@ -33,8 +33,11 @@ int status_of(std::string_view line, bool* http10)
 // reader as for clients (RFC 9112 2.2).
 bool line_ends_sound(std::string_view head)
 {
-    for (size_t i = 0; i < head.size(); i++)
-        if (head[i] == '\0' || (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')))
+    const char* end = head.data() + head.size();
+    if (memchr(head.data(), '\0', head.size()))
+        return false;
+    for (const char* cr = head.data(); (cr = static_cast<const char*>(memchr(cr, '\r', size_t(end - cr)))); cr++)
+        if (cr + 1 == end || cr[1] != '\n')
             return false;
     return true;
 }

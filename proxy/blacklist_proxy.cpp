@@ -27,8 +27,7 @@ void blacklist_proxy::on_headers()
         return;
     // Nothing of a client the policy does not admit is looked up,
     // forwarded, or even asked for credentials.
-    socket_address peer = peer_socket_address();
-    if (std::string rule; !policy.admits_client(peer, &rule)) {
+    if (std::string rule; policy.limits_clients() && !policy.admits_client(peer_socket_address(), &rule)) {
         puts(info(true).c_str());
         printf("Denied: %s (%s)\n", base::escape_controls(target.host).c_str(), rule.c_str());
         close_after_answer(answers::forbidden_closing);
@@ -76,6 +75,10 @@ bool blacklist_proxy::should_block(const std::string& host) { return blocks(host
 
 bool blacklist_proxy::should_deny(const std::string& host, int32_t port, bool connect, bool* name_allowed)
 {
+    if (policy.empty()) {
+        *name_allowed = false;
+        return false;
+    }
     egress_policy::verdict v = policy.check_target(host, port, connect);
     *name_allowed = v.name_allowed;
     if (!v.denied)
@@ -86,7 +89,7 @@ bool blacklist_proxy::should_deny(const std::string& host, int32_t port, bool co
 
 bool blacklist_proxy::should_deny_address(const socket_address& to, bool name_allowed, std::string* rule)
 {
-    return !policy.admits_address(to, name_allowed, rule);
+    return !policy.empty() && !policy.admits_address(to, name_allowed, rule);
 }
 
 bool blacklist_proxy::should_block_address(const std::string& host, const socket_address& to)

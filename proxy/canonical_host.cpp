@@ -87,15 +87,21 @@ std::string canonical_host(std::string_view host)
         return text;
     }
     std::string name = base::lower(host);
-    for (char c : name)
+    bool ascii = true;
+    for (char c : name) {
         if (!allowed(c))
             return "";
-    name = idn_form(name);
-    // A label that is not UTF-8 has no IDN form; the mapping may have made
-    // bytes no name has ("\uFF01" is "!").
-    for (char c : name)
-        if (static_cast<unsigned char>(c) >= 0x80 || !allowed(c))
-            return "";
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    }
+    // Nearly every host is ASCII already: nothing to map or convert.
+    if (!ascii) {
+        name = idn_form(name);
+        // A label that is not UTF-8 has no IDN form; the mapping may have
+        // made bytes no name has ("\uFF01" is "!").
+        for (char c : name)
+            if (static_cast<unsigned char>(c) >= 0x80 || !allowed(c))
+                return "";
+    }
     if (!name.empty() && name.back() == '.')
         name.pop_back();
     if (name.empty() || name.size() > max_name || name.front() == '.' || name.back() == '.' ||

@@ -49,6 +49,8 @@ public:
 
     // No rule at all: everything passes.
     bool empty() const { return rule_lines == 0; }
+    // Some clients are not admitted.
+    bool limits_clients() const { return !clients.empty(); }
 
     // The policy of a proxy that listens on every adapter and was given no
     // policy file: "deny loopback this-host".

@@ -309,7 +309,7 @@ void http_proxy::forward()
         request = forwarded_head(method(), target, version(), head(), facts());
     upstream_host = target.host;
     upstream_port = target.port;
-    relay->start(kind, std::move(request), host_and_port(target.host, target.port));
+    relay->start(kind, std::move(request), target.host, target.port);
     reach(false);
 }
 

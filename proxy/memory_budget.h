@@ -17,7 +17,8 @@
 // client, http_connection::max_head_seconds).
 //
 // Relays report what they hold with charge(); nothing is counted twice, and
-// a relay that goes away charges 0. Loop's thread only.
+// a relay that goes away charges 0. Both are asked several times per
+// request, so they are inline. Loop's thread only.
 #pragma once
 
 #include <cstddef>
@@ -31,14 +32,36 @@ constexpr size_t limit = size_t(128) << 20;
 // request head of common size.
 constexpr size_t least = size_t(64) << 10;
 
+namespace detail {
+inline size_t sum = 0;    // everything charged
+inline size_t count = 0;  // holders with something charged
+}  // namespace detail
+
 // A holder's bytes change from `was` to `now`.
-void charge(size_t was, size_t now);
+inline void charge(size_t was, size_t now)
+{
+    detail::sum = detail::sum - was + now;
+    detail::count += (was == 0 && now != 0) - (was != 0 && now == 0);
+}
 
 // How many more bytes a holder that holds `mine` may take in now; 0: none.
-size_t allowance(size_t mine);
+inline size_t allowance(size_t mine)
+{
+    size_t spare = detail::sum < limit ? limit - detail::sum : 0;
+    // Far from the limit (nearly always), no share is worth working out:
+    // it is never more than `least`.
+    if (spare >= least)
+        return spare;
+    // A holder with nothing yet is about to be one more among them.
+    size_t share = limit / (detail::count + (mine == 0 ? 1 : 0));
+    if (share > least)
+        share = least;
+    size_t fair = mine < share ? share - mine : 0;
+    return spare > fair ? spare : fair;
+}
 
 // Everything held now, and by how many holders.
-size_t total();
-size_t holders();
+inline size_t total() { return detail::sum; }
+inline size_t holders() { return detail::count; }
 
 }  // namespace memory_budget

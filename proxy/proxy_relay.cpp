@@ -1,5 +1,6 @@
 #include "proxy/proxy_relay.h"
 
+#include "proxy/canonical_host.h"
 #include "proxy/memory_budget.h"
 
 #include <cstdio>
@@ -72,13 +73,14 @@ void proxy_relay::client_gone()
     release(this);
 }
 
-void proxy_relay::start(const request_kind& k, std::string h, std::string name)
+void proxy_relay::start(const request_kind& k, std::string h, const std::string& host, int32_t port)
 {
     exchanges++;
     now = stage::reaching;
     kind = k;
     head = std::move(h);
-    origin_name = std::move(name);
+    origin_host = host;
+    origin_port = port;
     sent_to_origin = 0;
     pooled = false;
     request_done = !k.has_body && !k.connect;
@@ -178,24 +180,6 @@ void proxy_relay::stop_search()
     }
 }
 
-size_t proxy_relay::holding() const { return to_origin.size() + for_client() + client_bytes + origin_bytes; }
-
-size_t proxy_relay::room() const
-{
-    size_t mine = holding();
-    size_t own = mine < budget ? budget - mine : 0;
-    size_t shared = memory_budget::allowance(charged);
-    return own < shared ? own : shared;
-}
-
-void proxy_relay::account()
-{
-    size_t mine = holding();
-    if (mine != charged) {
-        memory_budget::charge(charged, mine);
-        charged = mine;
-    }
-}
 
 bool proxy_relay::client_may_send(size_t held) const
 {
@@ -494,7 +478,8 @@ void proxy_relay::fail_exchange(answers::origin_failure why)
         if (why == origin_failure::closed && answer_heard)
             why = origin_failure::cut_off;
         if (client)
-            printf("Origin %s %s.\n", origin_name.c_str(), answers::origin_failure_words(why));
+            printf("Origin %s %s.\n", host_and_port(origin_host, origin_port).c_str(),
+                   answers::origin_failure_words(why));
         unreachable(answers::origin_failed(why));
         return;
     }

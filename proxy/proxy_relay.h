@@ -69,6 +69,7 @@
 
 #include "base/byte_queue.h"
 #include "proxy/answers.h"
+#include "proxy/memory_budget.h"
 #include "server/connection.h"
 
 #include <cstddef>
@@ -156,8 +157,8 @@ public:
     void client_gone();
     // A request goes upstream: its head for the origin (empty for CONNECT),
     // queued at once and kept until its answer starts, for one retry; the
-    // origin as log lines name it ("host:port").
-    void start(const request_kind& kind, std::string head, std::string origin_name);
+    // origin's host (canonical) and port, for log lines.
+    void start(const request_kind& kind, std::string head, const std::string& host, int32_t port);
     // One of the proxy's own answers to the current request, whose body is
     // then dropped; `closing` ends the client's stream after it. During an
     // exchange that has not reached its origin yet, the exchange is dropped
@@ -178,13 +179,26 @@ public:
     bool client_may_send(size_t held) const;
     // How many more bytes this client's exchange may hold now (its budget,
     // and its share of memory_budget.h); what one read may take at most.
-    size_t room() const;
+    size_t room() const
+    {
+        size_t mine = holding();
+        size_t own = mine < budget ? budget - mine : 0;
+        size_t shared = memory_budget::allowance(charged);
+        return own < shared ? own : shared;
+    }
     // The parts the two sides hold themselves, for the budget: the client's
     // request head and waiting requests, the origin's answer head; and the
     // call that brings the count up to date after a handler.
     void client_holds(size_t n) { client_bytes = n; }
     void origin_holds(size_t n) { origin_bytes = n; }
-    void account();
+    void account()
+    {
+        size_t mine = holding();
+        if (mine != charged) {
+            memory_budget::charge(charged, mine);
+            charged = mine;
+        }
+    }
     // Whether the next request may be taken up: no exchange in flight, the
     // budget has room, the stream is not closing.
     bool ready_for_request() const;
@@ -311,7 +325,7 @@ private:
     // The search under way, if any, gives up.
     void stop_search();
     // Everything held for this client now (see Memory).
-    size_t holding() const;
+    size_t holding() const { return to_origin.size() + for_client() + client_bytes + origin_bytes; }
     void wake_client() const;
     void wake_origin() const;
     bool open_pipe();
@@ -330,7 +344,8 @@ private:
     uint64_t exchanges = 0;
     request_kind kind;
     std::string head;          // the current request's head, until its answer starts
-    std::string origin_name;   // "host:port", for log lines
+    std::string origin_host;   // for log lines
+    int32_t origin_port = 0;
     uint64_t sent_to_origin = 0;  // bytes of the current request lent to the origin connection
     bool pooled = false;       // the origin connection came from the pool
     bool request_done = false; // the current request's body is complete

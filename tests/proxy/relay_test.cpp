@@ -80,7 +80,7 @@ TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_bac
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start({}, "GET /1 HTTP/1.1\r\n\r\n", "o:80");
+    r->start({}, "GET /1 HTTP/1.1\r\n\r\n", "o", 80);
     EXPECT_FALSE(r->ready_for_request());  // one exchange at a time
     r->bind(&origin, false);
     r->connected();
@@ -168,7 +168,7 @@ TEST(proxy_relay, a_request_goes_out_twice_only_if_idempotent_unanswered_bodyles
         endpoint client, origin;
         auto* r = new proxy_relay(&client);
         const std::string head = std::string(a.method) + " /x HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
-        r->start(kind_of(a.method, true), head, "o:80");
+        r->start(kind_of(a.method, true), head, "o", 80);
         r->from_client("body", 4);
         r->request_finished();
         r->bind(&origin, a.pooled);
@@ -206,7 +206,7 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o", 80);
     r->bind(&origin, false);
     r->connected();
     for_origin(*r);
@@ -219,7 +219,7 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
 
     endpoint client2, origin2;
     r = new proxy_relay(&client2);
-    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o", 80);
     r->bind(&origin2, false);
     r->connected();
     for_origin(*r);
@@ -236,7 +236,7 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     // The client finishes sending in the middle of the body: the origin is let go (not parked), nothing answers.
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n", "o:80");
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n", "o", 80);
     r->bind(&origin, false);
     r->connected();
     r->from_client("part", 4);
@@ -252,7 +252,7 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     endpoint client2;
     search looking;
     r = new proxy_relay(&client2);
-    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o", 80);
     r->hold();  // the search's
     looking.relay = r;
     r->seek(&looking);
@@ -263,7 +263,7 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     // A whole request goes on to its origin after the client has gone; the origin is read no more.
     endpoint client3, origin3;
     r = new proxy_relay(&client3);
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n", "o:80");
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n", "o", 80);
     r->bind(&origin3, false);
     r->connected();
     r->from_client("body", 4);
@@ -283,7 +283,7 @@ TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_wait
     auto* r = new proxy_relay(&client);
     const time_t t0 = client.last_taken;
     const time_t later = t0 + proxy_relay::stall_limit + 1;
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n", "o:80");
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n", "o", 80);
     r->bind(&origin, false);
     r->connected();
     for_origin(*r);
@@ -304,7 +304,7 @@ TEST(proxy_relay, lives_as_long_as_its_last_holder)
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start({}, "GET / HTTP/1.1\r\n\r\n", "o:80");
+    r->start({}, "GET / HTTP/1.1\r\n\r\n", "o", 80);
     r->bind(&origin, false);  // the origin connection's hold
     r->hold();                // a lookup's
     r->client_gone();

@@ -21,9 +21,12 @@
 # proxies and the origin's status page listen on the next ports);
 # BASELINES="name=/path/to/proxy ..." adds earlier builds of this proxy as
 # further columns, measured in the same interleaved run (before/after
-# comparisons; each name a letter-and-digit word); BUILD_DIR=build-bench
-# (relative to the repository); KEEP=1 keeps the scratch directory with every
-# raw output.
+# comparisons; each name a letter-and-digit word); OURS_OPTIONS="..."
+# options for our proxy in every measurement (for example
+# OURS_OPTIONS="-p bench/ten_rules.policy", a policy of ten rules that lets
+# the benchmark's traffic through, to show what checking it costs);
+# BUILD_DIR=build-bench (relative to the repository); KEEP=1 keeps the
+# scratch directory with every raw output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -313,7 +316,8 @@ chown -R trafficserver:trafficserver "$ts"
 declare -A pid=()  # what this script started, by name
 holder_pid=
 second_pid=  # a second process of ours on the same port
-ours_options=()
+read -r -a ours_default <<<"${OURS_OPTIONS:-}"
+ours_options=("${ours_default[@]}")
 
 stop_pid() {
   local p=$1 i
@@ -520,18 +524,18 @@ idle_run() {  # target repetition
 
 reload_run() {  # output
   # Ours with the 100,000-line list, reloaded (SIGHUP) while one client asks in a loop.
-  ours_options=(-b "$scratch/list100k")
+  ours_options=("${ours_default[@]}" -b "$scratch/list100k")
   restart ours
   timeout 60 python3 "$bench/reload_stall.py" --connect "127.0.0.1:${port[ours]}" --target "$url_1k" \
     --pid "${pid[ours]}" >"$1" 2>&1 || true
-  ours_options=()
+  ours_options=("${ours_default[@]}")
   restart ours
 }
 
 processes_run() {  # repetition
   # A second process of ours listening on the same port: the kernel spreads
   # the clients between the two.
-  "$proxy_bin" "${port[ours]}" >/dev/null &
+  "$proxy_bin" "${port[ours]}" "${ours_default[@]}" >/dev/null &
   second_pid=$!
   sleep 0.5
   wrk_run ours 50 "$d_keepalive" "$raw/two_keepalive.ours.$1"

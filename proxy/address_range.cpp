@@ -6,26 +6,25 @@
 
 namespace {
 
-// Whether the first `bits` bits of a and b are the same.
-bool same_prefix(const uint8_t* a, const uint8_t* b, int bits)
-{
-    int whole = bits / 8, rest = bits % 8;
-    if (memcmp(a, b, size_t(whole)) != 0)
-        return false;
-    if (rest == 0)
-        return true;
-    uint8_t mask = uint8_t(0xff << (8 - rest));
-    return (a[whole] & mask) == (b[whole] & mask);
-}
-
 // Whether any bit past the first `bits` of `len` bytes is set.
 bool bits_past(const uint8_t* a, int len, int bits)
 {
-    for (int i = 0; i < len * 8; i++)
-        if (i >= bits && (a[i / 8] >> (7 - i % 8) & 1))
+    for (int i = bits; i < len * 8; i++)
+        if (a[i / 8] >> (7 - i % 8) & 1)
             return true;
     return false;
 }
+
+uint64_t big_endian(const uint8_t* p, int n)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < n; i++)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// The mask of the first `bits` (0 to 64) of a 64-bit number.
+uint64_t leading(int bits) { return bits <= 0 ? 0 : bits >= 64 ? ~uint64_t(0) : ~uint64_t(0) << (64 - bits); }
 
 }  // namespace
 
@@ -35,7 +34,23 @@ address_range address_range::of(int family, const uint8_t* address, int bits)
     r.family = family;
     memcpy(r.bytes, address, family == AF_INET ? 4 : 16);
     r.bits = bits;
+    r.make_masks();
     return r;
+}
+
+void address_range::make_masks()
+{
+    if (family == AF_INET) {
+        mask_high = 0;
+        mask_low = leading(bits) >> 32;
+        net_high = 0;
+        net_low = big_endian(bytes, 4) & mask_low;
+    } else {
+        mask_high = leading(bits);
+        mask_low = leading(bits - 64);
+        net_high = big_endian(bytes, 8) & mask_high;
+        net_low = big_endian(bytes + 8, 8) & mask_low;
+    }
 }
 
 bool address_range::parse(std::string_view text, address_range* out, std::string* why)
@@ -81,21 +96,28 @@ bool address_range::parse(std::string_view text, address_range* out, std::string
         r.family = AF_INET;
         r.bits -= 96;
     }
+    r.make_masks();
     *out = r;
     return true;
 }
 
-bool address_range::contains(const socket_address& a) const
+address_range::key address_range::key_of(const socket_address& a)
 {
     socket_address one = a.canonical();
-    if (one.family() != family)
-        return false;
-    if (family == AF_INET) {
+    key k;
+    k.family = one.family();
+    if (k.family == AF_INET) {
         uint32_t v4 = one.v4();
-        return same_prefix(reinterpret_cast<const uint8_t*>(&v4), bytes, bits);
+        k.low = big_endian(reinterpret_cast<const uint8_t*>(&v4), 4);
+    } else if (k.family == AF_INET6) {
+        const uint8_t* six = reinterpret_cast<const sockaddr_in6*>(one.get())->sin6_addr.s6_addr;
+        k.high = big_endian(six, 8);
+        k.low = big_endian(six + 8, 8);
     }
-    return same_prefix(reinterpret_cast<const sockaddr_in6*>(one.get())->sin6_addr.s6_addr, bytes, bits);
+    return k;
 }
+
+bool address_range::contains(const socket_address& a) const { return contains(key_of(a)); }
 
 std::string address_range::text() const
 {

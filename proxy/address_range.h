@@ -30,11 +30,28 @@ public:
     // Whether `a` (any form) lies in the range.
     bool contains(const socket_address& a) const;
 
+    // An address in the one form ranges compare (`a` made canonical once,
+    // for checking it against many ranges): its bits as two numbers, an
+    // IPv4 address in the low 32 bits of the second.
+    struct key {
+        int family = 0;
+        uint64_t high = 0, low = 0;
+    };
+    static key key_of(const socket_address& a);
+    bool contains(const key& k) const
+    {
+        return k.family == family && (k.high & mask_high) == net_high && (k.low & mask_low) == net_low;
+    }
+
     // "10.0.0.0/8", "fc00::/7"; a single address without its length.
     std::string text() const;
 
 private:
+    // The network's address and the mask of its prefix, as in key.
+    void make_masks();
+
     int family = 0;  // AF_INET or AF_INET6
     uint8_t bytes[16] = {};
     int bits = 0;
+    uint64_t net_high = 0, net_low = 0, mask_high = 0, mask_low = 0;
 };

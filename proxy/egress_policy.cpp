@@ -54,8 +54,7 @@ bool read_ports(std::string_view text, std::pair<int32_t, int32_t>* range)
 
 }  // namespace
 
-std::string egress_policy::add_targets(std::vector<std::string_view> words, bool with_keywords,
-                                       std::unordered_set<std::string>* names,
+std::string egress_policy::add_targets(std::vector<std::string_view> words, bool with_keywords, name_set* names,
                                        std::vector<std::pair<address_range, std::string>>* ranges, bool* this_host)
 {
     for (std::string_view word : words) {
@@ -143,27 +142,36 @@ bool egress_policy::admits_client(const socket_address& peer, std::string* rule)
 {
     if (clients.empty())
         return true;
+    address_range::key k = address_range::key_of(peer);
     for (const address_range& range : clients)
-        if (range.contains(peer))
+        if (range.contains(k))
             return true;
     *rule = "clients";
     return false;
 }
 
-std::string egress_policy::listed(const std::string& name, const std::unordered_set<std::string>& names)
+std::string_view egress_policy::listed(std::string_view name, const name_set& names)
 {
+    // Names hold no addresses (those are ranges), and an address has no
+    // parent domains: a canonical host of digits and dots, or with a colon,
+    // is one.
     if (names.empty())
-        return "";
-    // An address has no parent domains.
-    if (is_ipv6_literal(name) || is_ipv4_literal(name))
-        return names.count(name) ? name : "";
+        return {};
+    bool address = true;
+    for (char c : name) {
+        if (c == ':')
+            return {};
+        address = address && ((c >= '0' && c <= '9') || c == '.');
+    }
+    if (address)
+        return {};
     for (size_t at = 0;;) {
-        std::string suffix = name.substr(at);
-        if (names.count(suffix))
+        std::string_view suffix = name.substr(at);
+        if (names.find(suffix) != names.end())
             return suffix;
         size_t dot = name.find('.', at);
-        if (dot == std::string::npos)
-            return "";
+        if (dot == std::string_view::npos)
+            return {};
         at = dot + 1;
     }
 }
@@ -171,9 +179,9 @@ std::string egress_policy::listed(const std::string& name, const std::unordered_
 egress_policy::verdict egress_policy::check_target(const std::string& host, int32_t port, bool connect) const
 {
     verdict v;
-    if (std::string entry = listed(host, deny_names); !entry.empty()) {
+    if (std::string_view entry = listed(host, deny_names); !entry.empty()) {
         v.denied = true;
-        v.rule = "deny " + entry;
+        v.rule = "deny " + std::string(entry);
         return v;
     }
     if (connect && !connect_ports.empty()) {
@@ -199,8 +207,9 @@ egress_policy::verdict egress_policy::check_target(const std::string& host, int3
 
 bool egress_policy::admits_address(const socket_address& to, bool name_allowed, std::string* rule) const
 {
+    address_range::key k = address_range::key_of(to);
     for (const auto& [range, entry] : deny_ranges)
-        if (range.contains(to)) {
+        if (range.contains(k)) {
             *rule = "deny " + entry;
             return false;
         }
@@ -211,7 +220,7 @@ bool egress_policy::admits_address(const socket_address& to, bool name_allowed, 
     if (!has_allow || name_allowed)
         return true;
     for (const auto& [range, entry] : allow_ranges)
-        if (range.contains(to))
+        if (range.contains(k))
             return true;
     *rule = "allow";
     return false;

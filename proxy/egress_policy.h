@@ -73,19 +73,26 @@ public:
     bool admits_address(const socket_address& to, bool name_allowed, std::string* rule) const;
 
 private:
-    // A name or a parent domain of it in `names`: the entry, or "".
-    static std::string listed(const std::string& name, const std::unordered_set<std::string>& names);
+    // Names, looked up by std::string_view too (a parent domain is a view
+    // into the name, not a copy).
+    struct name_hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    using name_set = std::unordered_set<std::string, name_hash, std::equal_to<>>;
+
+    // A name or a parent domain of it in `names`: the entry, or empty.
+    static std::string_view listed(std::string_view name, const name_set& names);
     // Reads TARGET words into names and ranges; "" or why not.
-    static std::string add_targets(std::vector<std::string_view> words, bool keywords,
-                                   std::unordered_set<std::string>* names,
+    static std::string add_targets(std::vector<std::string_view> words, bool keywords, name_set* names,
                                    std::vector<std::pair<address_range, std::string>>* ranges, bool* this_host);
 
     uint32_t rule_lines = 0;
     std::vector<address_range> clients;
     bool has_allow = false;
-    std::unordered_set<std::string> allow_names;
+    name_set allow_names;
     std::vector<std::pair<address_range, std::string>> allow_ranges;  // with the entry as written in the rule
-    std::unordered_set<std::string> deny_names;
+    name_set deny_names;
     std::vector<std::pair<address_range, std::string>> deny_ranges;
     bool deny_this_host = false;
     std::vector<std::pair<int32_t, int32_t>> connect_ports;  // inclusive ranges; none: any port

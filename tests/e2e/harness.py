@@ -31,6 +31,8 @@ LOOP_DETECTED = _CLOSING % (b"508 Loop Detected", b"Request loops back to this p
 AUTH_REQUIRED = (b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n"
                  b"Content-Length: 0\r\n\r\n")
 NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
+FORBIDDEN = b"HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 25\r\n\r\nForbidden by proxy policy"
+FORBIDDEN_CLOSING = _CLOSING % (b"403 Forbidden", b"Forbidden by proxy policy")
 TIMED_OUT = " has timed out."  # the end of the line that says the proxy ended an idle peer
 TMP = tempfile.mkdtemp(prefix="proxy-e2e-")
 atexit.register(shutil.rmtree, TMP, True)
@@ -269,8 +271,8 @@ def echo(sock, origin):  # an Origin handler that sends back whatever it receive
         sock.sendall(data)
 
 
-def connect(port, timeout=10, address="127.0.0.1"):
-    return socket.create_connection((address, port), timeout)
+def connect(port, timeout=10, address="127.0.0.1", source=None):  # source: the address to connect from
+    return socket.create_connection((address, port), timeout, (source, 0) if source else None)
 
 
 class Reader:  # buffered reading from a socket; EOFError when the peer closes too early
@@ -308,8 +310,8 @@ class Reader:  # buffered reading from a socket; EOFError when the peer closes t
 
 
 class Client(Reader, _Closing):  # a raw client connection to the proxy; `port` is its own port
-    def __init__(self, proxy_port, timeout=10, address="127.0.0.1"):
-        super().__init__(connect(proxy_port, timeout, address))
+    def __init__(self, proxy_port, timeout=10, address="127.0.0.1", source=None):
+        super().__init__(connect(proxy_port, timeout, address, source))
         self.port = self.sock.getsockname()[1]
 
     def send(self, raw):

@@ -223,13 +223,13 @@ void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addr
     proxy_relay::release(relay);
 }
 
-const char* http_proxy::open_upstream(const std::string& host, int32_t port)
+const char* http_proxy::open_upstream(const std::string& host, int32_t port, bool* keeps)
 {
+    *keeps = false;
     addrinfo* list = nullptr;
     int status = resolver::numeric(host, port, &list);
     if (status != EAI_NONAME) {
-        bool keeps;
-        const char* answer = connect_upstream(relay, host, port, status, list, &keeps);
+        const char* answer = connect_upstream(relay, host, port, status, list, keeps);
         if (list)
             freeaddrinfo(list);
         return answer;
@@ -267,8 +267,11 @@ void http_proxy::reach(bool fresh)
             idle->serve(relay, true);
             return;
         }
-    if (const char* answer = open_upstream(target.host, target.port))
-        relay->answer(answer, true);
+    // A refusal for a listed or denied address keeps the connection, as a
+    // name's lookup does (upstream_resolved); a failure ends it.
+    bool keeps;
+    if (const char* answer = open_upstream(target.host, target.port, &keeps))
+        relay->answer(answer, !keeps);
 }
 
 void http_proxy::on_headers()

@@ -141,14 +141,16 @@ private:
     void reach(bool fresh);
     // Starts reaching host:port for the relay's current exchange: at once
     // for a numeric address, through a lookup otherwise. When it failed at
-    // once: the answer for the client (502, or 508 for the proxy's own
-    // address), with the reason printed; otherwise null.
-    const char* open_upstream(const std::string& host, int32_t port);
+    // once: the answer for the client (502, 508 for the proxy's own address,
+    // 404 or 403 for a listed or denied one, which *keeps the connection),
+    // with the reason printed; otherwise null.
+    const char* open_upstream(const std::string& host, int32_t port, bool* keeps);
 
     // Creates the origin connection from a lookup's result, to every address
-    // but the proxy's own; the answer for the client when none can be
-    // started or the name is blocked by an address, otherwise null.
-    // `blocked` says which answer does not end the connection.
+    // but the proxy's own and those the policy denies; the answer for the
+    // client when none can be started, or the name is blocked or denied by
+    // an address, otherwise null. *keeps says whether that answer leaves the
+    // connection open (a 404 or a plain request's 403).
     static const char* connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
                                         const addrinfo* list, bool* keeps);
     static void upstream_resolved(resolver::lookup& job, int status, const addrinfo* list);

@@ -1,8 +1,9 @@
 // Standard output that never holds up the loop.
 //
 // Log lines are written with printf and puts as everywhere; once start() has
-// run, standard output is a stream whose bytes go into a queue in memory,
-// and a thread of its own writes the queue to the real standard output. The
+// run, standard output is a stream whose bytes go into a queue in memory
+// (log_queue.h), and a thread of its own writes the queue to the real
+// standard output. The
 // loop hands the lines over once per turn (flush()), so a reader that keeps
 // up sees each line within a turn, in order. A reader that stops (a paused
 // terminal, a stuck pipe) only stops that thread: the queue grows up to
@@ -11,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace log_output {
 
@@ -21,5 +23,8 @@ void start(size_t limit = 4u << 20);
 
 // Hands the complete lines printed since the last call to the writer.
 void flush();
+
+// Lines dropped since start(), all told.
+uint64_t dropped();
 
 }  // namespace log_output

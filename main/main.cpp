@@ -5,7 +5,10 @@
 #include "main/blacklist_file.h"
 #include "main/policy_file.h"
 #include "main/settings_reload.h"
+#include "proxy/access_log.h"
 #include "proxy/blacklist_proxy.h"
+#include "proxy/metrics.h"
+#include "server/wakeup.h"
 #include "proxy/settings.h"
 #include "server/log_output.h"
 #include "server/server.h"
@@ -79,6 +82,15 @@ int main(int argc, char** argv)
                        base::escape_controls(lists.back()).c_str(), base::read_error_text(error));
             puts(blacklist_size_line(blacklist.size()).c_str());
             i += 2;
+        } else if (strcmp(argv[i], "-l") == 0 && i + 1 < argc) {
+            // A log that cannot be written would lose what the operator
+            // asked to keep: the proxy does not start.
+            if (int error = access_log::open(argv[i + 1])) {
+                printf("Error! Access log not opened: cannot open %s (%s).\n", base::escape_controls(argv[i + 1]).c_str(),
+                       strerror(error));
+                return 0;
+            }
+            i += 2;
         } else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
             policies.push_back(argv[i + 1]);
             // A policy read in part would let through what the rest forbids:
@@ -97,6 +109,13 @@ int main(int argc, char** argv)
     if (policies.empty() && port < 0)
         policy = egress_policy::all_adapters_default();
     settings_reload::on_sighup(std::move(lists), std::move(policies));
+    metrics::count().started = metrics::count().last_reload = time(nullptr);
+    // SIGUSR1: the access log is opened again by its name (log rotation).
+    wakeup::on_signal(SIGUSR1, [] {
+        if (int error = access_log::reopen())
+            printf("Error! Access log not reopened: cannot open %s (%s).\n",
+                   base::escape_controls(access_log::path()).c_str(), strerror(error));
+    });
 
     server<blacklist_proxy> proxy_server(port < 0 ? -port : port, port >= 0);
     http_proxy::g_server() = &proxy_server;

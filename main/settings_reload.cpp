@@ -4,6 +4,7 @@
 #include "base/for_each_line.h"
 #include "main/blacklist_file.h"
 #include "main/policy_file.h"
+#include "proxy/metrics.h"
 #include "proxy/settings.h"
 #include "server/wakeup.h"
 
@@ -95,6 +96,7 @@ void finish()
         blacklist.swap(result->list);
         if (!s.policies.empty())
             std::swap(policy, result->rules);
+        metrics::count().last_reload = time(nullptr);
     }
     // Freeing a large list takes a while: not on the loop's thread.
     std::thread([result] { delete result; }).detach();

@@ -1,6 +1,8 @@
 // The proxy's own answers to its clients, byte for byte.
 #pragma once
 
+#include "proxy/exchange_record.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +89,37 @@ inline const char* origin_failed(origin_failure why)
         return all;
     }();
     return texts[size_t(why)].c_str();
+}
+
+// The status code of one of these answers ("HTTP/1.1 404 ..." is 404).
+inline int status_of(const char* answer)
+{
+    return (answer[9] - '0') * 100 + (answer[10] - '0') * 10 + (answer[11] - '0');
+}
+
+// How an exchange the proxy answered itself ended, by the answer's status
+// (a 502 is an origin that could not be reached unless the caller says
+// otherwise).
+inline exchange_outcome outcome_of(const char* answer)
+{
+    switch (status_of(answer)) {
+    case 200:
+        return exchange_outcome::ok;
+    case 400:
+        return exchange_outcome::bad_request;
+    case 403:
+        return exchange_outcome::denied;
+    case 404:
+        return exchange_outcome::blocked;
+    case 407:
+        return exchange_outcome::auth;
+    case 431:
+        return exchange_outcome::too_large;
+    case 508:
+        return exchange_outcome::loop;
+    default:
+        return exchange_outcome::unreachable;
+    }
 }
 
 // Names the limit the head went over (http_proxy::max_head).

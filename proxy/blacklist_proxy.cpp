@@ -3,7 +3,10 @@
 #include "base/base64.h"
 #include "base/escape.h"
 #include "base/text.h"
+#include "proxy/access_log.h"
 #include "proxy/answers.h"
+#include "proxy/metrics.h"
+#include "server/abstract_server.h"
 #include "proxy/canonical_host.h"
 #include "proxy/settings.h"
 
@@ -25,18 +28,40 @@ void blacklist_proxy::on_headers()
     // answered 407 and then let its body be read as the next request.
     if (refuse_faulty_head())
         return;
+    std::string rule;
+    bool admitted = !policy.limits_clients() || policy.admits_client(peer_socket_address(), &rule);
+    bool page = own_page();
+    if (page && !(peer_socket_address().loopback() || (policy.limits_clients() && admitted))) {
+        // Only clients on this host or inside a clients rule see the
+        // proxy's own pages; to anyone else this is an origin-form request
+        // like any other.
+        begin_record(true);
+        close_after_answer(answers::bad_target);
+        return;
+    }
     // Nothing of a client the policy does not admit is looked up,
     // forwarded, or even asked for credentials.
-    if (std::string rule; policy.limits_clients() && !policy.admits_client(peer_socket_address(), &rule)) {
+    if (!admitted) {
         puts(info(true).c_str());
         printf("Denied: %s (%s)\n", base::escape_controls(target.host).c_str(), rule.c_str());
         close_after_answer(answers::forbidden_closing);
         return;
     }
-    if (auth.empty()) {
-        forward();
+    if (!auth.empty() && !credentials_accepted()) {
+        refuse(answers::auth_required);
         return;
     }
+    if (page) {
+        answer_page();
+        return;
+    }
+    if (exchange_record* r = relay->record(); r && !auth.empty() && access_log::enabled())
+        r->user = auth.substr(0, auth.find(':'));
+    forward();
+}
+
+bool blacklist_proxy::credentials_accepted() const
+{
     // credentials = "Basic" 1*SP token68, the scheme in any letter case.
     const std::string& value = facts().proxy_authorization;
     std::string presented;
@@ -46,11 +71,25 @@ void blacklist_proxy::on_headers()
         if (start != std::string::npos)
             presented = base::unbase64(value.substr(start));
     }
-    if (same_secret(presented, auth)) {
-        forward();
-        return;
+    return same_secret(presented, auth);
+}
+
+void blacklist_proxy::answer_page()
+{
+    std::string body;
+    if (url() == "/healthz")
+        body = "ok";
+    else {
+        int64_t paused = 0;
+        g_server()->each_connection([&](connection* c) {
+            if (auto* client = dynamic_cast<http_proxy*>(c); client && !client->relay->closing() && client->relay->room() == 0)
+                paused++;
+        });
+        body = metrics::page(paused);
     }
-    refuse(answers::auth_required);
+    std::string text = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n" + body;
+    refuse(text.c_str());
 }
 
 bool blacklist_proxy::listed(const std::string& name, std::string* entry)

@@ -34,6 +34,10 @@ public:
     static bool same_secret(const std::string& a, const std::string& b);
 
 private:
+    // The request carries the credentials `auth` names.
+    bool credentials_accepted() const;
+    // Answers /healthz or /metrics.
+    void answer_page();
     // Whether `blacklist` blocks name: itself, or a parent domain down to the
     // last label, is listed; *entry is the first that is.
     static bool listed(const std::string& name, std::string* entry);

@@ -2,7 +2,10 @@
 
 #include "base/escape.h"
 #include "base/text.h"
+#include "proxy/access_log.h"
 #include "proxy/answers.h"
+#include "proxy/metrics.h"
+#include "server/clock.h"
 #include "proxy/canonical_host.h"
 #include "proxy/origin_pool.h"
 #include "proxy/origin_race.h"
@@ -20,13 +23,19 @@
 #include <unistd.h>
 #include <vector>
 
-http_proxy::http_proxy() : relay(new proxy_relay(this)) { max_head_length = max_head; }
+http_proxy::http_proxy() : relay(new proxy_relay(this))
+{
+    max_head_length = max_head;
+    metrics::count().clients_total++;
+    metrics::count().clients_open++;
+}
 
 http_proxy::~http_proxy()
 {
     // The origin connection, if any, finishes what it was given and ends.
-    relay->client_gone();
+    relay->client_gone(timing_out, unsent() == 0);
     proxy_relay::release(relay);
+    metrics::count().clients_open--;
 }
 
 abstract_server*& http_proxy::g_server()
@@ -134,6 +143,29 @@ void http_proxy::close_after_answer(const char* answer)
     end_requests();
 }
 
+void http_proxy::begin_record(bool parsed)
+{
+    auto r = std::make_unique<exchange_record>();
+    r->started_ms = monotonic_ms();
+    // The head, its blank line included, came from the client.
+    r->bytes_in = parsed ? head().size() + 2 : 0;
+    // Text only the access log reads is copied only for it.
+    if (access_log::enabled()) {
+        r->client = peer_text() + ":" + std::to_string(peer_port);
+        if (parsed) {
+            r->method = method();
+            r->target = url();
+        }
+    }
+    relay->begin(std::move(r));
+}
+
+bool http_proxy::own_page() const
+{
+    return facts().problem == request_facts::fault::none && method() == "GET" &&
+           (url() == "/healthz" || url() == "/metrics");
+}
+
 bool http_proxy::refuse_faulty_head()
 {
     // Nothing more is answered on a connection that is closing: what
@@ -142,10 +174,21 @@ bool http_proxy::refuse_faulty_head()
         end_requests();
         return true;
     }
+    target = split_url();
+    // The proxy's own pages are the caller's to answer or refuse, and are
+    // no exchange to keep a record of.
+    if (own_page())
+        return false;
+    begin_record(true);
     if (facts().problem == request_facts::fault::none) {
         target = split_url(url(), method() == "CONNECT");
-        if (target.valid())
+        if (target.valid()) {
+            if (exchange_record* r = relay->record()) {
+                r->host = target.host;
+                r->port = target.port;
+            }
             return false;
+        }
         // A target that is not a URL (an origin-form path), or whose origin
         // cannot be told for sure: nothing after it can be trusted either.
         close_after_answer(answers::bad_target);
@@ -159,7 +202,11 @@ bool http_proxy::refuse_faulty_head()
     return true;
 }
 
-void http_proxy::on_head_too_long() { close_after_answer(answers::head_too_large(max_head_length).c_str()); }
+void http_proxy::on_head_too_long()
+{
+    begin_record(false);  // nothing of the head is kept to tell its method or target
+    close_after_answer(answers::head_too_large(max_head_length).c_str());
+}
 
 void http_proxy::on_framing_broken() { close_after_answer(answers::malformed_request); }
 
@@ -213,6 +260,8 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
 
 void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addrinfo* list)
 {
+    metrics::count().lookups_pending--;
+    metrics::count().lookup_seconds.observe(double(monotonic_ms() - job.started_ms) / 1000);
     proxy_relay* relay = job.relay;
     // Only a client still waiting for this origin cares about the result.
     bool keeps;
@@ -240,6 +289,8 @@ const char* http_proxy::open_upstream(const std::string& host, int32_t port, boo
     job->relay = relay;
     job->exchange = relay->serial();
     job->done = upstream_resolved;
+    job->started_ms = monotonic_ms();
+    metrics::count().lookups_pending++;
     relay->hold();  // the lookup's: the origin side counts as attached meanwhile
     resolver::start(job);
     return nullptr;
@@ -264,9 +315,11 @@ void http_proxy::reach(bool fresh)
                 refuse(answers::forbidden);
                 return;
             }
+            metrics::count().pool_hits++;
             idle->serve(relay, true);
             return;
         }
+    metrics::count().pool_misses++;
     // A refusal for a listed or denied address keeps the connection, as a
     // name's lookup does (upstream_resolved); a failure ends it.
     bool keeps;
@@ -312,7 +365,7 @@ void http_proxy::forward()
         request = forwarded_head(method(), target, version(), head(), facts());
     upstream_host = target.host;
     upstream_port = target.port;
-    relay->start(kind, std::move(request), target.host, target.port);
+    relay->start(kind, std::move(request));
     reach(false);
 }
 
@@ -388,6 +441,12 @@ bool http_proxy::relays_body() const { return true; }
 bool http_proxy::ready_for_request() const { return relay->ready_for_request(); }
 
 bool http_proxy::timed_out(time_t now) const
+{
+    timing_out = ends_for_time(now);
+    return timing_out;
+}
+
+bool http_proxy::ends_for_time(time_t now) const
 {
     if (relay->client_stalled(*this, now))
         return true;

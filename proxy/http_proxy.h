@@ -135,6 +135,14 @@ protected:
     // Ends the connection after what is queued for the client.
     void close_after_answer(const char* answer);
 
+    // The request asks for one of the proxy's own pages (/healthz,
+    // /metrics: GET in origin form), which refuse_faulty_head() leaves to
+    // the caller, without a target.
+    bool own_page() const;
+    // Opens the record of the request just read (parsed: its head was read
+    // whole, not refused for its length).
+    void begin_record(bool parsed);
+
 private:
     // Finds the current exchange an origin connection: from the pool
     // (unless `fresh`), or a new one.
@@ -157,4 +165,9 @@ private:
 
     // Brings the relay's count of what is held up to date.
     void account();
+    // Whether a limit of time ends the connection at `now`; timed_out()
+    // remembers the answer, for the record of what it ends.
+    bool ends_for_time(time_t now) const;
+
+    mutable bool timing_out = false;
 };

@@ -2,6 +2,7 @@
 
 #include "base/escape.h"
 #include "proxy/answers.h"
+#include "proxy/metrics.h"
 #include "proxy/origin_pool.h"
 #include "server/connector.h"
 
@@ -12,6 +13,7 @@ proxy_connection::proxy_connection(const std::string& h, int32_t p, const socket
 {
     timeout = idle_limit;
     connect_timeout = connect_limit;
+    metrics::count().origins_open++;
 }
 
 proxy_connection* proxy_connection::attempt(attempt_owner* race, const std::string& host, int32_t port,
@@ -37,6 +39,7 @@ void proxy_connection::abandon()
 
 proxy_connection::~proxy_connection()
 {
+    metrics::count().origins_open--;
     if (race)
         race->gone(this);
     if (parked)
@@ -100,7 +103,7 @@ void proxy_connection::report()
     }
     if (relay && reader.final_head() && !told_final) {
         told_final = true;
-        relay->final_started();
+        relay->final_started(reader.status());
     }
     if (!relay)
         return;
@@ -169,15 +172,18 @@ void proxy_connection::on_recv(char* data, int len)
         return;
     }
     base::byte_queue& out = relay->client_queue();
-    size_t used;
+    size_t used, queued;
     if (data == offered) {
         out.commit(size_t(len));
         reader.skip(uint64_t(len));
-        used = size_t(len);
-    } else
+        used = queued = size_t(len);
+    } else {
+        size_t before = out.size();
         used = reader.feed(data, size_t(len), out);
+        queued = out.size() - before;
+    }
     offered = nullptr;
-    relay->from_origin(len);
+    relay->from_origin(len, queued);
     // Bytes after a complete answer: no exchange asked for them, and a
     // connection whose stream holds such bytes carries no other. They reach
     // nobody.

@@ -83,8 +83,7 @@ public:
     // Serves the relay's current exchange: taken from the pool, or the
     // winner of its race, just connected.
     void serve(proxy_relay* relay, bool pooled);
-    // The address it is connected (or connecting) to.
-    const socket_address& address() const { return to; }
+    const socket_address& address() const override { return to; }
 
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;

@@ -2,8 +2,11 @@
 
 #include "proxy/canonical_host.h"
 #include "proxy/memory_budget.h"
+#include "proxy/metrics.h"
+#include "server/clock.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -52,9 +55,14 @@ bool proxy_relay::open_pipe()
 
 // ---- the client side
 
-void proxy_relay::client_gone()
+void proxy_relay::client_gone(bool timed_out, bool sent_all)
 {
     hold();
+    if (sent_all)
+        ledger.delivered(client_lent);  // the last bytes lent went out before the end
+    if (now == stage::tunnel)
+        metrics::count().tunnels_open--;
+    ledger.client_gone(timed_out);
     // A request that is not whole never will be; one that is goes on to the
     // origin, which delivers what it was given (it is read no more) and
     // ends. Nobody will read what is queued for the client.
@@ -73,14 +81,12 @@ void proxy_relay::client_gone()
     release(this);
 }
 
-void proxy_relay::start(const request_kind& k, std::string h, const std::string& host, int32_t port)
+void proxy_relay::start(const request_kind& k, std::string h)
 {
     exchanges++;
     now = stage::reaching;
     kind = k;
     head = std::move(h);
-    origin_host = host;
-    origin_port = port;
     sent_to_origin = 0;
     pooled = false;
     request_done = !k.has_body && !k.connect;
@@ -91,6 +97,11 @@ void proxy_relay::start(const request_kind& k, std::string h, const std::string&
 
 void proxy_relay::answer(const char* text, bool closing)
 {
+    answer(text, closing, answers::outcome_of(text));
+}
+
+void proxy_relay::answer(const char* text, bool closing, exchange_outcome outcome)
+{
     if ((now == stage::exchanging || now == stage::tunnel) && final_begun) {
         // An origin's answer to this request has begun: no other may follow
         // it. The client's stream ends after what has come.
@@ -98,6 +109,7 @@ void proxy_relay::answer(const char* text, bool closing)
         unbind(false);
         close_client = drop_request = true;
         now = stage::idle;
+        ledger.close(outcome);
         wake_client();
         release(this);
         return;
@@ -115,7 +127,12 @@ void proxy_relay::answer(const char* text, bool closing)
         to_origin.clear();
         now = stage::idle;
     }
-    to_client.append(text);
+    size_t length = strlen(text);
+    to_client.append(text, length);
+    ledger.queued(length);
+    if (exchange_record* r = ledger.current())
+        r->status = answers::status_of(text);
+    ledger.close(outcome);
     drop_request = !request_done || now == stage::idle;
     if (closing) {
         close_client = true;
@@ -126,6 +143,8 @@ void proxy_relay::answer(const char* text, bool closing)
 
 void proxy_relay::from_client(const char* data, size_t len)
 {
+    if (exchange_record* r = ledger.current())
+        r->bytes_in += len;
     // Bytes that belong to no request (after a complete one on a connection
     // that parses no more, such as HTTP/1.0 without keep-alive) reach no
     // origin: nothing vouches for them.
@@ -219,6 +238,8 @@ size_t proxy_relay::lend_to_client(size_t cap, const char** data, int* pipe)
 void proxy_relay::client_took()
 {
     bool was_full = !origin_may_send();
+    if (client_lent)
+        ledger.delivered(client_lent);
     if (client_lent_pipe) {
         piped -= client_lent;
         pipe_full = false;
@@ -276,6 +297,10 @@ void proxy_relay::bind(origin_link* c, bool from_pool)
     origin = c;
     pooled = from_pool;
     hold();
+    if (exchange_record* r = ledger.current()) {
+        r->upstream = c->address();
+        r->pooled = from_pool;
+    }
     c->expect(kind.head, kind.upgrade, kind.connect, kind.interim);
     if (from_pool)
         connected();
@@ -285,9 +310,19 @@ void proxy_relay::connected()
 {
     if (now != stage::reaching)
         return;
+    exchange_record* r = ledger.current();
+    if (r && r->connected_ms < 0)
+        r->connected_ms = monotonic_ms();
     if (kind.connect) {
         now = stage::tunnel;
         to_client.append(answers::tunnel_open);
+        ledger.queued(sizeof answers::tunnel_open - 1);
+        if (r) {
+            r->status = 200;
+            r->tunnel = true;
+        }
+        metrics::count().tunnels_total++;
+        metrics::count().tunnels_open++;
         wake_client();
     } else
         now = stage::exchanging;
@@ -367,13 +402,15 @@ void proxy_relay::piped_from_origin(int n)
         return;
     }
     piped += size_t(n);
+    ledger.queued(uint64_t(n));
     relayed += uint64_t(n);
     streaming = n >= streaming_read;
     wake_client();
 }
 
-void proxy_relay::from_origin(int len)
+void proxy_relay::from_origin(int len, size_t queued)
 {
+    ledger.queued(queued);
     relayed += uint64_t(len);
     streaming = len >= streaming_read;
     // Nobody will read what an orphaned relay collects.
@@ -396,10 +433,12 @@ void proxy_relay::answer_started()
     head.shrink_to_fit();
 }
 
-void proxy_relay::final_started()
+void proxy_relay::final_started(int status)
 {
     answer_started();
     final_begun = true;
+    if (exchange_record* r = ledger.current())
+        r->status = status;
 }
 
 void proxy_relay::answer_finished(bool reusable, bool ends_connection)
@@ -430,6 +469,10 @@ void proxy_relay::answer_finished(bool reusable, bool ends_connection)
 
 void proxy_relay::tunnel_opened()
 {
+    if (exchange_record* r = ledger.current())
+        r->tunnel = true;
+    metrics::count().tunnels_total++;
+    metrics::count().tunnels_open++;
     now = stage::tunnel;
     request_done = true;
     switch_pending = true;  // the client side passes every byte on from now on
@@ -477,10 +520,11 @@ void proxy_relay::fail_exchange(answers::origin_failure why)
         // still be told the truth.
         if (why == origin_failure::closed && answer_heard)
             why = origin_failure::cut_off;
-        if (client)
-            printf("Origin %s %s.\n", host_and_port(origin_host, origin_port).c_str(),
-                   answers::origin_failure_words(why));
-        unreachable(answers::origin_failed(why));
+        if (exchange_record* r = ledger.current(); r && client)
+            printf("Origin %s %s.\n", host_and_port(r->host, r->port).c_str(), answers::origin_failure_words(why));
+        if (origin)
+            unbind(false);
+        answer(answers::origin_failed(why), true, outcome_of(why));
         return;
     }
     // Cut off in the middle of an answer: the client sees the end of the
@@ -491,7 +535,15 @@ void proxy_relay::fail_exchange(answers::origin_failure why)
     close_client = true;
     drop_request = true;
     now = stage::idle;
+    ledger.close(outcome_of(why));
     wake_client();
+}
+
+exchange_outcome proxy_relay::outcome_of(answers::origin_failure why)
+{
+    using answers::origin_failure;
+    return why == origin_failure::stalled || why == origin_failure::silent ? exchange_outcome::timeout
+                                                                          : exchange_outcome::origin_gone;
 }
 
 void proxy_relay::origin_finished()
@@ -558,5 +610,6 @@ void proxy_relay::complete_if_done()
     if ((now != stage::exchanging && now != stage::reaching) || !request_done || !answer_done)
         return;
     now = stage::idle;
+    ledger.close(exchange_outcome::ok);
     wake_client();
 }

@@ -69,8 +69,10 @@
 
 #include "base/byte_queue.h"
 #include "proxy/answers.h"
+#include "proxy/exchange_ledger.h"
 #include "proxy/memory_budget.h"
 #include "server/connection.h"
+#include "server/socket_address.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -90,6 +92,8 @@ public:
     // The exchange is over: to the pool (park), or to its end at once,
     // whatever it has not sent.
     virtual void let_go(bool park) = 0;
+    // The address it is connected (or connecting) to.
+    virtual const socket_address& address() const = 0;
 };
 
 // A search for the current exchange's origin connection (a race of connect
@@ -153,17 +157,27 @@ public:
 
     // ---- the client side
 
-    // The client has gone: nothing more will be answered to it.
-    void client_gone();
+    // The client has gone: nothing more will be answered to it. timed_out:
+    // the server ended it for a time limit; sent_all: its socket had taken
+    // everything lent to it.
+    void client_gone(bool timed_out = false, bool sent_all = false);
+    // A request head has been parsed: its record (exchange_ledger.h), which
+    // the relay fills in as the exchange goes and finishes when the client
+    // has its answer; record() is the open one, or null.
+    void begin(std::unique_ptr<exchange_record> r) { ledger.open(std::move(r)); }
+    exchange_record* record() const { return ledger.current(); }
     // A request goes upstream: its head for the origin (empty for CONNECT),
-    // queued at once and kept until its answer starts, for one retry; the
-    // origin's host (canonical) and port, for log lines.
-    void start(const request_kind& kind, std::string head, const std::string& host, int32_t port);
+    // queued at once and kept until its answer starts, for one retry. (The
+    // origin is named in the request's record.)
+    void start(const request_kind& kind, std::string head);
     // One of the proxy's own answers to the current request, whose body is
     // then dropped; `closing` ends the client's stream after it. During an
     // exchange that has not reached its origin yet, the exchange is dropped
     // (a lookup's outcome). Not once an answer from an origin has begun.
+    // The request's record gets the answer's status and an outcome (by
+    // default the one its status means: answers::outcome_of).
     void answer(const char* text, bool closing);
+    void answer(const char* text, bool closing, exchange_outcome outcome);
     // Bytes of the current request's body, or tunnel bytes. Dropped when
     // there is no exchange to take them (a refused request, an answer that
     // ended early).
@@ -189,8 +203,8 @@ public:
     // The parts the two sides hold themselves, for the budget: the client's
     // request head and waiting requests, the origin's answer head; and the
     // call that brings the count up to date after a handler.
-    void client_holds(size_t n) { client_bytes = n; }
-    void origin_holds(size_t n) { origin_bytes = n; }
+    void client_holds(size_t n) { client_bytes = uint32_t(n); }
+    void origin_holds(size_t n) { origin_bytes = uint32_t(n); }
     void account()
     {
         size_t mine = holding();
@@ -266,7 +280,8 @@ public:
     bool origin_stalled(const connection& c, time_t now) const;
 
     // Receiving the origin's bytes: the queue they are appended to (the
-    // client's), and the splice pipe for bulk data (-1: through the queue).
+    // client's; from_origin() then says how many of the len read were
+    // appended), and the splice pipe for bulk data (-1: through the queue).
     // Invariant: every byte in the pipe precedes every byte in to_client, so
     // bytes go into the pipe only while to_client is empty, and the client
     // takes from the pipe first.
@@ -276,7 +291,7 @@ public:
     // or `len` bytes appended to the queue (the origin's read size, which
     // tells whether it is streaming).
     void piped_from_origin(int n);
-    void from_origin(int len);
+    void from_origin(int len, size_t queued);
     // Whether the origin's socket may be read: false while the client is
     // more than high_water behind, while there is no room(), and once the
     // client has gone.
@@ -289,7 +304,7 @@ public:
     // may carry another exchange); a switch of protocols; an answer that
     // failed, and why.
     void answer_started();
-    void final_started();
+    void final_started(int status);
     void answer_finished(bool reusable, bool ends_connection);
     void tunnel_opened();
     void answer_failed(answers::origin_failure why);
@@ -324,6 +339,7 @@ private:
     void abandon_request();
     // The search under way, if any, gives up.
     void stop_search();
+    static exchange_outcome outcome_of(answers::origin_failure why);
     // Everything held for this client now (see Memory).
     size_t holding() const { return to_origin.size() + for_client() + client_bytes + origin_bytes; }
     void wake_client() const;
@@ -344,8 +360,6 @@ private:
     uint64_t exchanges = 0;
     request_kind kind;
     std::string head;          // the current request's head, until its answer starts
-    std::string origin_host;   // for log lines
-    int32_t origin_port = 0;
     uint64_t sent_to_origin = 0;  // bytes of the current request lent to the origin connection
     bool pooled = false;       // the origin connection came from the pool
     bool request_done = false; // the current request's body is complete
@@ -373,7 +387,9 @@ private:
     bool pipe_full = false;    // it took nothing last time; wait until the client has taken some
     uint64_t relayed = 0;      // bytes the origins have sent so far
 
-    size_t client_bytes = 0;   // client_holds()
-    size_t origin_bytes = 0;   // origin_holds()
-    size_t charged = 0;        // what memory_budget counts for this relay
+    uint32_t client_bytes = 0;  // client_holds(): a head and held requests, a few MiB at most
+    uint32_t origin_bytes = 0;  // origin_holds(): an answer head, 64 KiB at most
+    size_t charged = 0;         // what memory_budget counts for this relay
+
+    exchange_ledger ledger;    // the records of the client's requests
 };

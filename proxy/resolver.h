@@ -57,6 +57,7 @@ struct lookup {
     int32_t port = 0;
     proxy_relay* relay = nullptr;  // the lookup's reference, released by `done`
     uint64_t exchange = 0;         // which of the relay's exchanges asked
+    int64_t started_ms = 0;        // monotonic: when it was asked, for the metrics
     // On the loop's thread: getaddrinfo's status and, when it is 0, the
     // addresses (any family, no port set), valid during the call only.
     void (*done)(lookup&, int status, const addrinfo* list) = nullptr;

@@ -89,6 +89,17 @@ public:
     // Connections alive.
     int32_t live_connections() const { return registry.live(); }
 
+    // Calls f(c) for every live connection, oldest first, without moving the
+    // cursor of a walk the server may be making; f must not add or end
+    // connections.
+    template <typename F>
+    void each_connection(F f) const
+    {
+        for (auto* n = registry.list.head->next; n; n = n->next)
+            if (n->value)
+                f(n->value);
+    }
+
 private:
     std::vector<int> listeners;  // the listening sockets; none when not started
     int32_t port = 0;         // 0: never listens

@@ -1,5 +1,6 @@
 #include "server/acceptor.h"
 
+#include "server/clock.h"
 #include "server/connection_registry.h"
 #include "server/server_hooks.h"
 #include "server/socket_address.h"
@@ -12,17 +13,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-int64_t monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 acceptor::outcome acceptor::accept_one(int listener)
 {

@@ -1,5 +1,6 @@
 #include "server/connector.h"
 
+#include "server/clock.h"
 #include "server/connection_registry.h"
 #include "server/sockets.h"
 
@@ -12,13 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-int64_t monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // SO_ERROR of fd, which reading clears (or getsockopt's own errno).
 int socket_error(int fd)

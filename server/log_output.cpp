@@ -77,6 +77,11 @@ void flush()
     size_t end = s.printed.rfind('\n');
     if (end == std::string::npos && !s.dropped)
         return;
+    // Nearly always every line fits: one hand-over for all of them.
+    if (!s.dropped && s.out->push(std::string_view(s.printed).substr(0, end + 1))) {
+        s.printed.erase(0, end + 1);
+        return;
+    }
     for (size_t at = 0; end != std::string::npos && at <= end;) {
         size_t next = s.printed.find('\n', at) + 1;
         if ((s.dropped && !report_gap(s)) || !s.out->push(std::string_view(s.printed).substr(at, next - at))) {

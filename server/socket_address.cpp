@@ -40,6 +40,14 @@ uint32_t socket_address::v4() const
     return family() == AF_INET ? reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr : 0;
 }
 
+std::string socket_address::text_with_brackets() const
+{
+    if (!is_v6())
+        return text();
+    std::string bracketed(1, '[');  // (not "[" + ...: a false -Wrestrict in g++ 12 at -O3)
+    return bracketed.append(text()).append(1, ']');
+}
+
 socket_address socket_address::canonical() const
 {
     if (!is_v6())
@@ -52,6 +60,14 @@ socket_address socket_address::canonical() const
     four.sin_port = six->sin6_port;
     memcpy(&four.sin_addr, &six->sin6_addr.s6_addr[12], sizeof four.sin_addr);
     return socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four);
+}
+
+bool socket_address::loopback() const
+{
+    socket_address one = canonical();
+    if (one.is_v6())
+        return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&one.storage)->sin6_addr);
+    return one.family() == AF_INET && (ntohl(one.v4()) >> 24) == 127;
 }
 
 bool socket_address::unspecified() const

@@ -26,7 +26,7 @@ public:
     // The address as inet_ntop writes it ("127.0.0.1", "::1").
     std::string text() const;
     // The address as a request description line shows it: IPv6 in brackets.
-    std::string text_with_brackets() const { return is_v6() ? "[" + text() + "]" : text(); }
+    std::string text_with_brackets() const;
     // The IPv4 address in network byte order; 0 for IPv6.
     uint32_t v4() const;
 
@@ -34,6 +34,8 @@ public:
     // (::ffff:a.b.c.d), which a connect sends to a.b.c.d, becomes that
     // AF_INET address with the same port; any other comes back unchanged.
     socket_address canonical() const;
+    // Whether this is a loopback address, in any form: 127.0.0.0/8 or ::1.
+    bool loopback() const;
     // Whether this is an unspecified address, in any form: 0.0.0.0/8 or ::
     // (or ::ffff:0.x.y.z). A connect to one reaches this host, so it names
     // no origin.

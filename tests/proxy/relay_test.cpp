@@ -20,6 +20,8 @@ struct endpoint : origin_link {
     bool on_send(char*, int, int* len) override { return *len = 0, true; }
     void expect(bool, bool, bool, bool) override {}
     void let_go(bool park) override { lets_go++, parked = park; }
+    const socket_address& address() const override { return nowhere; }
+    socket_address nowhere;
 };
 
 // A search that holds its relay, as a race does, until it gives up.
@@ -80,15 +82,15 @@ TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_bac
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start({}, "GET /1 HTTP/1.1\r\n\r\n", "o", 80);
+    r->start({}, "GET /1 HTTP/1.1\r\n\r\n");
     EXPECT_FALSE(r->ready_for_request());  // one exchange at a time
     r->bind(&origin, false);
     r->connected();
     EXPECT_EQ(for_origin(*r), "GET /1 HTTP/1.1\r\n\r\n");
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx";
     r->client_queue().append(answer);
-    r->from_origin(int(answer.size()));
-    r->final_started();
+    r->from_origin(int(answer.size()), answer.size());
+    r->final_started(200);
     r->answer_finished(true, false);
     EXPECT_EQ(origin.lets_go, 1);
     EXPECT_TRUE(origin.parked);
@@ -168,7 +170,7 @@ TEST(proxy_relay, a_request_goes_out_twice_only_if_idempotent_unanswered_bodyles
         endpoint client, origin;
         auto* r = new proxy_relay(&client);
         const std::string head = std::string(a.method) + " /x HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
-        r->start(kind_of(a.method, true), head, "o", 80);
+        r->start(kind_of(a.method, true), head);
         r->from_client("body", 4);
         r->request_finished();
         r->bind(&origin, a.pooled);
@@ -206,7 +208,7 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o", 80);
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
     r->bind(&origin, false);
     r->connected();
     for_origin(*r);
@@ -219,12 +221,12 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
 
     endpoint client2, origin2;
     r = new proxy_relay(&client2);
-    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o", 80);
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
     r->bind(&origin2, false);
     r->connected();
     for_origin(*r);
     r->client_queue().append("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
-    r->final_started();
+    r->final_started(200);
     r->answer_failed(answers::origin_failure::closed);
     EXPECT_TRUE(r->closing());  // cut off: the stream ends where the answer broke off
     EXPECT_EQ(for_client(*r), "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
@@ -236,7 +238,7 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     // The client finishes sending in the middle of the body: the origin is let go (not parked), nothing answers.
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n", "o", 80);
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n");
     r->bind(&origin, false);
     r->connected();
     r->from_client("part", 4);
@@ -252,7 +254,7 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     endpoint client2;
     search looking;
     r = new proxy_relay(&client2);
-    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n", "o", 80);
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
     r->hold();  // the search's
     looking.relay = r;
     r->seek(&looking);
@@ -263,7 +265,7 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     // A whole request goes on to its origin after the client has gone; the origin is read no more.
     endpoint client3, origin3;
     r = new proxy_relay(&client3);
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n", "o", 80);
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n");
     r->bind(&origin3, false);
     r->connected();
     r->from_client("body", 4);
@@ -283,7 +285,7 @@ TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_wait
     auto* r = new proxy_relay(&client);
     const time_t t0 = client.last_taken;
     const time_t later = t0 + proxy_relay::stall_limit + 1;
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n", "o", 80);
+    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n");
     r->bind(&origin, false);
     r->connected();
     for_origin(*r);
@@ -304,7 +306,7 @@ TEST(proxy_relay, lives_as_long_as_its_last_holder)
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    r->start({}, "GET / HTTP/1.1\r\n\r\n", "o", 80);
+    r->start({}, "GET / HTTP/1.1\r\n\r\n");
     r->bind(&origin, false);  // the origin connection's hold
     r->hold();                // a lookup's
     r->client_gone();

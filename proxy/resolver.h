@@ -21,12 +21,20 @@
 // Configuration: c-ares reads the hosts file, resolv.conf (servers, search
 // list, ndots) and the order of "files" and "dns" in nsswitch.conf when a
 // channel is made. Time-outs it takes from the resolver, which reads
-// resolv.conf's timeout and attempts (and RES_OPTIONS) as glibc does: c-ares
-// 1.18 does not know these words. c-ares waits twice as long in each round of
-// tries as in the one before, so the defaults (5 s, 2 attempts) give up on a
-// silent server after 15 s, where glibc takes 10. When one of the three
-// files has changed (checked as a query starts, at most once a second), new
-// queries go to a new channel while those under way end on the old one.
+// resolv.conf's timeout and attempts (and RES_OPTIONS) as glibc does and
+// passes them to every channel, whatever c-ares itself reads of them. c-ares
+// waits twice as long in each round of tries as in the one before, so the
+// defaults (5 s, 2 attempts) give up on a silent server after 15 s, where
+// glibc takes 10. When one of the three files has changed (checked as a
+// query starts, at most once a second), new queries go to a new channel
+// while those under way end on the old one.
+//
+// Files: resolver.cpp is the loop's side (lookups joined by name, answers
+// handed out); resolver_driver.cpp the thread that drives c-ares;
+// resolver_fallback.cpp the threads that ask getaddrinfo;
+// resolver_watch.cpp the watch over the configuration files;
+// resolver_hub.h what they share, and the one way a query goes back to the
+// loop.
 //
 // nsswitch: c-ares covers the sources "files" and "dns" only. When the hosts
 // line names others too (mdns4_minimal, myhostname, ...) and c-ares finds

@@ -271,18 +271,29 @@ def echo(sock, origin):  # an Origin handler that sends back whatever it receive
         sock.sendall(data)
 
 
-def connect(port, timeout=10, address="127.0.0.1", source=None):  # source: the address to connect from
-    return socket.create_connection((address, port), timeout, (source, 0) if source else None)
+def connect(port, timeout=10, address="127.0.0.1", source=None, receive_buffer=None):
+    """source: the address to connect from; receive_buffer: the socket's, set before it connects (small: a
+    client whose socket takes little of an answer it does not read)."""
+    if receive_buffer is None:
+        return socket.create_connection((address, port), timeout, (source, 0) if source else None)
+    sock = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    sock.settimeout(timeout)
+    if source:
+        sock.bind((source, 0))
+    sock.connect((address, port))
+    return sock
 
 
-class Reader:  # buffered reading from a socket; EOFError when the peer closes too early
+class Reader:  # buffered reading from a socket; EOFError when the peer closes too early; counts bytes `received`
     def __init__(self, sock):
-        self.sock, self.buf = sock, bytearray()
+        self.sock, self.buf, self.received = sock, bytearray(), 0
 
     def _fill(self):
         if not (chunk := self.sock.recv(1 << 20)):
             raise EOFError("peer closed")
         self.buf += chunk
+        self.received += len(chunk)
 
     def until(self, marker):  # the bytes up to and including marker
         while (at := self.buf.find(marker)) < 0:
@@ -306,16 +317,18 @@ class Reader:  # buffered reading from a socket; EOFError when the peer closes t
     def rest(self):  # everything up to the peer's close
         while chunk := self.sock.recv(1 << 20):
             self.buf += chunk
+            self.received += len(chunk)
         return self.exact(len(self.buf))
 
 
-class Client(Reader, _Closing):  # a raw client connection to the proxy; `port` is its own port
-    def __init__(self, proxy_port, timeout=10, address="127.0.0.1", source=None):
-        super().__init__(connect(proxy_port, timeout, address, source))
-        self.port = self.sock.getsockname()[1]
+class Client(Reader, _Closing):  # a raw client of the proxy, from its own `address` and `port`; counts bytes `sent`
+    def __init__(self, proxy_port, timeout=10, address="127.0.0.1", source=None, receive_buffer=None):
+        super().__init__(connect(proxy_port, timeout, address, source, receive_buffer))
+        (self.address, self.port), self.sent = self.sock.getsockname()[:2], 0
 
     def send(self, raw):
         self.sock.sendall(_bytes(raw))
+        self.sent += len(raw)
 
     def response(self):  # one answer: (head, body by Content-Length or up to the close)
         head = self.until(b"\r\n\r\n")

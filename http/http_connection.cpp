@@ -63,6 +63,7 @@ size_t http_connection::take(char* data, size_t len)
             bool starting = reader.head().empty();
             size_t used = reader.take_head(p, n, size_t(max_head_length > 0 ? max_head_length : 0));
             if (reader.at() == mode::refused) {
+                received += int64_t(used);
                 printf("Warning! Request exceeds max length of %d.\n", max_head_length);
                 on_head_too_long();
                 return len;

@@ -97,8 +97,9 @@ public:
     void on_give_up() override;
     // The request is complete. Default: a diagnostic answer.
     virtual void on_request();
-    // The head passed max_head_length. Default: nothing (the connection
-    // reads no further request).
+    // The head passed max_head_length (request_bytes() tells how many of its
+    // bytes were read). Default: nothing (the connection reads no further
+    // request).
     virtual void on_head_too_long();
     // The chunked body of the current request broke the coding's grammar
     // (chunked_decoder.h): the bytes up to the bad one have gone to on_data,
@@ -143,6 +144,9 @@ public:
     const std::string& version() const { return reader.version(); }  // e.g. "HTTP/1.1"
     const request_facts& facts() const { return reader.facts(); }
     bool keep_alive() const { return reader.keep_alive(); }
+    // Bytes of the current request read so far that count against
+    // max_request_length (its head, at least).
+    int64_t request_bytes() const { return received; }
     bool last_request() const { return reader.last(); }
     bool chunked() const { return reader.facts().chunked; }  // the body is framed by the chunked coding
     // The announced length; 0 when absent, invalid or chunked.

@@ -40,8 +40,9 @@ void blacklist_proxy::on_headers()
         return;
     }
     // Nothing of a client the policy does not admit is looked up,
-    // forwarded, or even asked for credentials.
-    if (!admitted) {
+    // forwarded, or even asked for credentials. (The pages, which ask for
+    // nothing of the kind, go to this host's own clients whatever the rule.)
+    if (!admitted && !page) {
         puts(info(true).c_str());
         printf("Denied: %s (%s)\n", base::escape_controls(target.host).c_str(), rule.c_str());
         close_after_answer(answers::forbidden_closing);

@@ -205,6 +205,8 @@ bool http_proxy::refuse_faulty_head()
 void http_proxy::on_head_too_long()
 {
     begin_record(false);  // nothing of the head is kept to tell its method or target
+    if (exchange_record* r = relay->record())
+        r->bytes_in = uint64_t(request_bytes());
     close_after_answer(answers::head_too_large(max_head_length).c_str());
 }
 

@@ -81,21 +81,9 @@ command -v cmake >/dev/null || packages+=(cmake)
 command -v g++ >/dev/null || packages+=(g++)
 command -v make >/dev/null || packages+=(make)
 [ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)
-if [ ${#packages[@]} -gt 0 ]; then
-  echo "installing: ${packages[*]}"
-  # Debian starts a package's service on install unless policy-rc.d says no;
-  # this benchmark runs instances of its own, so the system's stay stopped.
-  own_policy=
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    own_policy=1
-  fi
-  rc=0
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" || rc=$?
-  [ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
-  [ $rc = 0 ] || { echo "package install failed" >&2; exit 1; }
-fi
+[ -f /usr/include/idn2.h ] || packages+=(libidn2-dev)
+# The benchmark runs instances of its own: the system's services stay stopped.
+APT_OPTIONS=--no-install-recommends bash packaging/apt-install.sh "${packages[@]}"
 
 # ---------------------------------------------------------------- build
 build=${BUILD_DIR:-build-bench}

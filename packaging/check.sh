@@ -23,21 +23,7 @@ for tool in cmake:cmake g++:g++ make:make gzip:gzip dpkg-shlibdeps:dpkg-dev syst
 done
 [ -f /usr/include/ares.h ] || packages+=(libc-ares-dev)
 [ -f /usr/include/idn2.h ] || packages+=(libidn2-dev)
-if [ ${#packages[@]} -gt 0 ]; then
-  echo "installing: ${packages[*]}"
-  # A package's service (fail2ban's) is not started on install: this check
-  # only runs its tools.
-  own_policy=
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    own_policy=1
-  fi
-  rc=0
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" || rc=$?
-  [ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
-  [ $rc = 0 ] || { echo "package install failed" >&2; exit 1; }
-fi
+bash packaging/apt-install.sh "${packages[@]}"  # fail2ban has a service: not started
 
 build=${BUILD_DIR:-build-package}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPROXY_TESTS=OFF >/dev/null

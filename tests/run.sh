@@ -17,21 +17,7 @@ command -v openssl >/dev/null || packages+=(openssl)
 command -v python3 >/dev/null || packages+=(python3)
 command -v chromium >/dev/null || packages+=(chromium)  # the browser test
 command -v promtool >/dev/null || packages+=(prometheus)  # promtool reads the /metrics page
-if [ ${#packages[@]} -gt 0 ]; then
-  echo "installing: ${packages[*]}"
-  # Debian starts a package's service on install (prometheus's) unless
-  # policy-rc.d says no: the tests only run tools.
-  own_policy=
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    own_policy=1
-  fi
-  rc=0
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" || rc=$?
-  [ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
-  [ $rc = 0 ] || { echo "package install failed" >&2; exit 1; }
-fi
+bash packaging/apt-install.sh "${packages[@]}"  # prometheus (for promtool) has a service: not started
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" ${CMAKE_ARGS:-}

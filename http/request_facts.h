@@ -6,7 +6,10 @@
 // refusals, the hop-by-hop fields it drops, the upgrade, the credentials)
 // uses this reading, never a lookup of its own: two readers that disagree on
 // where a body ends, or on which lines are fields at all, are how requests
-// get smuggled past a proxy.
+// get smuggled past a proxy. Fields that decide none of these (the
+// User-Agent and X-Forwarded-For of the log line, the fields of the HTTP
+// layer's own WebSocket handshake) are looked up with
+// http_connection::get_header.
 //
 //     request-line = method SP request-target SP "HTTP/1." DIGIT
 //     method       = token

@@ -82,8 +82,8 @@ public:
     // (ETIMEDOUT); 0: as long as the system's own limit allows. Counted from
     // last_active, which marks the attempt's start (the connection's creation,
     // or the server putting the next attempt's socket in place) since no
-    // bytes move while it lasts. The connection sets it for every attempt:
-    // before it is handed over, and in on_connect() for the next one.
+    // bytes move while it lasts. The connection sets it before it is handed
+    // over (and again in on_connect() for a further attempt it starts).
     int32_t connect_timeout = 0;
 
     connection();

@@ -27,7 +27,7 @@ constexpr int listen_backlog = 4096;
 // (reason): listening on IPv4 only."
 std::vector<int> open_listeners(int32_t port, bool local_only);
 
-// Stops polling fd, a socket open_listener() returned, and closes it.
+// Stops polling fd, a socket open_listeners() returned, and closes it.
 void close_listener(int fd);
 
 // Whether a connect to `to` would reach a listener opened with these

@@ -36,7 +36,7 @@ struct exchange_record {
     int64_t ended_ms = 0;      // monotonic
 
     // Copied only when the access log is written.
-    std::string client;  // "ip:port", "[v6]:port"
+    socket_address client;  // the client's address and port
     std::string user;    // the Basic user accepted; empty: none
     std::string method, target;
     std::string host;    // canonical; empty: no host could be read

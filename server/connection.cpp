@@ -50,8 +50,7 @@ std::string connection::peer_text() const
         std::string bracketed(1, '[');  // (not "[" + ...: a false -Wrestrict in g++ 12 at -O3)
         return bracketed.append(text).append(1, ']');
     }
-    inet_ntop(AF_INET, &peer_address, text, sizeof text);
-    return text;
+    return socket_address::dotted(peer_address);
 }
 
 socket_address connection::peer_socket_address() const

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace log_output {
 
@@ -14,6 +15,7 @@ namespace {
 
 struct state {
     log_queue* out = nullptr;  // to the real standard output
+    std::vector<void (*)()> hooks;
     std::string printed;       // the logging thread's bytes since the last flush()
     uint64_t dropped = 0;      // lines that found the queue full, not reported yet
     uint64_t dropped_ever = 0;
@@ -69,9 +71,13 @@ void start(size_t limit)
     atexit(finish);
 }
 
+void on_flush(void (*hook)()) { self().hooks.push_back(hook); }
+
 void flush()
 {
     state& s = self();
+    for (void (*hook)() : s.hooks)
+        hook();
     if (!s.out)
         return;
     size_t end = s.printed.rfind('\n');

@@ -21,8 +21,13 @@ namespace log_output {
 // (as long as the reader takes it).
 void start(size_t limit = 4u << 20);
 
-// Hands the complete lines printed since the last call to the writer.
+// Hands the complete lines printed since the last call to the writer,
+// after running the hooks (on_flush()).
 void flush();
+
+// Runs `hook` at the start of every flush(), once a turn: for other logs
+// that hand their lines over in one batch per turn too (the access log).
+void on_flush(void (*hook)());
 
 // Lines dropped since start(), all told.
 uint64_t dropped();

@@ -23,7 +23,7 @@ bool owned(int fd) { return fd > STDERR_FILENO; }
 
 }  // namespace
 
-log_queue::log_queue(int descriptor, size_t size) : fd(descriptor), limit(size)
+log_queue::log_queue(int descriptor, size_t size, int gather) : fd(descriptor), limit(size), gather_ms(gather)
 {
     std::thread([this] { write_batches(); }).detach();
 }
@@ -40,8 +40,9 @@ bool log_queue::push(std::string_view lines)
     if (queue.size() + lines.size() > limit)
         return false;
     bool was_empty = queue.empty();
+    bool was_small = queue.size() < gather_bytes;
     queue.append(lines);
-    if (was_empty)
+    if (was_empty || (was_small && queue.size() >= gather_bytes))
         work.notify_one();
     return true;
 }
@@ -72,6 +73,9 @@ void log_queue::write_batches()
         retired.clear();
         if (queue.empty())
             continue;
+        if (gather_ms > 0)
+            work.wait_for(hold, std::chrono::milliseconds(gather_ms),
+                          [&] { return queue.size() >= gather_bytes || !retired.empty(); });
         std::string batch;
         batch.swap(queue);
         int to = fd;

@@ -25,8 +25,13 @@ public:
     void set_port(uint16_t port);
     // The address as inet_ntop writes it ("127.0.0.1", "::1").
     std::string text() const;
+    // An IPv4 address (network byte order) as inet_ntop writes it.
+    static std::string dotted(uint32_t address);
     // The address as a request description line shows it: IPv6 in brackets.
     std::string text_with_brackets() const;
+    // ... written at out, for a line being built (room: 48 bytes); returns
+    // the end of what was written.
+    char* write_text_with_brackets(char* out) const;
     // The IPv4 address in network byte order; 0 for IPv6.
     uint32_t v4() const;
 

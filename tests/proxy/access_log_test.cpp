@@ -20,6 +20,15 @@ socket_address v6(const char* text, uint16_t port)
     return socket_address(reinterpret_cast<sockaddr*>(&six), sizeof six);
 }
 
+socket_address v4(const char* text, uint16_t port)
+{
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    four.sin_port = htons(port);
+    EXPECT_EQ(inet_pton(AF_INET, text, &four.sin_addr), 1);
+    return socket_address(reinterpret_cast<sockaddr*>(&four), sizeof four);
+}
+
 constexpr int64_t dec_7_2026_10_14_03_231 = 1796638443231;
 
 }  // namespace
@@ -30,7 +39,7 @@ TEST(AccessLogLine, EveryFieldInItsOrder)
     r.started_ms = 5000;
     r.connected_ms = 5012;
     r.ended_ms = 5041;
-    r.client = "[2001:db8::5]:51234";
+    r.client = v6("2001:db8::5", 51234);
     r.user = "alice";
     r.method = "GET";
     r.target = "http://deb.debian.org/debian/";
@@ -54,7 +63,7 @@ TEST(AccessLogLine, WhatIsNotKnownIsNull)
 {
     exchange_record r;
     r.started_ms = r.ended_ms = 700;
-    r.client = "192.0.2.10:1";
+    r.client = v4("192.0.2.10", 1);
     r.status = 431;
     r.outcome = exchange_outcome::too_large;
     r.bytes_out = 127;
@@ -74,7 +83,7 @@ TEST(AccessLogLine, WhatIsNotKnownIsNull)
 TEST(AccessLogLine, ClientTextIsEscapedForJson)
 {
     exchange_record r;
-    r.client = "127.0.0.1:2";
+    r.client = v4("127.0.0.1", 2);
     r.method = std::string("G\0T", 3);
     const char target[] = "http://a.test/\"q\"\\x\x01\x1f\n\r\t\x7f\0end/caf\xc3\xa9/\xf0\x9f\x98\x80/\xff";
     r.target.assign(target, sizeof target - 1);
@@ -93,7 +102,7 @@ TEST(AccessLogLine, TimeStamps)
     setenv("TZ", "IST-5:30", 1);
     tzset();
     exchange_record r;
-    r.client = "127.0.0.1:2";
+    r.client = v4("127.0.0.1", 2);
     auto stamp = [&](int64_t ms) { return access_log::line(r, ms).substr(9, 24); };
     EXPECT_EQ(stamp(946684800007), "2000-01-01T00:00:00.007Z");
     EXPECT_EQ(stamp(1709251199999), "2024-02-29T23:59:59.999Z");

@@ -30,6 +30,7 @@ TEST(socket_address, canonical_form_and_unspecified_addresses)
         {"::ffff:127.0.0.1", "127.0.0.1", false}, {"127.0.0.1", "127.0.0.1", false}, {"::1", "::1", false},
         {"::ffff:0:7f00:1", "::ffff:0:7f00:1", false}, {"0.0.0.0", "0.0.0.0", true}, {"0.255.1.2", "0.255.1.2", true},
         {"::ffff:0.1.2.3", "0.1.2.3", true}, {"::", "::", true}, {"1.0.0.0", "1.0.0.0", false},
+        {"255.255.255.255", "255.255.255.255", false}, {"10.0.100.9", "10.0.100.9", false},
     };
     for (auto& [text, want, unspecified] : cases) {
         socket_address one = from_text(text, 8080).canonical();

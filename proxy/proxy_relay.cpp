@@ -300,6 +300,8 @@ void proxy_relay::bind(origin_link* c, bool from_pool)
     if (exchange_record* r = ledger.current()) {
         r->upstream = c->address();
         r->pooled = from_pool;
+        if (from_pool) // nothing was connected for it: its connect time is 0 by definition
+            r->connected_ms = r->started_ms;
     }
     c->expect(kind.head, kind.upgrade, kind.connect, kind.interim);
     if (from_pool)
@@ -510,6 +512,8 @@ void proxy_relay::fail_exchange(answers::origin_failure why)
         retried_once = true;
         retry_pending = true;
         pooled = false;
+        if (exchange_record* r = ledger.current())
+            r->connected_ms = -1; // the new connection's time counts
         now = stage::reaching;
         wake_client();
         return;

@@ -2,6 +2,8 @@
 // time: the last element takes its place.
 #pragma once
 
+#include <cstddef>
+
 #include <vector>
 
 namespace base {

@@ -49,7 +49,7 @@ void next_turn()
         int send(connection*, const char*, int) override { return -1; }
     };
     static no_server hooks;
-    static const time_t now = 0;
+    static const int64_t now = 0;
     static connection_registry registry;
     static byte_mover mover(hooks, now);
     static connector connects(registry, now);

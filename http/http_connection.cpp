@@ -181,11 +181,25 @@ void http_connection::resume_requests()
     }
 }
 
-bool http_connection::timed_out(time_t now) const
+bool http_connection::head_pending() const
 {
-    if (reader.at() == request_reader::mode::head && !reader.head().empty() && now - head_started > max_head_seconds)
+    return reader.at() == request_reader::mode::head && !reader.head().empty();
+}
+
+bool http_connection::timed_out(int64_t at) const
+{
+    if (head_pending() && at - head_started > int64_t(max_head_seconds) * 1000)
         return true;
-    return connection::timed_out(now);
+    return connection::timed_out(at);
+}
+
+int64_t http_connection::deadline() const
+{
+    int64_t idle = connection::deadline();
+    if (!head_pending())
+        return idle;
+    int64_t head = head_started + int64_t(max_head_seconds) * 1000 + 1;
+    return head < idle ? head : idle;
 }
 
 bool http_connection::wants_input() const { return reader.held().empty(); }

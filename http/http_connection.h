@@ -76,7 +76,8 @@ public:
     bool on_send(char* buf, int cap, int* len) override;
     // A head that has taken longer than max_head_seconds, or the idle
     // time-out (connection::timed_out).
-    bool timed_out(time_t now) const override;
+    bool timed_out(int64_t now) const override;
+    int64_t deadline() const override;
     // Not while bytes are held: they are parsed first.
     bool wants_input() const override;
 
@@ -186,7 +187,7 @@ private:
     request_reader reader;
     std::unique_ptr<websocket_session> session;
     int64_t received = 0;  // bytes of the current request counted against max_request_length
-    time_t head_started = 0;   // when the current head's first byte was taken
+    int64_t head_started = 0;  // when the current head's first byte was taken
     uint64_t slice_turn = 0;   // the turn heads_in_turn counts in
     int32_t heads_in_turn = 0;
 
@@ -198,6 +199,8 @@ private:
     size_t take(char* data, size_t len);
     // Whether another head may be parsed in this turn.
     bool head_slice_left();
+    // A head has begun and not ended.
+    bool head_pending() const;
     // The head has been read: the handshake or on_headers.
     void start_request();
     // Hands body or raw bytes to on_data, counting them.

@@ -9,8 +9,8 @@
 // A session is live until it gives up: on a close frame, an unmasked frame,
 // a frame or message over its limit, or when the connection calls give_up()
 // (the default on_upgrade does, at once). From then on it reads no frame,
-// drops every byte, and the connection ends once its output is sent, or at
-// the next time-out sweep if it stays quiet.
+// drops every byte, and the connection ends once its output is sent, or
+// when its idle limit runs out if it stays quiet.
 //
 // Channels: a process-wide registry from channel name to the connections in
 // it. A connection is in the list of channel C exactly when C is a key of its

@@ -442,21 +442,40 @@ bool http_proxy::relays_body() const { return true; }
 
 bool http_proxy::ready_for_request() const { return relay->ready_for_request(); }
 
-bool http_proxy::timed_out(time_t now) const
+bool http_proxy::timed_out(int64_t now) const
 {
     timing_out = ends_for_time(now);
     return timing_out;
 }
 
-bool http_proxy::ends_for_time(time_t now) const
+int64_t http_proxy::last_exchange_activity() const
+{
+    int64_t latest = last_active;
+    if (connection* origin = relay->origin_connection(); origin && origin->last_active > latest)
+        latest = origin->last_active;
+    return latest;
+}
+
+bool http_proxy::ends_for_time(int64_t now) const
 {
     if (relay->client_stalled(*this, now))
         return true;
     if (!relay->in_flight())
         return http_connection::timed_out(now);
     // An exchange in flight is idle only while neither side moves.
-    time_t latest = last_active;
-    if (connection* origin = relay->origin_connection(); origin && origin->last_active > latest)
-        latest = origin->last_active;
-    return now - latest > proxy_connection::idle_limit;
+    return now - last_exchange_activity() > int64_t(proxy_connection::idle_limit) * 1000;
+}
+
+int64_t http_proxy::deadline() const
+{
+    int64_t at = relay->client_stall_deadline(*this);
+    int64_t limit = relay->in_flight() ? last_exchange_activity() + int64_t(proxy_connection::idle_limit) * 1000 + 1
+                                       : http_connection::deadline();
+    if (limit < at)
+        at = limit;
+    // A client not read for the memory all clients hold is looked at again
+    // soon: what others hold drains without telling it.
+    if (!relay->closing() && relay->room() == 0 && connection::now() + paused_recheck_ms < at)
+        at = connection::now() + paused_recheck_ms;
+    return at;
 }

@@ -95,7 +95,8 @@ public:
     bool wants_input() const override;
     bool relays_body() const override;
     bool ready_for_request() const override;
-    bool timed_out(time_t now) const override;
+    bool timed_out(int64_t now) const override;
+    int64_t deadline() const override;
 
     // True refuses the request with 404. Here: never.
     virtual bool should_block(const std::string& host);
@@ -167,7 +168,12 @@ private:
     void account();
     // Whether a limit of time ends the connection at `now`; timed_out()
     // remembers the answer, for the record of what it ends.
-    bool ends_for_time(time_t now) const;
+    bool ends_for_time(int64_t now) const;
+    // The last time a byte moved on the client's or its origin's connection.
+    int64_t last_exchange_activity() const;
+
+    // How soon a client not read for memory is looked at again.
+    static constexpr int64_t paused_recheck_ms = 250;
 
     mutable bool timing_out = false;
 };

@@ -36,7 +36,7 @@ std::vector<socket_address> interleaved(std::vector<socket_address> in)
 origin_race::origin_race(abstract_server& s, proxy_relay* r, const std::string& h, int32_t p,
                          std::vector<socket_address> a)
     : server(s), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a))),
-      started(time(nullptr))
+      started(connection::now())
 {
     relay->hold();
 }
@@ -62,7 +62,7 @@ bool origin_race::wanted() const
 
 bool origin_race::launch_next()
 {
-    if (attempts.size() >= max_attempts || (next > 0 && time(nullptr) - started > launch_limit))
+    if (attempts.size() >= max_attempts || (next > 0 && connection::now() - started > int64_t(launch_limit) * 1000))
         return false;
     while (next < addresses.size()) {
         const socket_address& to = addresses[next++];

@@ -82,6 +82,6 @@ private:
     int32_t port;
     std::vector<socket_address> addresses;  // interleaved by family
     size_t next = 0;                        // the first address not tried yet
-    time_t started;
+    int64_t started;  // monotonic ms
     std::vector<proxy_connection*> attempts;
 };

@@ -76,7 +76,7 @@ void proxy_connection::let_go(bool park)
     offered = nullptr;
     if (park && origin_pool::park(this, host, port)) {
         parked = true;
-        last_active = time(nullptr);
+        last_active = connection::now();
         wake();
         return;
     }
@@ -219,7 +219,7 @@ bool proxy_connection::on_send(char*, int cap, int* len)
         // for its connect.
         if (race)
             return true;
-        return parked && time(nullptr) - last_active <= pool_idle;
+        return parked && connection::now() - last_active <= int64_t(pool_idle) * 1000;
     }
     relay->origin_took();  // the bytes sent last time
     account();
@@ -250,27 +250,54 @@ void proxy_connection::on_connect_slow()
         race->slow(this);
 }
 
-bool proxy_connection::timed_out(time_t now) const
+bool proxy_connection::orphaned() const
 {
-    if (!relay)
-        return !parked && now - last_active > timeout;  // the pool's wait ends in on_send
     // Bytes that no client waits for any more (it has gone, or finished
     // sending in the middle of them) are given a few seconds, not the time
     // an exchange may take.
-    if (!relay->client_connection() || (relay->client_ended() && relay->undelivered()))
-        return now - last_active > orphan_stall;
+    return !relay->client_connection() || (relay->client_ended() && relay->undelivered());
+}
+
+int64_t proxy_connection::last_exchange_activity() const
+{
+    int64_t latest = last_active;
+    if (relay->client_connection()->last_active > latest)
+        latest = relay->client_connection()->last_active;
+    return latest;
+}
+
+bool proxy_connection::timed_out(int64_t now) const
+{
+    if (!relay)
+        return !parked && now - last_active > int64_t(timeout) * 1000;  // the pool's wait ends in on_send
+    if (orphaned())
+        return now - last_active > int64_t(orphan_stall) * 1000;
     if (relay->origin_stalled(*this, now)) {
         ended_by = answers::origin_failure::stalled;
         return true;
     }
     // An exchange in flight is idle only while neither side moves.
-    time_t latest = last_active;
-    if (relay->client_connection()->last_active > latest)
-        latest = relay->client_connection()->last_active;
-    if (now - latest <= timeout)
+    if (now - last_exchange_activity() <= int64_t(timeout) * 1000)
         return false;
     ended_by = answers::origin_failure::silent;
     return true;
+}
+
+int64_t proxy_connection::deadline() const
+{
+    if (!relay)
+        return last_active + int64_t(parked ? pool_idle : timeout) * 1000 + 1;
+    if (orphaned())
+        return last_active + int64_t(orphan_stall) * 1000 + 1;
+    int64_t at = last_exchange_activity() + int64_t(timeout) * 1000 + 1;
+    int64_t stall = relay->origin_stall_deadline(*this);
+    if (stall < at)
+        at = stall;
+    // Not read for the memory all clients hold: looked at again soon, since
+    // what others hold drains without telling it.
+    if (relay->room() == 0 && connection::now() + paused_recheck_ms < at)
+        at = connection::now() + paused_recheck_ms;
+    return at;
 }
 
 bool proxy_connection::on_eof()

@@ -61,6 +61,8 @@ public:
     static constexpr int32_t orphan_stall = 5;
     // Seconds one connect attempt may take.
     static constexpr int32_t connect_limit = 5;
+    // How soon a connection not read for memory is looked at again.
+    static constexpr int64_t paused_recheck_ms = 250;
 
     // A connection whose connect to `to` is under way, for the race (null
     // when no connect could be started); the race hands it to the server.
@@ -89,7 +91,8 @@ public:
     bool on_send(char* buf, int cap, int* len) override;
     int on_connect(int error) override;
     void on_connect_slow() override;
-    bool timed_out(time_t now) const override;
+    bool timed_out(int64_t now) const override;
+    int64_t deadline() const override;
     bool on_eof() override;
     bool wants_input() const override;
     char* receive_space(int* len) override;
@@ -101,6 +104,10 @@ private:
 
     // Tells the relay what the reader has found since the last look.
     void report();
+    // Serving a relay: whether no client waits for what it delivers, and
+    // when a byte last moved for the exchange on either side.
+    bool orphaned() const;
+    int64_t last_exchange_activity() const;
     // Brings the relay's count of what is held up to date.
     void account();
 
@@ -117,6 +124,6 @@ private:
     bool told_final = false;  // ...and that its final head has gone on
     bool spoiled = false;     // bytes came after the answer: never reused
     // Why timed_out() said it is to end, for the relay when it goes (asked
-    // once per sweep, and true only once: the server then ends it).
+    // when its moment comes, and true only once: the server then ends it).
     mutable answers::origin_failure ended_by = answers::origin_failure::reset;
 };

@@ -212,9 +212,16 @@ bool proxy_relay::ready_for_request() const
     return now == stage::idle && !close_client && for_client() < budget && room() > 0;
 }
 
-bool proxy_relay::client_stalled(const connection& c, time_t at) const
+bool proxy_relay::client_stalled(const connection& c, int64_t at) const
 {
-    return (c.unsent() > 0 || for_client() > client_lent) && at - c.last_taken > stall_limit;
+    return (c.unsent() > 0 || for_client() > client_lent) && at - c.last_taken > int64_t(stall_limit) * 1000;
+}
+
+int64_t proxy_relay::client_stall_deadline(const connection& c) const
+{
+    if (c.unsent() == 0 && for_client() <= client_lent)
+        return INT64_MAX;
+    return c.last_taken + int64_t(stall_limit) * 1000 + 1;
 }
 
 size_t proxy_relay::lend_to_client(size_t cap, const char** data, int* pipe)
@@ -369,9 +376,17 @@ bool proxy_relay::origin_write_done() const
 
 bool proxy_relay::origin_released() const { return !client && to_origin.empty(); }
 
-bool proxy_relay::origin_stalled(const connection& c, time_t at) const
+bool proxy_relay::origin_stalled(const connection& c, int64_t at) const
 {
-    return !c.connecting() && (c.unsent() > 0 || to_origin.size() > origin_lent) && at - c.last_taken > stall_limit;
+    return !c.connecting() && (c.unsent() > 0 || to_origin.size() > origin_lent) &&
+           at - c.last_taken > int64_t(stall_limit) * 1000;
+}
+
+int64_t proxy_relay::origin_stall_deadline(const connection& c) const
+{
+    if (c.connecting() || (c.unsent() == 0 && to_origin.size() <= origin_lent))
+        return INT64_MAX;
+    return c.last_taken + int64_t(stall_limit) * 1000 + 1;
 }
 
 int proxy_relay::pipe_for_origin(uint64_t run, int* len)

@@ -245,8 +245,11 @@ public:
     // Whether the client's sending side is to be shut down now (the end of
     // its stream follows what has been delivered).
     bool client_write_done() const;
-    // Whether the client c has stalled at `now` (see Stalls).
-    bool client_stalled(const connection& c, time_t now) const;
+    // Whether the client c has stalled at `now` (see Stalls), and when it
+    // will have unless it takes something (timer_heap::never: nothing waits
+    // for it).
+    bool client_stalled(const connection& c, int64_t now) const;
+    int64_t client_stall_deadline(const connection& c) const;
 
     // ---- the origin side
 
@@ -276,8 +279,10 @@ public:
     bool origin_released() const;
     // Bytes wait to go to the origin.
     bool undelivered() const { return !to_origin.empty(); }
-    // Whether the origin connection c has stalled at `now` (see Stalls).
-    bool origin_stalled(const connection& c, time_t now) const;
+    // Whether the origin connection c has stalled at `now` (see Stalls), and
+    // when it will have unless it takes something.
+    bool origin_stalled(const connection& c, int64_t now) const;
+    int64_t origin_stall_deadline(const connection& c) const;
 
     // Receiving the origin's bytes: the queue they are appended to (the
     // client's; from_origin() then says how many of the len read were

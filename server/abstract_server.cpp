@@ -1,5 +1,6 @@
 #include "server/abstract_server.h"
 
+#include "server/clock.h"
 #include "server/listener.h"
 #include "server/log_output.h"
 #include "server/sockets.h"
@@ -57,6 +58,7 @@ void abstract_server::add_connection(connection* c, bool connecting)
         connects.watch(c);
     else
         registry.watch(c, false);
+    turns.added(c);
 }
 
 void abstract_server::update()
@@ -68,10 +70,9 @@ void abstract_server::update()
         start();
         return;
     }
-    now = time(nullptr);
+    now = monotonic_ms();
     wakeup::dispatch();
 
-    connects.tick();
     turns.input_half();
     if (!listeners.empty() && !incoming.accept_burst(listeners)) {
         stop();
@@ -79,18 +80,20 @@ void abstract_server::update()
     }
     turns.output_half();
 
-    if (now - last_report > report_interval) {
+    if (now - last_report > report_interval_ms) {
         if (registry.live() != 0 || last_count != 0)
             printf("%d connections\n", registry.live());
         last_count = registry.live();
         last_report = now;
     }
+    if (registry.live() != 0 || last_count != 0)
+        sockets::wait_at_most(int(last_report + report_interval_ms + 1 - now));
 }
 
 void abstract_server::run()
 {
     struct local {
-        static void on_signal(int) { done() = 1; }
+        static void on_signal() { done() = 1; }
         static volatile sig_atomic_t& done()
         {
             static volatile sig_atomic_t flag = 0;
@@ -99,14 +102,13 @@ void abstract_server::run()
     };
     local::done() = 0;
     // SIGTERM, which service managers send, ends the server like SIGINT.
-    struct sigaction sa{};
-    sa.sa_handler = local::on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // Through wakeup: the signal also ends a poll that has no time limit.
+    wakeup::on_signal(SIGINT, local::on_signal);
+    wakeup::on_signal(SIGTERM, local::on_signal);
 
     if (!start())
         return;
+    sockets::poll_at_once();  // the first turn prints the first count at once
     while (!local::done()) {
         sockets::select_all();
         update();

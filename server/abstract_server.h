@@ -3,16 +3,18 @@
 // the factory that makes a T for each accepted client.
 //
 // A turn is sockets::select_all() followed by update():
-//  1. the input half: each connection's poll results (turn_scheduler);
+//  1. the input half: each connection's poll results, then the connections
+//     whose moment in the timer heap has come (turn_scheduler);
 //  2. accepting a bounded burst of new clients (acceptor);
 //  3. the output half: asking connections for output and sending it at once,
 //     arming the sockets that refused some, ending the finished connections
 //     (turn_scheduler, with byte_mover moving the bytes);
-//  4. printing the connection count once more than report_interval seconds
-//     have passed since the last time: while there are connections, and once
+//  4. printing the connection count once more than report_interval_ms has
+//     passed since the last time: while there are connections, and once
 //     more when the last one has gone.
-// Once a second a turn visits every connection, with time-outs; the turns in
-// between only those with events and the woken ones (turn_scheduler.h).
+// A turn serves only the connections with events, the woken ones and those
+// whose moment has come; the poll waits until the next of these moments (or
+// report), and no longer.
 //
 // The server owns every connection, in connection_registry, and is the only
 // one that ends them, in one place (turn_scheduler::end()); what handlers may
@@ -38,7 +40,7 @@
 class abstract_server : public server_hooks {
 public:
     // Seconds between two prints of the connection count.
-    static constexpr time_t report_interval = 5;
+    static constexpr int64_t report_interval_ms = 5000;
 
     abstract_server() = default;
     abstract_server(int32_t port, bool local_only) : port(port), local_only(local_only) {}
@@ -75,8 +77,7 @@ public:
     // socket in c->socket: connected already, or, with `connecting`, a
     // connect that connector::start() began and the server sees through
     // (connector.h). Safe to call from inside handlers; c is woken, so that
-    // it is asked for output without waiting for the sweep (turn_scheduler.h
-    // says in which turn).
+    // it is asked for output at once (turn_scheduler.h says in which turn).
     void add_connection(connection* c, bool connecting = false);
 
     // The hooks (server_hooks.h). Defaults: every client accepted, nothing
@@ -104,10 +105,10 @@ private:
     std::vector<int> listeners;  // the listening sockets; none when not started
     int32_t port = 0;         // 0: never listens
     bool local_only = true;   // 127.0.0.1 only, else all adapters
-    time_t last_report = 0;   // when the connection count was last printed
+    int64_t last_report = 0;  // when the connection count was last printed
     int32_t last_count = -1;  // the count at that time
 
-    time_t now = 0;  // time() at the start of the turn
+    int64_t now = 0;  // the clock at the start of the turn (monotonic ms)
     connection_registry registry;
     acceptor incoming{*this, registry};
     connector connects{registry, now};

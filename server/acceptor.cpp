@@ -39,6 +39,7 @@ acceptor::outcome acceptor::accept_one(int listener)
             // spinning on a listener that stays readable.
             paused_until = monotonic_ms() + pause_ms;
             sockets::set_reading(listener, false);
+            sockets::wait_at_most(int(pause_ms));
             return outcome::none;
         default:
             return outcome::skipped;  // this client only (reset before accept, and so on)
@@ -68,7 +69,12 @@ acceptor::outcome acceptor::accept_one(int listener)
 
 bool acceptor::accept_burst(const std::vector<int>& listeners)
 {
-    if (paused_until && monotonic_ms() >= paused_until) {
+    if (paused_until) {
+        int64_t at = monotonic_ms();
+        if (at < paused_until) {
+            sockets::wait_at_most(int(paused_until - at));  // the poll comes back to resume
+            return true;
+        }
         paused_until = 0;
         for (int listener : listeners)
             sockets::set_reading(listener, true);

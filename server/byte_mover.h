@@ -37,7 +37,7 @@ public:
     static constexpr int64_t max_drain_bytes = 1 << 20;
 
     // hooks: their recv() and send() do the socket I/O. now: the turn's clock.
-    byte_mover(server_hooks& hooks, const time_t& now) : hooks(hooks), now(now) {}
+    byte_mover(server_hooks& hooks, const int64_t& now) : hooks(hooks), now(now) {}
 
     enum class drained {
         again,   // nothing more for now (the connection refuses input, or
@@ -76,5 +76,5 @@ private:
     static void shut_if_done(connection* c);
 
     server_hooks& hooks;
-    const time_t& now;
+    const int64_t& now;
 };

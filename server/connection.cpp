@@ -3,8 +3,9 @@
 #include <arpa/inet.h>
 
 #include "base/unordered_erase.h"
+#include "server/clock.h"
 
-connection::connection() : last_active(time(nullptr)), last_taken(last_active) {}
+connection::connection() : last_active(monotonic_ms()), last_taken(last_active) {}
 
 connection::~connection()
 {
@@ -36,6 +37,12 @@ uint64_t& connection::turn_number()
 {
     static uint64_t number = 0;
     return number;
+}
+
+int64_t& connection::turn_clock()
+{
+    static int64_t clock = monotonic_ms();
+    return clock;
 }
 
 int connection::on_connect(int) { return -1; }
@@ -71,7 +78,9 @@ socket_address connection::peer_socket_address() const
     return socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four);
 }
 
-bool connection::timed_out(time_t now) const { return now - last_active > timeout; }
+bool connection::timed_out(int64_t at) const { return at - last_active > int64_t(timeout) * 1000; }
+
+int64_t connection::deadline() const { return last_active + int64_t(timeout) * 1000 + 1; }
 
 bool connection::on_eof() { return false; }
 

@@ -61,16 +61,19 @@ public:
     std::string peer_text() const;
     // The peer's address and port (an accepted client's; empty otherwise).
     socket_address peer_socket_address() const;
+    // Times are monotonic milliseconds (server/clock.h), read once per turn
+    // by the server (now()).
+    //
     // Refreshed by the server with every received chunk (before on_recv, so
     // a handler reads the time the bytes came) and after every send that
     // moves bytes; a connection may restart it when it starts a wait of its
     // own.
-    time_t last_active;
+    int64_t last_active;
     // Refreshed by the server after every send that moves bytes, and set when
     // the connection is made: since then the peer has taken nothing the
     // connection sent it. A peer that takes nothing while output waits for
     // it has stalled, however much it sends itself.
-    time_t last_taken;
+    int64_t last_taken;
     int32_t timeout = 10;       // idle seconds before the server ends the connection
 
     // Milliseconds after which a connect still in progress is reported once
@@ -80,10 +83,8 @@ public:
 
     // Seconds the connect in progress may take before it counts as failed
     // (ETIMEDOUT); 0: as long as the system's own limit allows. Counted from
-    // last_active, which marks the attempt's start (the connection's creation,
-    // or the server putting the next attempt's socket in place) since no
-    // bytes move while it lasts. The connection sets it before it is handed
-    // over (and again in on_connect() for a further attempt it starts).
+    // the attempt's start. The connection sets it before it is handed over
+    // (and again in on_connect() for a further attempt it starts).
     int32_t connect_timeout = 0;
 
     connection();
@@ -140,7 +141,19 @@ public:
     // is to end it. Default: more than `timeout` seconds since last_active.
     // A connection paired with another (the two ends of a relay) may count
     // its partner's activity as its own.
-    virtual bool timed_out(time_t now) const;
+    virtual bool timed_out(int64_t now) const;
+
+    // When the server is to look at the connection next (timer_heap.h): the
+    // earliest moment at which timed_out() may turn true, or the server is
+    // to ask on_send() again for a wait of the connection's own (a pooled
+    // connection's expiry); timer_heap::never for none. Earlier than needed
+    // is harmless (the server asks again and arms what this says then);
+    // later is not. Asked after every turn in which the connection was
+    // served, so it must be cheap. Default: last_active + timeout.
+    virtual int64_t deadline() const;
+
+    // The time of the server's current turn (monotonic milliseconds).
+    static int64_t now() { return turn_clock(); }
 
     // The peer has shut down its sending side (a receive returned 0), after
     // every byte it sent has gone to on_recv. Returning false ends the
@@ -179,7 +192,8 @@ public:
     // A connection whose partner (the other end of a relay) has produced
     // output for it, taken what it was waiting to send, or changed state,
     // must be woken so that the server asks it for output in this or the
-    // next turn; otherwise it is asked only in the server's periodic sweep.
+    // next turn; otherwise it is asked only when its socket reports
+    // something or its deadline() comes.
     // Safe on any connection, also one no server owns yet.
     void wake();
 
@@ -220,12 +234,14 @@ private:
     friend class byte_mover;
     friend class connection_registry;
     friend class connector;
+    friend class timer_heap;
     friend class turn_scheduler;
 
     // Connections woken and not yet served.
     static std::vector<connection*>& woken();
     static connection*& selection();
     static uint64_t& turn_number();
+    static int64_t& turn_clock();
 
     pending_output output;  // handed over by on_send, not yet taken by the socket
     base::linkedlist<connection*>::node* list_node = nullptr;  // its place in the server's list
@@ -237,4 +253,9 @@ private:
     bool ending = false;          // end_soon(): ended, quietly, the next time it is served
     bool awake = false;           // waits in woken()
     bool writing = false;         // waits for its socket to take more (turn_scheduler's writers)
+
+    int64_t timer_at = INT64_MAX;  // its moment in timer_heap; INT64_MAX: none
+    int32_t timer_slot = -1;       // its place in the heap; -1: none
+    int64_t connect_started = 0;   // the connect in progress began (connector)
+    int64_t stagger_due = INT64_MAX;  // its stagger is to be reported (connector)
 };

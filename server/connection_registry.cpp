@@ -29,10 +29,22 @@ void connection_registry::remove(connection* c)
 {
     if (list.has_current() && list.current() == c)
         list.remove();
-    else
+    else {
         c->list_node->value = nullptr;
+        vacated++;
+    }
     close_socket(c);
     live_count--;
+}
+
+void connection_registry::compact()
+{
+    if (vacated <= live_count || vacated <= 64)
+        return;
+    for (list.rewind(); list.has_current(); list.advance())
+        if (!list.current())
+            list.remove();
+    vacated = 0;
 }
 
 void connection_registry::index(connection* c)

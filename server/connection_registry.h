@@ -3,13 +3,15 @@
 // registration of their sockets.
 //
 // A connection leaves the list when it ends (remove()), in one of two ways.
-// At the list's cursor - the sweep's current connection (turn_scheduler.h),
-// or one the cursor happens to rest on - it is unlinked with list.remove(),
-// which the list tolerates in the middle of a walk. Anywhere else unlinking
-// would need a search, so its place is only vacated: its value becomes null,
-// an empty place that the next sweep unlinks. The list thus holds live
-// connections and nulls, and live() counts only the former. Connections
-// enlisted during a walk are appended and reached by the same walk.
+// At the list's cursor - the current connection of a walk (the server's end
+// of every connection, turn_scheduler.h), or one the cursor happens to rest
+// on - it is unlinked with list.remove(), which the list tolerates in the
+// middle of a walk. Anywhere else unlinking would need a search, so its
+// place is only vacated: its value becomes null. Once the empty places
+// outnumber the live connections, one walk between turns (compact()) unlinks
+// them all, so the list costs O(1) per connection over time. The list thus holds live connections
+// and nulls, and live() counts only the former. Connections enlisted during
+// a walk are appended and reached by the same walk.
 //
 // The index answers "whose socket is this?" for the poll's results without a
 // search. It grows with the highest descriptor, like the sockets registry,
@@ -28,8 +30,7 @@
 
 class connection_registry {
 public:
-    // Oldest first; null: the place of a connection vacated since the last
-    // sweep.
+    // Oldest first; null: the place of a connection vacated (see above).
     base::linkedlist<connection*> list;
 
     // Appends c, counts it and indexes its socket. Wakes it too, so that it
@@ -49,6 +50,10 @@ public:
     // closes its socket and stops counting it.
     void remove(connection* c);
 
+    // Unlinks the vacated places once they outnumber the live connections.
+    // Only while no walk of the list is under way (it walks the list itself).
+    void compact();
+
     // The connection whose socket fd is; null for the listener and every
     // other descriptor no connection owns.
     connection* owner(int fd) const { return size_t(fd) < by_fd.size() ? by_fd[size_t(fd)] : nullptr; }
@@ -60,5 +65,6 @@ private:
     void close_socket(connection* c);
 
     int32_t live_count = 0;
+    int32_t vacated = 0;  // null places in the list
     std::vector<connection*> by_fd;
 };

@@ -1,13 +1,11 @@
 #include "server/connector.h"
 
-#include "server/clock.h"
+#include "server/connection.h"
 #include "server/connection_registry.h"
 #include "server/sockets.h"
+#include "server/timer_heap.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,43 +45,32 @@ int connector::start(const socket_address& to, int* error)
 void connector::watch(connection* c)
 {
     c->connect_pending = true;
+    c->connect_started = now;
+    c->stagger_due = c->connect_stagger_ms > 0 ? now + c->connect_stagger_ms : timer_heap::never;
     registry.watch(c, true);
-    if (c->connect_stagger_ms > 0)
-        staggered.push_back({c, monotonic_ms() + c->connect_stagger_ms});
 }
 
-void connector::tick()
+int64_t connector::moment(const connection* c) const
 {
-    if (staggered.empty())
-        return;
-    int64_t at = monotonic_ms(), nearest = INT64_MAX;
-    for (size_t i = 0; i < staggered.size();) {
-        stagger s = staggered[i];
-        if (!s.c->connect_pending || s.due_ms <= at) {
-            staggered[i] = staggered.back();
-            staggered.pop_back();
-            if (s.c->connect_pending) {
-                connection::selection() = s.c;
-                s.c->on_connect_slow();
-                connection::selection() = nullptr;
-            }
-            continue;  // entries added by the handler are looked at too
-        }
-        nearest = std::min(nearest, s.due_ms);
-        i++;
+    if (!c->connect_pending)
+        return timer_heap::never;
+    int64_t at = c->stagger_due;
+    if (c->connect_timeout > 0 && c->connect_started + int64_t(c->connect_timeout) * 1000 < at)
+        at = c->connect_started + int64_t(c->connect_timeout) * 1000;
+    return at;
+}
+
+connector::step connector::on_time(connection* c)
+{
+    if (!c->connect_pending)
+        return step::waiting;
+    if (c->connect_timeout > 0 && now >= c->connect_started + int64_t(c->connect_timeout) * 1000)
+        return finish(c, ETIMEDOUT);
+    if (c->stagger_due <= now) {
+        c->stagger_due = timer_heap::never;
+        c->on_connect_slow();
     }
-    if (nearest != INT64_MAX)
-        sockets::wait_at_most(int(nearest - at));
-}
-
-void connector::forget(connection* c)
-{
-    for (size_t i = 0; i < staggered.size();)
-        if (staggered[i].c == c) {
-            staggered[i] = staggered.back();
-            staggered.pop_back();
-        } else
-            i++;
+    return step::waiting;
 }
 
 connector::step connector::on_poll(connection* c)
@@ -102,23 +89,17 @@ connector::step connector::on_poll(connection* c)
     return finish(c, err);
 }
 
-connector::step connector::on_clock(connection* c)
-{
-    if (!c->connect_pending || c->connect_timeout <= 0 || now - c->last_active <= c->connect_timeout)
-        return step::waiting;
-    return finish(c, ETIMEDOUT);
-}
-
 connector::step connector::finish(connection* c, int error)
 {
     c->connect_pending = false;
+    c->stagger_due = timer_heap::never;
     int next = c->on_connect(error);
     if (error == 0)
         return step::connected;
     if (next < 0)
         return step::failed;
     registry.replace_socket(c, next);
-    c->last_active = now;  // the new attempt's connect_timeout starts now
+    c->last_active = now;
     watch(c);
     return step::retrying;
 }

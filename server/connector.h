@@ -8,15 +8,15 @@
 //  - the socket is watched for writability, which the poll reports once the
 //    connect has finished either way; a failure is also reported as an
 //    error, and only then is its reason fetched;
-//  - in the once-a-second sweep, a connect that has taken longer than the
-//    connection's connect_timeout fails with ETIMEDOUT;
-//  - in every turn, a connect that has taken the connection's
+//  - its moments (the connection's stagger, its connect_timeout) are in the
+//    server's timer_heap: a connect that has taken the connection's
 //    connect_stagger_ms is reported slow once (to race another address
-//    beside it) and goes on;
+//    beside it) and goes on; one that outlasts connect_timeout fails with
+//    ETIMEDOUT;
 //  - the outcome goes to the connection once, through on_connect(). After a
 //    failure it may name a new socket with another attempt in progress (the
 //    next address of the same peer, which it chooses); that socket takes the
-//    failed one's place, with its time limit counted from then.
+//    failed one's place, with its moments counted from then.
 // The connector reports what happened; turn_scheduler serves or ends the
 // connection accordingly. Owned by abstract_server; loop thread only.
 #pragma once
@@ -24,8 +24,6 @@
 #include "server/socket_address.h"
 
 #include <cstdint>
-#include <ctime>
-#include <vector>
 
 class connection;
 class connection_registry;
@@ -40,7 +38,7 @@ public:
     static int start(const socket_address& to, int* error);
 
     // registry: for the socket of a new attempt. now: the turn's clock.
-    connector(connection_registry& registry, const time_t& now) : registry(registry), now(now) {}
+    connector(connection_registry& registry, const int64_t& now) : registry(registry), now(now) {}
 
     // c's socket has a connect in progress: it is polled for the outcome.
     void watch(connection* c);
@@ -55,28 +53,18 @@ public:
     // What the last poll says about c's connect in progress.
     step on_poll(connection* c);
 
-    // In the sweep: whether c's connect in progress has outlasted its
-    // connect_timeout, which fails it with ETIMEDOUT.
-    step on_clock(connection* c);
+    // When c's connect in progress is to be looked at next (its stagger,
+    // its time limit); timer_heap::never when no connect is in progress.
+    int64_t moment(const connection* c) const;
 
-    // Every turn: tells each connection whose connect has taken its
-    // connect_stagger_ms that it is slow (once), and has the next poll wait
-    // no longer than the nearest such moment.
-    void tick();
-
-    // c is ending: no more reports for it.
-    void forget(connection* c);
+    // c's moment has come: reports the stagger (on_connect_slow(), once),
+    // or fails the connect with ETIMEDOUT when it has outlasted its limit.
+    step on_time(connection* c);
 
 private:
     // Tells c how its connect ended, and starts watching its next attempt.
     step finish(connection* c, int error);
 
-    struct stagger {
-        connection* c;
-        int64_t due_ms;  // monotonic
-    };
-
     connection_registry& registry;
-    const time_t& now;
-    std::vector<stagger> staggered;  // connects in progress with a stagger still to report
+    const int64_t& now;
 };

@@ -31,7 +31,7 @@ struct registry {
     int num_ready = 0;
     int last_error = 0;
     bool at_once = false;
-    int wait_limit = 0;  // ms the next poll may wait at most; 0: max_wait_ms
+    int wait_limit = 0;  // ms the next poll may wait at most; 0: until an event
 
     entry* at(int fd)
     {
@@ -169,7 +169,7 @@ void select_all()
         r.table[fd].armed = false;
     r.armed.clear();
 
-    int wait = r.wait_limit > 0 && r.wait_limit < max_wait_ms ? r.wait_limit : max_wait_ms;
+    int wait = r.wait_limit > 0 ? r.wait_limit : -1;
     r.num_ready = poller::wait(r.at_once ? 0 : wait, record);
     r.at_once = false;
     r.wait_limit = 0;

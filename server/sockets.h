@@ -4,9 +4,11 @@
 // Every registered socket is watched for reading and for errors; a socket is
 // watched for writing only in the poll that follows an arm() call, so the
 // server re-arms the sockets that still have bytes to send after every poll.
-// The poll waits at most max_wait_ms, so timers checked once per turn run
-// at least that often. There is no descriptor ceiling: the registry
-// grows with the highest descriptor it is given.
+// The poll waits until something is reported, or as long as the turn
+// before allowed (wait_at_most(): the next timer, the next report), or not
+// at all (poll_at_once()); with neither, until an event or a signal.
+// There is no descriptor ceiling: the registry grows with the highest
+// descriptor it is given.
 //
 // The poll's results describe the last poll until the next one; the server
 // reads them during the turn and never polls itself. The kernel side
@@ -17,9 +19,6 @@
 #include <vector>
 
 namespace sockets {
-
-// The longest one poll waits for an event.
-constexpr int max_wait_ms = 100;
 
 // Starts watching fd for reading and errors, and with armed true also for
 // writing in the next poll (as arm() would). False if the kernel refuses to
@@ -63,10 +62,11 @@ const std::vector<int>& reported();
 void poll_at_once();
 
 // Makes the next poll wait at most ms (at least 1) for events: a timer is
-// due then.
+// due then. The shortest of the turn's limits holds.
 void wait_at_most(int ms);
 
-// One poll: waits at most max_wait_ms. An interrupted wait (a signal)
+// One poll: waits as wait_at_most() and poll_at_once() said since the last
+// one (without either: until an event). An interrupted wait (a signal)
 // returns silently; any other failure prints "select() failed! %d\n" with
 // errno. The line names select() whatever the backend: it is the program's
 // log line for a failed poll, which readers of the log already know and

@@ -12,25 +12,23 @@
 void turn_scheduler::input_half()
 {
     connection::turn_number()++;
-    sweeping = now != last_sweep;
-    if (sweeping) {
-        last_sweep = now;
-        sweep_input();
-    } else
-        input_from_events();
+    connection::turn_clock() = now;
+    registry.compact();  // between turns: no walk of the list is under way
+    input_from_events();
+    input_from_timers();
 }
 
 void turn_scheduler::output_half()
 {
-    if (sweeping)
-        sweep_output();
-    else
-        output_to_woken();
+    output_to_woken();
     rearm_writers();
     // Connections woken during this turn are served in the next one, which
     // must then not wait for events.
     if (!connection::woken().empty())
         sockets::poll_at_once();
+    int64_t next = timers.next();
+    if (next != timer_heap::never)
+        sockets::wait_at_most(next - now < 1 ? 1 : next - now > INT32_MAX ? INT32_MAX : int(next - now));
     connection::selection() = nullptr;
 }
 
@@ -43,6 +41,16 @@ void turn_scheduler::end_all()
         else
             list.remove();
     }
+}
+
+void turn_scheduler::rearm(connection* c, bool exact)
+{
+    int64_t at = c->deadline();
+    int64_t connect = connects.moment(c);
+    if (connect < at)
+        at = connect;
+    if (exact || at < c->timer_at)
+        timers.arm(c, at);
 }
 
 turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
@@ -93,6 +101,29 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
     return verdict::keep;
 }
 
+turn_scheduler::verdict turn_scheduler::serve_time(connection* c)
+{
+    connection::selection() = c;
+    if (c->connect_pending) {
+        switch (connects.on_time(c)) {
+        case connector::step::failed:
+            return verdict::timed_out;
+        default:
+            return verdict::keep;
+        }
+    }
+    if (c->timed_out(now))
+        return verdict::timed_out;
+    // Not over yet, or a wait of its own that on_send decides (a pooled
+    // connection's expiry): asked for output in this turn's output half.
+    // One with output its socket refused is left to the poll: a send made
+    // only because a moment came could pass a few bytes the socket would
+    // not report room for, and count as progress that postpones limits.
+    if (c->output.size() == 0)
+        c->wake();
+    return verdict::keep;
+}
+
 turn_scheduler::verdict turn_scheduler::serve_output(connection* c)
 {
     connection::selection() = c;
@@ -113,51 +144,6 @@ turn_scheduler::verdict turn_scheduler::serve_output(connection* c)
     return verdict::keep;
 }
 
-void turn_scheduler::sweep_input()
-{
-    base::linkedlist<connection*>& list = registry.list;
-    for (list.rewind(); list.has_current(); list.advance()) {
-        connection* c = list.current();
-        if (!c) {
-            list.remove();  // the place of a connection ended between sweeps
-            continue;
-        }
-        connection::selection() = c;
-        verdict v;
-        switch (connects.on_clock(c)) {
-        case connector::step::retrying:
-            continue;  // served again once the new attempt has an outcome
-        case connector::step::failed:
-            v = verdict::timed_out;
-            break;
-        default:
-            v = c->timed_out(now) ? verdict::timed_out : serve_input(c);
-            break;
-        }
-        if (v != verdict::keep)
-            end(c, v);
-    }
-}
-
-void turn_scheduler::sweep_output()
-{
-    // Everyone is visited now; a connection woken again by a partner on the
-    // way is served once more in the next turn.
-    for (connection* c : connection::woken())
-        c->awake = false;
-    connection::woken().clear();
-    base::linkedlist<connection*>& list = registry.list;
-    for (list.rewind(); list.has_current(); list.advance()) {
-        connection* c = list.current();
-        if (!c) {
-            list.remove();
-            continue;
-        }
-        if (verdict v = serve_output(c); v != verdict::keep)
-            end(c, v);
-    }
-}
-
 void turn_scheduler::input_from_events()
 {
     // Copied: ending a connection changes the poll's results.
@@ -173,14 +159,35 @@ void turn_scheduler::input_from_events()
     }
 }
 
+void turn_scheduler::input_from_timers()
+{
+    // A moment armed while these run (a connect's next attempt, a handler's
+    // new connection) is at least 1 ms away or waits for the next turn, so
+    // the loop ends.
+    while (connection* c = timers.due(now)) {
+        if (verdict v = serve_time(c); v != verdict::keep) {
+            end(c, v);
+            continue;
+        }
+        int64_t at = c->deadline();
+        int64_t connect = connects.moment(c);
+        if (connect < at)
+            at = connect;
+        timers.arm(c, at > now ? at : now + 1);
+    }
+}
+
 void turn_scheduler::output_to_woken()
 {
     serving.swap(connection::woken());
     for (connection* c : serving)
         c->awake = false;
-    for (connection* c : serving)
+    for (connection* c : serving) {
         if (verdict v = serve_output(c); v != verdict::keep)
             end(c, v);
+        else
+            rearm(c);
+    }
     serving.clear();
 }
 
@@ -219,7 +226,7 @@ void turn_scheduler::end(connection* c, verdict why)
     else if (why == verdict::timed_out)
         printf("%d has timed out.\n", c->socket);
     registry.remove(c);
-    connects.forget(c);
+    timers.cancel(c);
     if (c->writing)
         base::unordered_erase(writers, c);
     hooks.on_remove(c);

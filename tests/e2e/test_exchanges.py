@@ -7,7 +7,7 @@ origin closes it is sent once more if that is safe. (An unreachable origin's 502
 import base64, socket, time
 
 from harness import (AUTH_REQUIRED, NOT_FOUND, ProxyTest, Reader, curl, get, head, origin_failed, pipe_body, response,
-                     serving, temp_file)
+                     serving, temp_file, wait_until)
 
 CREDENTIALS = "u:p"
 AUTH = "Proxy-Authorization: Basic " + base64.b64encode(CREDENTIALS.encode()).decode()
@@ -176,6 +176,28 @@ class Exchanges(ProxyTest):
                 self.assertEqual(origin.received.count(path.encode()), arrivals, "arrivals at the origin")
                 if expected != b"first":
                     self.proxy.wait_for_line(f"Origin 127.0.0.1:{origin.port} {expected.split(b'Origin ')[1].decode()}.")
+
+    def test_an_idle_pooled_connection_is_closed_when_its_limit_comes_not_up_to_a_second_later(self):
+        """The pool keeps an idle origin connection 4 s: the origin sees it closed 4 s after its answer, to within a
+        few tens of milliseconds, every time (a once-a-second sweep closed it anywhere from 4 to 5 s after)."""
+        closed_after = []
+
+        def answers_then_waits(sock, origin):
+            Reader(sock).until(b"\r\n\r\n")
+            sock.sendall(response())
+            answered = time.time()
+            sock.settimeout(8)
+            while sock.recv(65536):
+                pass
+            closed_after.append(time.time() - answered)
+
+        for _ in range(2):
+            origin = self.origin(answers_then_waits)
+            with self.client() as c:
+                self.assertEqual(c.ask(get(origin.port)), b"ok")
+            self.assertTrue(wait_until(lambda: len(closed_after) == origin.connections, 6))
+        slack = 0.3 if self.proxy.sanitized() else 0.15
+        self.assertTrue(all(4 <= t < 4 + slack for t in closed_after), closed_after)
 
     def test_curl_with_expect_100_continue_gets_the_early_417_and_the_100_then_200(self):
         """curl asks for a 100 before a body over a megabyte and sends the body only after it; on an early final

@@ -123,11 +123,12 @@ TEST(http_connection, heads_are_bounded_per_turn_and_in_time)
 
     recorder slow;
     feed(slow, "GET / HTTP/1.1\r\nX: ");
-    time_t start = time(nullptr);
-    for (time_t t = start; t <= start + http_connection::max_head_seconds; t += 5) {
+    int64_t start = slow.last_active, limit = int64_t(http_connection::max_head_seconds) * 1000;
+    for (int64_t t = start; t <= start + limit; t += 5000) {
         slow.last_active = t;  // a byte now and then
         EXPECT_FALSE(slow.timed_out(t)) << t - start;
     }
-    slow.last_active = start + http_connection::max_head_seconds + 2;
-    EXPECT_TRUE(slow.timed_out(start + http_connection::max_head_seconds + 2));
+    EXPECT_EQ(slow.deadline(), start + limit + 1);  // the head's limit, not the idle one
+    slow.last_active = start + limit + 1;
+    EXPECT_TRUE(slow.timed_out(start + limit + 1));
 }

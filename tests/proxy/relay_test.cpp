@@ -283,15 +283,17 @@ TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_wait
 {
     endpoint client, origin;
     auto* r = new proxy_relay(&client);
-    const time_t t0 = client.last_taken;
-    const time_t later = t0 + proxy_relay::stall_limit + 1;
+    const int64_t t0 = client.last_taken;
+    const int64_t limit = int64_t(proxy_relay::stall_limit) * 1000;
+    const int64_t later = t0 + limit + 1;
     r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n");
     r->bind(&origin, false);
     r->connected();
     for_origin(*r);
     EXPECT_FALSE(r->origin_stalled(origin, later));  // nothing waits for it: waiting for the answer
     r->from_client("body", 4);
-    EXPECT_FALSE(r->origin_stalled(origin, t0 + proxy_relay::stall_limit));
+    EXPECT_FALSE(r->origin_stalled(origin, t0 + limit));
+    EXPECT_EQ(r->origin_stall_deadline(origin), later);
     EXPECT_TRUE(r->origin_stalled(origin, later));
     origin.last_taken = later;  // it took something
     EXPECT_FALSE(r->origin_stalled(origin, later));

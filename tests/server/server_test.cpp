@@ -1,5 +1,7 @@
 // Serving rules of the connection server, over real sockets on loopback.
+#include "server/clock.h"
 #include "server/server.h"
+#include "server/timer_heap.h"
 #include "server/sockets.h"
 
 #include <algorithm>
@@ -74,6 +76,7 @@ struct server_test : ::testing::Test {
     }
     void turn()
     {
+        sockets::wait_at_most(10);  // a poll with nothing to report would wait for ever
         sockets::select_all();
         srv.update();
     }
@@ -172,12 +175,12 @@ TEST_F(server_test, serves_over_1024_descriptors_and_survives_resets_before_acce
     EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 0; }));
 }
 
-// A connection ending mid-list, right after its last bytes, must not make the sweep skip the next.
+// A connection ending mid-turn, right after its last bytes, must not make the turn skip the next one.
 TEST_F(server_test, a_connection_ended_mid_list_does_not_skip_the_next_one)
 {
     int peers[] = {add("a"), add(), add("c")};
     send(peers[1], "quit", 4, 0);
-    turn();  // the first turn sweeps the whole list
+    turn();  // the first turn serves all three (added, so woken)
     EXPECT_EQ(deleted, std::vector<std::string>{"quit"});
     EXPECT_EQ(srv.live_connections(), 2);
     EXPECT_EQ(receive(peers[0], 0), "a");
@@ -201,7 +204,7 @@ TEST_F(server_test, a_connection_added_from_a_handler_is_served_in_the_same_turn
 {
     spawner::test = this;
     int fd = add(new spawner);
-    turn();  // the sweep; the next turns serve only connections with events
+    turn();  // served once as added; the next turns serve only connections with events
     send(fd, "x", 1, 0);
     EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 2; }));
     EXPECT_EQ(receive(spawner::partner, 0), "hello");
@@ -238,6 +241,65 @@ TEST_F(server_test, lent_bytes_are_kept_when_their_storage_goes_away)
     std::fill(c->bytes.begin(), c->bytes.end(), '-');
     std::string got = receive(peer, expected.size());
     EXPECT_TRUE(got == expected) << got.size() << " bytes";
+    close(peer);
+}
+
+// Ends itself at `due` (monotonic ms), which is also its deadline.
+struct expiring : connection {
+    int64_t due = 0;
+    void on_recv(char*, int) override {}
+    bool on_send(char*, int, int* len) override
+    {
+        *len = 0;
+        return true;
+    }
+    bool timed_out(int64_t now) const override { return now >= due; }
+    int64_t deadline() const override { return due; }
+};
+
+// The heap gives the earliest moment first, whatever order moments were
+// armed, moved or cancelled in.
+TEST(timer_heap_test, hands_out_connections_by_their_moments)
+{
+    expiring c[6];
+    timer_heap heap;
+    for (int i : {3, 0, 5, 1, 4, 2})
+        heap.arm(&c[i], 100 + 10 * i);
+    heap.arm(&c[5], 5);  // brought forward
+    heap.arm(&c[0], 500);  // put off
+    heap.cancel(&c[3]);
+    heap.cancel(&c[3]);  // twice is harmless
+    EXPECT_EQ(heap.size(), 5u);
+    EXPECT_EQ(heap.next(), 5);
+    EXPECT_EQ(heap.due(4), nullptr);
+    std::vector<connection*> order;
+    while (connection* d = heap.due(1000))
+        order.push_back(d);
+    EXPECT_EQ(order, (std::vector<connection*>{&c[5], &c[1], &c[2], &c[4], &c[0]}));
+    EXPECT_EQ(heap.next(), timer_heap::never);
+}
+
+// A limit fires when it is due, not on a once-a-second round: the poll waits
+// until the connection's moment and no longer, and the turn that follows
+// ends it. (The poll's own wait is not capped here, as turn() caps it.)
+TEST_F(server_test, a_connection_is_ended_in_the_first_turn_after_its_deadline)
+{
+    auto* c = new expiring;
+    int64_t due = c->due = monotonic_ms() + 150;
+    int peer = add(c);
+    testing::internal::CaptureStdout();
+    turn();  // takes it in and arms its moment
+    int turns = 1;
+    while (srv.live_connections() == 1 && turns < 10) {
+        sockets::select_all();
+        srv.update();
+        turns++;
+    }
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(srv.live_connections(), 0);
+    EXPECT_GE(monotonic_ms(), due);  // not early either
+    EXPECT_LE(turns, 3);  // added, waited until the moment, ended
+    EXPECT_NE(said.find(" has timed out.\n"), std::string::npos) << said;
     close(peer);
 }
 

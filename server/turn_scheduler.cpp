@@ -43,13 +43,16 @@ void turn_scheduler::end_all()
     }
 }
 
-void turn_scheduler::rearm(connection* c, bool exact)
+int64_t turn_scheduler::moment_of(const connection* c) const
 {
     int64_t at = c->deadline();
     int64_t connect = connects.moment(c);
-    if (connect < at)
-        at = connect;
-    if (exact || at < c->timer_at)
+    return connect < at ? connect : at;
+}
+
+void turn_scheduler::rearm(connection* c)
+{
+    if (int64_t at = moment_of(c); at < c->timer_at)
         timers.arm(c, at);
 }
 
@@ -169,10 +172,7 @@ void turn_scheduler::input_from_timers()
             end(c, v);
             continue;
         }
-        int64_t at = c->deadline();
-        int64_t connect = connects.moment(c);
-        if (connect < at)
-            at = connect;
+        int64_t at = moment_of(c);
         timers.arm(c, at > now ? at : now + 1);
     }
 }

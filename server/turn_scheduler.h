@@ -95,9 +95,11 @@ private:
     void input_from_timers();
     void output_to_woken();
 
-    // Brings c's moment forward to what its deadline and its connect say,
-    // if that is nearer than the one it has (always, with `exact`).
-    void rearm(connection* c, bool exact = false);
+    // The earliest of what c's deadline() and its connect in progress say.
+    int64_t moment_of(const connection* c) const;
+    // Brings c's moment forward to moment_of(c), if that is nearer than the
+    // one it has.
+    void rearm(connection* c);
 
     void arm(connection* c);
     void rearm_writers();

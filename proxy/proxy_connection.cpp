@@ -33,7 +33,7 @@ void proxy_connection::leave_race() { race = nullptr; }
 
 void proxy_connection::abandon()
 {
-    finished = true;
+    state = role::draining;
     end_soon();
 }
 
@@ -42,7 +42,7 @@ proxy_connection::~proxy_connection()
     metrics::count().origins_open--;
     if (race)
         race->gone(this);
-    if (parked)
+    if (state == role::parked)
         origin_pool::remove(this, host, port);
     if (relay) {
         proxy_relay* r = relay;
@@ -63,7 +63,7 @@ void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel, bool
 
 void proxy_connection::serve(proxy_relay* r, bool pooled)
 {
-    parked = false;
+    state = role::serving;
     relay = r;
     timeout = idle_limit;
     r->bind(this, pooled);
@@ -75,13 +75,13 @@ void proxy_connection::let_go(bool park)
     relay = nullptr;
     offered = nullptr;
     if (park && origin_pool::park(this, host, port)) {
-        parked = true;
+        state = role::parked;
         last_active = connection::now();
         wake();
         return;
     }
     // Whatever it has not sent belongs to an exchange that is over.
-    finished = true;
+    state = role::draining;
     end_soon();
 }
 
@@ -162,11 +162,9 @@ void proxy_connection::on_recv(char* data, int len)
     if (!relay) {
         // Bytes from an origin whose connection is idle (or being let go)
         // belong to no exchange: the connection can be trusted no more.
-        if (parked) {
+        if (state == role::parked)
             origin_pool::remove(this, host, port);
-            parked = false;
-        }
-        finished = true;
+        state = role::draining;
         offered = nullptr;
         wake();
         return;
@@ -219,7 +217,7 @@ bool proxy_connection::on_send(char*, int cap, int* len)
         // for its connect.
         if (race)
             return true;
-        return parked && connection::now() - last_active <= int64_t(pool_idle) * 1000;
+        return state == role::parked && connection::now() - last_active <= int64_t(pool_idle) * 1000;
     }
     relay->origin_took();  // the bytes sent last time
     account();
@@ -269,7 +267,7 @@ int64_t proxy_connection::last_exchange_activity() const
 bool proxy_connection::timed_out(int64_t now) const
 {
     if (!relay)
-        return !parked && now - last_active > int64_t(timeout) * 1000;  // the pool's wait ends in on_send
+        return state != role::parked && now - last_active > int64_t(timeout) * 1000;  // the pool's wait ends in on_send
     if (orphaned())
         return now - last_active > int64_t(orphan_stall) * 1000;
     if (relay->origin_stalled(*this, now)) {
@@ -286,7 +284,7 @@ bool proxy_connection::timed_out(int64_t now) const
 int64_t proxy_connection::deadline() const
 {
     if (!relay)
-        return last_active + int64_t(parked ? pool_idle : timeout) * 1000 + 1;
+        return last_active + int64_t(state == role::parked ? pool_idle : timeout) * 1000 + 1;
     if (orphaned())
         return last_active + int64_t(orphan_stall) * 1000 + 1;
     int64_t at = last_exchange_activity() + int64_t(timeout) * 1000 + 1;
@@ -318,6 +316,6 @@ bool proxy_connection::on_eof()
 bool proxy_connection::wants_input() const
 {
     if (!relay)
-        return parked;  // the pool watches for an origin that closes or talks
+        return state == role::parked;  // the pool watches for an origin that closes or talks
     return relay->origin_may_send();
 }

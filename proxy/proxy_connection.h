@@ -111,15 +111,24 @@ private:
     // Brings the relay's count of what is held up to date.
     void account();
 
-    proxy_relay* relay;  // the exchange it serves (one hold); null in the pool and once let go
-    attempt_owner* race = nullptr;  // while it is an attempt of a race still running
+    // What the connection is for; each role's data beside it. An attempt
+    // reports to `race` until the race lets go of it, then serves or
+    // drains; a serving one has `relay`; parked and draining have neither.
+    enum class role : uint8_t {
+        attempt,   // connecting, for a race
+        serving,   // carries the relay's exchange
+        parked,    // idle in the pool, which alone holds it
+        draining,  // done with: ends once its own output is out (or at once)
+    };
+    role state = role::attempt;
+
+    proxy_relay* relay;  // the exchange it serves (one hold), while serving
+    attempt_owner* race = nullptr;  // while an attempt of a race still running
     std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
     socket_address to;
     response_reader reader;
     char* offered = nullptr;  // space in the client's queue offered for receiving
-    bool parked = false;      // waits in the pool
-    bool finished = false;    // to end once its own output is out
     bool told_start = false;  // the relay knows the answer has begun
     bool told_final = false;  // ...and that its final head has gone on
     bool spoiled = false;     // bytes came after the answer: never reused

@@ -298,12 +298,12 @@ std::string http_connection::info(bool with_agent) const
     // Only a local front end (a reverse proxy on the same host, over
     // 127.0.0.1 or ::1) is trusted to say who the client really is.
     std::string address;
-    bool local = peer_v6 ? IN6_IS_ADDR_LOOPBACK(&peer_address6) : peer_address == htonl(INADDR_LOOPBACK);
+    bool local = peer.is_v6() ? IN6_IS_ADDR_LOOPBACK(&peer.v6()) : peer.v4() == htonl(INADDR_LOOPBACK);
     if (local)
         address = get_header("x-forwarded-for", reader.head());
     if (address.empty())
-        address = peer_text();
-    std::string line = address + ":" + std::to_string(peer_port) + " " + reader.method() + " " + reader.url() + " " +
+        address = peer.text_with_brackets();
+    std::string line = address + ":" + std::to_string(peer.port()) + " " + reader.method() + " " + reader.url() + " " +
                        reader.version();
     if (with_agent)
         line += " [" + get_header("user-agent", reader.head()) + "]";

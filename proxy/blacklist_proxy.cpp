@@ -29,9 +29,9 @@ void blacklist_proxy::on_headers()
     if (refuse_faulty_head())
         return;
     std::string rule;
-    bool admitted = !policy.limits_clients() || policy.admits_client(peer_socket_address(), &rule);
+    bool admitted = !policy.limits_clients() || policy.admits_client(peer, &rule);
     bool page = own_page();
-    if (page && !(peer_socket_address().loopback() || (policy.limits_clients() && admitted))) {
+    if (page && !(peer.loopback() || (policy.limits_clients() && admitted))) {
         // Only clients on this host or inside a clients rule see the
         // proxy's own pages; to anyone else this is an origin-form request
         // like any other.

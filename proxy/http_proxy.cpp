@@ -151,7 +151,7 @@ void http_proxy::begin_record(bool parsed)
     r->bytes_in = parsed ? head().size() + 2 : 0;
     // Text only the access log reads is copied only for it.
     if (access_log::enabled()) {
-        r->client = peer_socket_address();
+        r->client = peer;
         if (parsed) {
             r->method = method();
             r->target = url();

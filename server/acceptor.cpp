@@ -52,12 +52,7 @@ acceptor::outcome acceptor::accept_one(int listener)
         return outcome::skipped;
     }
     c->socket = fd;
-    c->peer_address = peer.v4();
-    c->peer_port = peer.port();
-    if (peer.is_v6()) {
-        c->peer_v6 = true;
-        c->peer_address6 = reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr;
-    }
+    c->peer = peer;
     if (!hooks.on_accept(c) || !sockets::add(fd)) {
         delete c;
         close(fd);

@@ -49,34 +49,6 @@ int connection::on_connect(int) { return -1; }
 
 void connection::on_connect_slow() {}
 
-std::string connection::peer_text() const
-{
-    char text[INET6_ADDRSTRLEN] = "";
-    if (peer_v6) {
-        inet_ntop(AF_INET6, &peer_address6, text, sizeof text);
-        std::string bracketed(1, '[');  // (not "[" + ...: a false -Wrestrict in g++ 12 at -O3)
-        return bracketed.append(text).append(1, ']');
-    }
-    return socket_address::dotted(peer_address);
-}
-
-socket_address connection::peer_socket_address() const
-{
-    if (peer_v6) {
-        sockaddr_in6 six{};
-        six.sin6_family = AF_INET6;
-        six.sin6_addr = peer_address6;
-        six.sin6_port = htons(uint16_t(peer_port));
-        return socket_address(reinterpret_cast<const sockaddr*>(&six), sizeof six);
-    }
-    if (peer_port == 0)
-        return socket_address();
-    sockaddr_in four{};
-    four.sin_family = AF_INET;
-    four.sin_addr.s_addr = peer_address;
-    four.sin_port = htons(uint16_t(peer_port));
-    return socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four);
-}
 
 bool connection::timed_out(int64_t at) const { return at - last_active > int64_t(timeout) * 1000; }
 

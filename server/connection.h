@@ -52,15 +52,9 @@ public:
     // Set by whoever creates the connection, before handing it to the server;
     // the server's from then on (a new connect attempt replaces it).
     int32_t socket = -1;
-    uint32_t peer_address = 0;  // IPv4, network byte order; 0 unless accepted from IPv4
-    int32_t peer_port = 0;      // host byte order; 0 unless accepted
-    in6_addr peer_address6{};   // the address of a client accepted over IPv6
-    bool peer_v6 = false;       // ...and whether it was
-
-    // The peer's address as a log line shows it: dotted, or IPv6 in brackets.
-    std::string peer_text() const;
-    // The peer's address and port (an accepted client's; empty otherwise).
-    socket_address peer_socket_address() const;
+    // An accepted client's address and port, as accept() gave them; empty
+    // for a connection the proxy made.
+    socket_address peer;
     // Times are monotonic milliseconds (server/clock.h), read once per turn
     // by the server (now()).
     //

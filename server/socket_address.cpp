@@ -13,16 +13,16 @@ socket_address::socket_address(const sockaddr* address, socklen_t length)
 uint16_t socket_address::port() const
 {
     if (is_v6())
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+        return ntohs(storage.six.sin6_port);
+    return ntohs(storage.four.sin_port);
 }
 
 void socket_address::set_port(uint16_t port)
 {
     if (is_v6())
-        reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(port);
+        storage.six.sin6_port = htons(port);
     else
-        reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(port);
+        storage.four.sin_port = htons(port);
 }
 
 namespace {
@@ -62,7 +62,7 @@ char* socket_address::write_text_with_brackets(char* out) const
     if (!is_v6())
         return out;
     *out++ = '[';
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, out, INET6_ADDRSTRLEN);
+    inet_ntop(AF_INET6, &storage.six.sin6_addr, out, INET6_ADDRSTRLEN);
     out += strlen(out);
     *out++ = ']';
     return out;
@@ -74,13 +74,19 @@ std::string socket_address::text() const
         return dotted(v4());
     char buffer[INET6_ADDRSTRLEN] = "";
     if (is_v6())
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, buffer, sizeof buffer);
+        inet_ntop(AF_INET6, &storage.six.sin6_addr, buffer, sizeof buffer);
     return buffer;
 }
 
 uint32_t socket_address::v4() const
 {
-    return family() == AF_INET ? reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr : 0;
+    return family() == AF_INET ? storage.four.sin_addr.s_addr : 0;
+}
+
+const in6_addr& socket_address::v6() const
+{
+    static const in6_addr none{};
+    return is_v6() ? storage.six.sin6_addr : none;
 }
 
 std::string socket_address::text_with_brackets() const
@@ -95,7 +101,7 @@ socket_address socket_address::canonical() const
 {
     if (!is_v6())
         return *this;
-    const auto* six = reinterpret_cast<const sockaddr_in6*>(&storage);
+    const sockaddr_in6* six = &storage.six;
     if (!IN6_IS_ADDR_V4MAPPED(&six->sin6_addr))
         return *this;
     sockaddr_in four{};
@@ -109,7 +115,7 @@ bool socket_address::loopback() const
 {
     socket_address one = canonical();
     if (one.is_v6())
-        return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&one.storage)->sin6_addr);
+        return IN6_IS_ADDR_LOOPBACK(&one.storage.six.sin6_addr);
     return one.family() == AF_INET && (ntohl(one.v4()) >> 24) == 127;
 }
 
@@ -117,6 +123,6 @@ bool socket_address::unspecified() const
 {
     socket_address one = canonical();
     if (one.is_v6())
-        return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(&one.storage)->sin6_addr);
+        return IN6_IS_ADDR_UNSPECIFIED(&one.storage.six.sin6_addr);
     return one.family() == AF_INET && (ntohl(one.v4()) >> 24) == 0;
 }

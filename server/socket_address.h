@@ -15,10 +15,10 @@ public:
     // From a system address (AF_INET or AF_INET6); any other leaves it empty.
     socket_address(const sockaddr* address, socklen_t length);
 
-    int family() const { return storage.ss_family; }
+    int family() const { return storage.any.sa_family; }
     bool is_v6() const { return family() == AF_INET6; }
     bool empty() const { return family() == AF_UNSPEC; }
-    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    const sockaddr* get() const { return &storage.any; }
     socklen_t length() const { return is_v6() ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
 
     uint16_t port() const;
@@ -34,6 +34,8 @@ public:
     char* write_text_with_brackets(char* out) const;
     // The IPv4 address in network byte order; 0 for IPv6.
     uint32_t v4() const;
+    // The IPv6 address; all zeros for IPv4.
+    const in6_addr& v6() const;
 
     // The same address in its one form: an IPv4-mapped IPv6 address
     // (::ffff:a.b.c.d), which a connect sends to a.b.c.d, becomes that
@@ -47,5 +49,11 @@ public:
     bool unspecified() const;
 
 private:
-    sockaddr_storage storage{};
+    // The larger form first, so that {} clears every byte. 28 bytes, not a
+    // sockaddr_storage's 128: every accepted client keeps one.
+    union {
+        sockaddr_in6 six;
+        sockaddr_in four;
+        sockaddr any;
+    } storage{};
 };

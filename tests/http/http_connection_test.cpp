@@ -87,11 +87,14 @@ TEST(http_connection, default_answers_and_the_end_of_the_connection)
 TEST(http_connection, info_line_and_header_lookups)
 {
     http_connection c;
-    c.peer_address = htonl(0x0A000001);  // 10.0.0.1: only 127.0.0.1 is trusted
-    c.peer_port = 51234;
+    auto from = [](uint32_t address) {
+        sockaddr_in four{AF_INET, htons(51234), {htonl(address)}, {}};
+        return socket_address(reinterpret_cast<const sockaddr*>(&four), sizeof four);
+    };
+    c.peer = from(0x0A000001);  // 10.0.0.1: only 127.0.0.1 is trusted
     std::string text = "GET /index.html HTTP/1.1\r\nUser-Agent: test-agent\r\nX-Forwarded-For: 10.0.0.7\r\n\r\n";
     EXPECT_EQ(printed([&] { feed(c, text); }), "10.0.0.1:51234 GET /index.html HTTP/1.1 [test-agent]\n");
-    c.peer_address = htonl(0x7F000001);  // a local front end is trusted
+    c.peer = from(0x7F000001);  // a local front end is trusted
     EXPECT_EQ(printed([&] { feed(c, "GET /i HTTP/1.0\r\nx-forwarded-for: 10.0.0.7, 10.0.0.8\r\n\r\n"); }),
               "10.0.0.7, 10.0.0.8:51234 GET /i HTTP/1.0 []\n");
 

@@ -39,7 +39,7 @@ TEST(hashmap, exact_keys_and_removals_from_one_chain)
 
     base::hashmap<uint32_t> chain;
     chain.hash_function = [](const char*, uint32_t) -> uint32_t { return UINT32_MAX; };
-    auto key = [](uint32_t i) { return "k" + std::to_string(i); };
+    auto key = [](uint32_t i) { return std::string(1, 'k').append(std::to_string(i)); };
     for (uint32_t i = 0; i < 40; i++)
         chain.set(key(i), i + 1);
     chain.set("k5", 100);

@@ -129,8 +129,11 @@ TEST(var, get_by_index_on_every_kind)
     };
     for (auto& [value, want] : cases) {
         std::string got;
-        for (int32_t i : {0, 1, 2, -1, -3, 3, -4, INT32_MIN, INT32_MAX})
-            got += (got.empty() ? "" : " ") + json(value.get(i));
+        for (int32_t i : {0, 1, 2, -1, -3, 3, -4, INT32_MIN, INT32_MAX}) {
+            if (!got.empty())
+                got += ' ';
+            got += json(value.get(i));
+        }
         EXPECT_EQ(got, want + " null null null null"s) << json(value);
     }
 }

@@ -267,8 +267,7 @@ void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addr
     proxy_relay* relay = job.relay;
     // Only a client still waiting for this origin cares about the result.
     bool keeps;
-    if (relay->client_connection() && relay->serial() == job.exchange &&
-        relay->at() == proxy_relay::stage::reaching)
+    if (relay->waits_for_origin(job.exchange))
         if (const char* answer = connect_upstream(relay, job.host, job.port, status, list, &keeps))
             relay->answer(answer, !keeps);
     proxy_relay::release(relay);

@@ -57,7 +57,7 @@ const char* origin_race::start(abstract_server& server, proxy_relay* relay, cons
 
 bool origin_race::wanted() const
 {
-    return relay->client_connection() && relay->serial() == exchange && relay->at() == proxy_relay::stage::reaching;
+    return relay->waits_for_origin(exchange);
 }
 
 bool origin_race::launch_next()

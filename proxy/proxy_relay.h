@@ -152,8 +152,15 @@ public:
     // A request is in flight: its origin is being reached, or talked to.
     bool in_flight() const { return now != stage::idle; }
     // The exchange numbered by the client's requests, for work that outlives
-    // it (a lookup) to tell whether it still belongs to the current one.
+    // it (a lookup, a race) to tell whether it still belongs to the current one.
     uint64_t serial() const { return exchanges; }
+    // Whether exchange number `exchange` still waits for its origin: its
+    // client is there, no later request has begun, and nothing has answered
+    // it yet. The one question a lookup or a race asks before it acts.
+    bool waits_for_origin(uint64_t exchange) const
+    {
+        return client && exchanges == exchange && now == stage::reaching;
+    }
 
     // ---- the client side
 

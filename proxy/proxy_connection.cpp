@@ -150,7 +150,7 @@ char* proxy_connection::receive_space(int* len)
     if (run == 0 || at == response_reader::state::chunked)
         return nullptr;
     size_t room;
-    offered = relay->client_queue().back_space(&room);
+    offered = relay->space_for_origin(&room);
     if (uint64_t(room) > run)
         room = size_t(run);
     *len = room < size_t(*len) ? int(room) : *len;
@@ -169,19 +169,15 @@ void proxy_connection::on_recv(char* data, int len)
         wake();
         return;
     }
-    base::byte_queue& out = relay->client_queue();
-    size_t used, queued;
+    size_t used = size_t(len);
     if (data == offered) {
-        out.commit(size_t(len));
         reader.skip(uint64_t(len));
-        used = queued = size_t(len);
+        offered = nullptr;
+        relay->from_origin_in_place(len);
     } else {
-        size_t before = out.size();
-        used = reader.feed(data, size_t(len), out);
-        queued = out.size() - before;
+        offered = nullptr;
+        used = relay->from_origin_read(reader, data, len);
     }
-    offered = nullptr;
-    relay->from_origin(len, queued);
     // Bytes after a complete answer: no exchange asked for them, and a
     // connection whose stream holds such bytes carries no other. They reach
     // nobody.

@@ -425,6 +425,20 @@ void proxy_relay::piped_from_origin(int n)
     wake_client();
 }
 
+void proxy_relay::from_origin_in_place(int len)
+{
+    to_client.commit(size_t(len));
+    from_origin(len, size_t(len));
+}
+
+size_t proxy_relay::from_origin_read(response_reader& reader, const char* data, int len)
+{
+    size_t before = to_client.size();
+    size_t used = reader.feed(data, size_t(len), to_client);
+    from_origin(len, to_client.size() - before);
+    return used;
+}
+
 void proxy_relay::from_origin(int len, size_t queued)
 {
     ledger.queued(queued);

@@ -68,6 +68,7 @@
 #pragma once
 
 #include "base/byte_queue.h"
+#include "http/response_reader.h"
 #include "proxy/answers.h"
 #include "proxy/exchange_ledger.h"
 #include "proxy/memory_budget.h"
@@ -291,19 +292,24 @@ public:
     bool origin_stalled(const connection& c, int64_t now) const;
     int64_t origin_stall_deadline(const connection& c) const;
 
-    // Receiving the origin's bytes: the queue they are appended to (the
-    // client's; from_origin() then says how many of the len read were
-    // appended), and the splice pipe for bulk data (-1: through the queue).
+    // Receiving the origin's bytes, which reach the client's queue only
+    // through these verbs, in one of three ways:
+    //  - in place: a read lands in space_for_origin() (the back of the
+    //    client's queue), and from_origin_in_place() takes its len bytes;
+    //  - read: from_origin_read() has the reader take the len bytes read,
+    //    which appends what passes on, and returns how many it used;
+    //  - spliced: pipe_for_origin() gives the splice pipe for bulk data (-1:
+    //    through the queue), and piped_from_origin() takes the n bytes
+    //    spliced in (0: none, the pipe or the socket was empty).
     // Invariant: every byte in the pipe precedes every byte in to_client, so
     // bytes go into the pipe only while to_client is empty, and the client
-    // takes from the pipe first.
-    base::byte_queue& client_queue() { return to_client; }
+    // takes from the pipe first. The read size tells whether the origin is
+    // streaming.
+    char* space_for_origin(size_t* room) { return to_client.back_space(room); }
+    void from_origin_in_place(int len);
+    size_t from_origin_read(response_reader& reader, const char* data, int len);
     int pipe_for_origin(uint64_t run, int* len);
-    // n bytes were spliced in (0: none, the pipe or the socket was empty),
-    // or `len` bytes appended to the queue (the origin's read size, which
-    // tells whether it is streaming).
     void piped_from_origin(int n);
-    void from_origin(int len, size_t queued);
     // Whether the origin's socket may be read: false while the client is
     // more than high_water behind, while there is no room(), and once the
     // client has gone.
@@ -342,6 +348,8 @@ private:
     // Bytes lent to the origin connection and not sent yet go to its own
     // buffer; to_origin may then be cleared.
     void take_back_from_origin();
+    // len bytes read from the origin, of which `queued` went into to_client.
+    void from_origin(int len, size_t queued);
     // The exchange cannot go on with its origin connection: the request
     // goes once more (see Never twice), or the client gets the 502 for why,
     // or, when the final answer has begun, the end of its stream.

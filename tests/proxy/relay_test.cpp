@@ -7,9 +7,12 @@
 #include "proxy/memory_budget.h"
 #include "proxy/proxy_relay.h"
 
+#include <algorithm>
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -60,6 +63,19 @@ std::string for_origin(proxy_relay& r)
     return out;
 }
 
+// What the origin's reads deliver, as bytes passed on in place.
+void from_origin(proxy_relay& r, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        size_t room;
+        char* space = r.space_for_origin(&room);
+        size_t n = std::min(room, bytes.size());
+        memcpy(space, bytes.data(), n);
+        r.from_origin_in_place(int(n));
+        bytes.remove_prefix(n);
+    }
+}
+
 proxy_relay::request_kind kind_of(const std::string& method, bool body = false)
 {
     proxy_relay::request_kind kind;
@@ -88,8 +104,7 @@ TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_bac
     r->connected();
     EXPECT_EQ(for_origin(*r), "GET /1 HTTP/1.1\r\n\r\n");
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx";
-    r->client_queue().append(answer);
-    r->from_origin(int(answer.size()), answer.size());
+    from_origin(*r, answer);
     r->final_started(200);
     r->answer_finished(true, false);
     EXPECT_EQ(origin.lets_go, 1);
@@ -212,7 +227,7 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
     r->bind(&origin, false);
     r->connected();
     for_origin(*r);
-    r->client_queue().append("HTTP/1.1 100 Continue\r\n\r\n");
+    from_origin(*r, "HTTP/1.1 100 Continue\r\n\r\n");
     r->answer_started();
     r->answer_failed(answers::origin_failure::interim);
     std::string got = for_client(*r);
@@ -225,7 +240,7 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
     r->bind(&origin2, false);
     r->connected();
     for_origin(*r);
-    r->client_queue().append("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
+    from_origin(*r, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
     r->final_started(200);
     r->answer_failed(answers::origin_failure::closed);
     EXPECT_TRUE(r->closing());  // cut off: the stream ends where the answer broke off
@@ -298,7 +313,7 @@ TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_wait
     origin.last_taken = later;  // it took something
     EXPECT_FALSE(r->origin_stalled(origin, later));
     EXPECT_FALSE(r->client_stalled(client, later));  // nothing waits for the client
-    r->client_queue().append("HTTP/1.1 200 OK\r\n\r\n");
+    from_origin(*r, "HTTP/1.1 200 OK\r\n\r\n");
     EXPECT_TRUE(r->client_stalled(client, later));
     finish(r, client);
     r = nullptr;

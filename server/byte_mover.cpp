@@ -132,7 +132,7 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
             }
             shut_if_done(c);
         }
-        if (out.size() > 0 && !c->connect_pending) {
+        if (out.size() > 0 && !c->connecting()) {
             int32_t before = out.size();
             send_pending(c);
             // Bytes left over from an earlier turn that go out now count as
@@ -144,7 +144,7 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
         // connect is still in progress (an attempt nobody waits for).
         if (!c->more && out.size() == 0)
             return pulled::finished;
-        if (out.size() != 0 || c->connect_pending)
+        if (out.size() != 0 || c->connecting())
             return pulled::arm;
         if (!produced)
             return pulled::idle;

@@ -89,7 +89,7 @@ public:
     // A non-blocking connect is in progress on `socket` (connector.h): the
     // server reports its outcome once, through on_connect(), and sends
     // nothing before that.
-    bool connecting() const { return connect_pending; }
+    bool connecting() const { return life == lifecycle::connecting; }
 
     // The peer has finished sending and on_eof() kept the connection open:
     // the socket is read no more.
@@ -198,7 +198,8 @@ public:
     // attempt nobody waits for). Safe on any connection.
     void end_soon()
     {
-        ending = true;
+        if (life != lifecycle::broken)
+            life = lifecycle::ending;
         wake();
     }
 
@@ -239,12 +240,19 @@ private:
 
     pending_output output;  // handed over by on_send, not yet taken by the socket
     base::linkedlist<connection*>::node* list_node = nullptr;  // its place in the server's list
+    // Where the connection is in its life. Ending and broken are final, and
+    // win over a connect in progress: such a connection is ended the next
+    // time it is served, whatever its socket reports.
+    enum class lifecycle : uint8_t {
+        open,        // connected (or accepted): bytes may move
+        connecting,  // a connect is in progress (connector.h); nothing is sent
+        ending,      // end_soon(): ended, quietly
+        broken,      // the socket could not be polled: ended with its errors
+    };
+    lifecycle life = lifecycle::open;
     bool more = true;             // last result of on_send; true until it is first asked
-    bool connect_pending = false;
     bool input_ended = false;
     bool write_shut = false;      // the sending side has been shut down
-    bool broken = false;          // the socket could not be polled: ended the next time it is served
-    bool ending = false;          // end_soon(): ended, quietly, the next time it is served
     bool awake = false;           // waits in woken()
     bool writing = false;         // waits for its socket to take more (turn_scheduler's writers)
 

@@ -15,7 +15,7 @@ void connection_registry::enlist(connection* c)
 void connection_registry::watch(connection* c, bool writable)
 {
     if (!sockets::add(c->socket, writable))
-        c->broken = true;
+        c->life = connection::lifecycle::broken;
 }
 
 void connection_registry::replace_socket(connection* c, int fd)

@@ -44,7 +44,8 @@ int connector::start(const socket_address& to, int* error)
 
 void connector::watch(connection* c)
 {
-    c->connect_pending = true;
+    if (c->life == connection::lifecycle::open)
+        c->life = connection::lifecycle::connecting;  // (an ending or broken one stays so)
     c->connect_started = now;
     c->stagger_due = c->connect_stagger_ms > 0 ? now + c->connect_stagger_ms : timer_heap::never;
     registry.watch(c, true);
@@ -52,7 +53,7 @@ void connector::watch(connection* c)
 
 int64_t connector::moment(const connection* c) const
 {
-    if (!c->connect_pending)
+    if (!c->connecting())
         return timer_heap::never;
     int64_t at = c->stagger_due;
     if (c->connect_timeout > 0 && c->connect_started + int64_t(c->connect_timeout) * 1000 < at)
@@ -62,7 +63,7 @@ int64_t connector::moment(const connection* c) const
 
 connector::step connector::on_time(connection* c)
 {
-    if (!c->connect_pending)
+    if (!c->connecting())
         return step::waiting;
     if (c->connect_timeout > 0 && now >= c->connect_started + int64_t(c->connect_timeout) * 1000)
         return finish(c, ETIMEDOUT);
@@ -91,7 +92,8 @@ connector::step connector::on_poll(connection* c)
 
 connector::step connector::finish(connection* c, int error)
 {
-    c->connect_pending = false;
+    if (c->connecting())
+        c->life = connection::lifecycle::open;
     c->stagger_due = timer_heap::never;
     int next = c->on_connect(error);
     if (error == 0)

@@ -56,15 +56,25 @@ void turn_scheduler::rearm(connection* c)
         timers.arm(c, at);
 }
 
+turn_scheduler::verdict turn_scheduler::over(const connection* c)
+{
+    switch (c->life) {
+    case connection::lifecycle::broken:
+        return verdict::errors;
+    case connection::lifecycle::ending:
+        return verdict::finished;
+    default:
+        return verdict::keep;
+    }
+}
+
 turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
 {
     connection::selection() = c;
     int fd = c->socket;
-    if (c->broken)
-        return verdict::errors;
-    if (c->ending)
-        return verdict::finished;
-    if (c->connect_pending) {
+    if (verdict v = over(c); v != verdict::keep)
+        return v;
+    if (c->connecting()) {
         switch (connects.on_poll(c)) {
         case connector::step::waiting:
         case connector::step::retrying:
@@ -107,7 +117,9 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
 turn_scheduler::verdict turn_scheduler::serve_time(connection* c)
 {
     connection::selection() = c;
-    if (c->connect_pending) {
+    if (verdict v = over(c); v != verdict::keep)
+        return v;
+    if (c->connecting()) {
         switch (connects.on_time(c)) {
         case connector::step::failed:
             return verdict::timed_out;
@@ -130,10 +142,8 @@ turn_scheduler::verdict turn_scheduler::serve_time(connection* c)
 turn_scheduler::verdict turn_scheduler::serve_output(connection* c)
 {
     connection::selection() = c;
-    if (c->broken)
-        return verdict::errors;
-    if (c->ending)
-        return verdict::finished;
+    if (verdict v = over(c); v != verdict::keep)
+        return v;
     switch (mover.pull_output(c)) {
     case byte_mover::pulled::finished:
         return verdict::finished;
@@ -207,7 +217,7 @@ void turn_scheduler::rearm_writers()
     // it is served.
     for (size_t i = 0; i < writers.size();) {
         connection* c = writers[i];
-        if (c->output.size() != 0 || c->connect_pending) {
+        if (c->output.size() != 0 || c->connecting()) {
             sockets::arm(c->socket);
             i++;
             continue;

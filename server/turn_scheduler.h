@@ -87,6 +87,9 @@ private:
 
     // One connection's poll results, its moment, and one connection's output
     // pull. Each makes c connection::selected().
+    // The verdict on a connection whose life is over (ending, broken); keep
+    // for any other.
+    static verdict over(const connection* c);
     verdict serve_input(connection* c);
     verdict serve_time(connection* c);
     verdict serve_output(connection* c);

@@ -21,7 +21,7 @@
 // client's head was: no forwarded line escapes the framing rules.
 #include "fuzz/driver.h"
 #include "fuzz/reference_reader.h"
-#include "proxy/http_proxy.h"
+#include "proxy/origin_form.h"
 #include "proxy/split_url.h"
 
 #include "base/text.h"
@@ -189,7 +189,7 @@ void compare_with_reference(const std::string& stream, const std::vector<request
 }
 
 // The head the proxy would send the origin for an accepted head
-// (http_proxy::forwarded_head, without the blank line), checked line by line
+// (origin_form::forwarded_head, without the blank line), checked line by line
 // and read again by both readers. A head whose own target names no
 // origin is forwarded to the origin its Host field names, or to a fixed one,
 // so that every accepted head is checked, with and without a Host that
@@ -207,7 +207,7 @@ void check_forwarded(const request_seen& r)
         if (!target.valid() || target.path != "/")
             target = split_url("http://origin.example/", false);
     }
-    std::string out = http_proxy::forwarded_head(r.method, target, r.version, r.head, r.facts);
+    std::string out = origin_form::forwarded_head(r.method, target, r.version, r.head, r.facts);
     FUZZ_CHECK(out.ends_with("\r\n\r\n"), "a forwarded head does not end with a blank line");
     out.resize(out.size() - 2);
 

@@ -7,6 +7,7 @@
 #include "proxy/metrics.h"
 #include "server/clock.h"
 #include "proxy/canonical_host.h"
+#include "proxy/origin_form.h"
 #include "proxy/origin_pool.h"
 #include "proxy/origin_race.h"
 #include "proxy/proxy_connection.h"
@@ -23,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-http_proxy::http_proxy() : relay(new proxy_relay(this))
+http_proxy::http_proxy() : relay(proxy_relay::open(this))
 {
     max_head_length = max_head;
     metrics::count().clients_total++;
@@ -34,7 +35,6 @@ http_proxy::~http_proxy()
 {
     // The origin connection, if any, finishes what it was given and ends.
     relay->client_gone(timing_out, unsent() == 0);
-    proxy_relay::release(relay);
     metrics::count().clients_open--;
 }
 
@@ -42,82 +42,6 @@ abstract_server*& http_proxy::g_server()
 {
     static abstract_server* running = nullptr;
     return running;
-}
-
-namespace {
-
-// Fields that describe one hop of a message, never forwarded: the client's
-// connection with the proxy is not the proxy's connection with the origin.
-bool hop_by_hop(std::string_view name, const request_facts& facts)
-{
-    // Proxy-Authorization, Proxy-Connection and the like; Connection.
-    using base::equals_nocase;
-    if (base::starts_with_nocase(name, "Proxy") || base::starts_with_nocase(name, "Connection"))
-        return true;
-    if (equals_nocase(name, "keep-alive") || equals_nocase(name, "te") || equals_nocase(name, "trailer"))
-        return true;
-    if (equals_nocase(name, "upgrade"))
-        return !facts.upgrade();
-    // What frames the body and names the origin goes on, whatever the
-    // client's Connection field says: dropping them would let the body of
-    // this request be read as another one.
-    if (equals_nocase(name, "content-length") || equals_nocase(name, "transfer-encoding") ||
-        equals_nocase(name, "host"))
-        return false;
-    return facts.names_option(name);
-}
-
-}  // namespace
-
-std::string http_proxy::copy_headers(const std::string& head, const request_facts& facts, const split_url& target)
-{
-    // The origin is the one the target names: a Host field that names
-    // another would let a request for an allowed origin ask a shared server
-    // for a blocked one. Where the client's Host already names the target's
-    // origin, its line goes on unchanged.
-    std::string kept, host_line = "Host: " + target.authority() + "\r\n";
-    std::string host;
-    int32_t port;
-    bool agrees = facts.has_host && split_url::read_authority(facts.host, target.scheme, &host, &port) &&
-                  host == target.host && port == target.port;
-    bool host_written = false;
-    for_each_header_line(head, [&](std::string_view line) {
-        std::string_view name = line.substr(0, line.find(':'));
-        if (hop_by_hop(name, facts))
-            return;
-        if (base::equals_nocase(name, "host")) {
-            if (!agrees) {
-                kept += host_line;
-                host_written = true;
-                return;
-            }
-            host_written = true;
-        }
-        size_t from = kept.size();
-        kept += line;
-        for (size_t i = from; i < kept.size(); i++)
-            if (kept[i] == '\r' || kept[i] == '\n' || kept[i] == '\0')
-                kept[i] = ' ';
-        kept += "\r\n";
-    });
-    return host_written ? kept : host_line + kept;
-}
-
-std::string http_proxy::forwarded_head(const std::string& method, const split_url& target, const std::string& version,
-                                       const std::string& head, const request_facts& facts)
-{
-    std::string request = method + " " + target.path + " " + version + "\r\n";
-    request += copy_headers(head, facts, target);
-    // The origin is asked to switch protocols too (the client's Connection
-    // line is its own hop's); a 101 then opens a tunnel. An HTTP/1.0 request
-    // asks to keep the proxy's connection with the origin open, for the pool,
-    // whatever the client wants of its own.
-    if (facts.upgrade())
-        request += "Connection: " + facts.upgrade_option + "\r\n";
-    else if (version == "HTTP/1.0")
-        request += "Connection: keep-alive\r\n";
-    request += "\r\n";
-    return request;
 }
 
 bool http_proxy::should_block(const std::string&) { return false; }
@@ -212,122 +136,6 @@ void http_proxy::on_head_too_long()
 
 void http_proxy::on_framing_broken() { close_after_answer(answers::malformed_request); }
 
-const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& host, int32_t port, int status,
-                                         const addrinfo* list, bool* keeps)
-{
-    *keeps = false;
-    if (status != 0) {
-        printf("getaddrinfo() failed for host %s!\n", base::escape_controls(host_and_port(host, port)).c_str());
-        return answers::bad_gateway;
-    }
-    // Every address, in the order the resolver gives them, except the
-    // proxy's own (a request it would forward to itself would come back
-    // again, once per level, until descriptors and memory run out) and those
-    // the egress policy denies.
-    auto* client = static_cast<http_proxy*>(relay->client_connection());
-    std::vector<socket_address> addresses;
-    std::string denied;  // the rule that denied the first address denied
-    bool loops = false, numeric = is_ipv4_literal(host) || is_ipv6_literal(host);
-    for (const addrinfo* a = list; a; a = a->ai_next) {
-        // Checked and connected to in one form. An unspecified address names
-        // this host, not an origin: it counts as not returned.
-        socket_address to = socket_address(a->ai_addr, a->ai_addrlen).canonical();
-        if (to.empty() || to.unspecified())
-            continue;
-        to.set_port(uint16_t(port));
-        // A listed address blocks every name that leads to it.
-        if (!numeric && client->should_block_address(host, to)) {
-            *keeps = true;
-            return answers::not_found;
-        }
-        std::string rule;
-        if (g_server()->reaches_self(to))
-            loops = true;
-        else if (client->should_deny_address(to, client->name_allowed, &rule)) {
-            if (denied.empty())
-                denied = rule;
-        } else
-            addresses.push_back(to);
-    }
-    if (loops && addresses.empty())
-        return answers::loop_detected;
-    if (!denied.empty() && addresses.empty()) {
-        printf("Denied: %s (%s)\n", base::escape_controls(host).c_str(), denied.c_str());
-        bool tunnel = client->method() == "CONNECT";
-        *keeps = !tunnel;
-        return tunnel ? answers::forbidden_closing : answers::forbidden;
-    }
-    return origin_race::start(*g_server(), relay, host, port, std::move(addresses));
-}
-
-void http_proxy::upstream_resolved(resolver::lookup& job, int status, const addrinfo* list)
-{
-    metrics::count().lookups_pending--;
-    metrics::count().lookup_seconds.observe(double(monotonic_ms() - job.started_ms) / 1000);
-    proxy_relay* relay = job.relay;
-    // Only a client still waiting for this origin cares about the result.
-    bool keeps;
-    if (relay->waits_for_origin(job.exchange))
-        if (const char* answer = connect_upstream(relay, job.host, job.port, status, list, &keeps))
-            relay->answer(answer, !keeps);
-    proxy_relay::release(relay);
-}
-
-const char* http_proxy::open_upstream(const std::string& host, int32_t port, bool* keeps)
-{
-    *keeps = false;
-    addrinfo* list = nullptr;
-    int status = resolver::numeric(host, port, &list);
-    if (status != EAI_NONAME) {
-        const char* answer = connect_upstream(relay, host, port, status, list, keeps);
-        if (list)
-            freeaddrinfo(list);
-        return answer;
-    }
-    auto* job = new resolver::lookup;
-    job->host = host;
-    job->port = port;
-    job->relay = relay;
-    job->exchange = relay->serial();
-    job->done = upstream_resolved;
-    job->started_ms = monotonic_ms();
-    metrics::count().lookups_pending++;
-    relay->hold();  // the lookup's: the origin side counts as attached meanwhile
-    resolver::start(job);
-    return nullptr;
-}
-
-void http_proxy::reach(bool fresh)
-{
-    // A tunnel is a connection of its own; anything else may take one that
-    // an earlier exchange with the same origin left idle, if its address
-    // still passes the block list in force (which may have changed since it
-    // was connected: a reload).
-    if (!fresh && method() != "CONNECT")
-        if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
-            if (should_block_address(target.host, idle->address())) {
-                idle->abandon();
-                refuse(answers::not_found);
-                return;
-            }
-            if (std::string rule; should_deny_address(idle->address(), name_allowed, &rule)) {
-                printf("Denied: %s (%s)\n", base::escape_controls(target.host).c_str(), rule.c_str());
-                idle->abandon();
-                refuse(answers::forbidden);
-                return;
-            }
-            metrics::count().pool_hits++;
-            idle->serve(relay, true);
-            return;
-        }
-    metrics::count().pool_misses++;
-    // A refusal for a listed or denied address keeps the connection, as a
-    // name's lookup does (upstream_resolved); a failure ends it.
-    bool keeps;
-    if (const char* answer = open_upstream(target.host, target.port, &keeps))
-        relay->answer(answer, !keeps);
-}
-
 void http_proxy::on_headers()
 {
     if (!refuse_faulty_head())
@@ -349,21 +157,25 @@ void http_proxy::forward()
             refuse(answers::forbidden);
         return;
     }
-    proxy_relay::request_kind kind;
-    kind.connect = method() == "CONNECT";
-    kind.head = method() == "HEAD";
-    kind.upgrade = !kind.connect && facts().upgrade();
-    kind.close_after = !keep_alive() || facts().names_option("close");
-    kind.expects_continue = facts().expects_continue;
-    kind.has_body = chunked() || content_length() > 0;
+    using kind_t = proxy_relay::request_kind;
+    kind_t kind;
     const std::string& m = method();
-    kind.idempotent = m == "GET" || m == "HEAD" || m == "OPTIONS" || m == "TRACE" || m == "PUT" || m == "DELETE";
+    if (m == "CONNECT")
+        kind.method = kind_t::method_class::connect;
+    else if (m == "HEAD")
+        kind.method = kind_t::method_class::head;
+    else if (m == "GET" || m == "OPTIONS" || m == "TRACE" || m == "PUT" || m == "DELETE")
+        kind.method = kind_t::method_class::idempotent;
+    if (chunked() || content_length() > 0)
+        kind.body = facts().expects_continue ? kind_t::body_form::after_continue : kind_t::body_form::follows;
+    kind.upgrade = !kind.connect() && facts().upgrade();
+    kind.close_after = !keep_alive() || facts().names_option("close");
     kind.interim = version() != "HTTP/1.0";
     std::string request;
-    if (kind.connect)
+    if (kind.connect())
         end_requests();  // every later byte is the tunnel's
     else
-        request = forwarded_head(method(), target, version(), head(), facts());
+        request = origin_form::forwarded_head(method(), target, version(), head(), facts());
     upstream_host = target.host;
     upstream_port = target.port;
     relay->start(kind, std::move(request));
@@ -401,13 +213,15 @@ void http_proxy::on_request() { relay->request_finished(); }
 bool http_proxy::on_send(char*, int cap, int* len)
 {
     relay->client_took();  // the bytes sent last time
-    if (relay->switch_due()) {
-        relay->switched();
+    switch (relay->take_event()) {
+    case proxy_relay::event::switch_protocols:
         pass_through();
-    }
-    if (relay->retry_due()) {
-        relay->retried();
+        break;
+    case proxy_relay::event::reach_again:
         reach(true);
+        break;
+    case proxy_relay::event::none:
+        break;
     }
     resume_requests();
     if (eof() && held().empty() && !relay->client_ended())

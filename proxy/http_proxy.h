@@ -53,7 +53,7 @@ public:
 
     std::string upstream_host;  // origin of the current exchange (canonical)
     int32_t upstream_port = 0;
-    proxy_relay* relay;         // this client's, for its whole life; never null
+    proxy_relay::handle relay;  // this client's, for its whole life; never empty
 
     http_proxy();
     ~http_proxy() override;
@@ -61,26 +61,6 @@ public:
     // The running server, which takes the upstream connections this class
     // opens. Set by main before the server starts.
     static abstract_server*& g_server();
-
-    // The header lines of head to forward to target's origin: every line
-    // after the request line except the hop-by-hop ones (names beginning
-    // with "Proxy" or "Connection" in any letter case, Keep-Alive, TE,
-    // Trailer, Upgrade unless the request upgrades, and every field the
-    // Connection options name but those that frame the body or name the
-    // origin), and a Host field naming the target's origin: the client's
-    // own line where it names that origin already, otherwise one built from
-    // the target in place of the client's (first, if it sent none). CR, LF
-    // and NUL bytes inside a line (which some recipients take for line ends)
-    // are forwarded as spaces.
-    static std::string copy_headers(const std::string& head, const request_facts& facts, const split_url& target);
-
-    // The whole head that goes to the origin for a request (not CONNECT):
-    // the request line in origin form (the client's version kept), the lines
-    // copy_headers() keeps, the proxy's own Connection line (the upgrade
-    // option for a request that upgrades; keep-alive for HTTP/1.0, so that
-    // the connection can serve later requests), the blank line.
-    static std::string forwarded_head(const std::string& method, const split_url& target, const std::string& version,
-                                      const std::string& head, const request_facts& facts);
 
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;

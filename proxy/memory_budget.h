@@ -1,7 +1,7 @@
 // What the proxy holds for all its clients together, in memory and in splice
 // pipes: request heads being read and requests waiting to be parsed, the
 // queues between each client and its origin, answer heads being read. Each
-// client's relay has a budget of its own (proxy_relay::budget); this one
+// client's relay has a budget of its own (relay_flow::budget); this one
 // bounds their sum, so that many clients, each within its own budget, cannot
 // together make the proxy hold more than `limit`.
 //

@@ -38,7 +38,6 @@ origin_race::origin_race(abstract_server& s, proxy_relay* r, const std::string& 
     : server(s), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a))),
       started(connection::now())
 {
-    relay->hold();
 }
 
 const char* origin_race::start(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
@@ -50,7 +49,6 @@ const char* origin_race::start(abstract_server& server, proxy_relay* relay, cons
         return nullptr;
     }
     printf("No addresses worked for host %s.\n", base::escape_controls(host_and_port(host, port)).c_str());
-    proxy_relay::release(race->relay);
     delete race;
     return answers::bad_gateway;
 }
@@ -100,7 +98,7 @@ void origin_race::outcome(proxy_connection* attempt, int error)
     // request refused): then the winner is not wanted either.
     relay->search_over(this);
     if (wanted()) {
-        attempt->serve(relay, false);
+        attempt->serve(relay.get(), false);
         relay->connected();
     } else
         attempt->abandon();
@@ -135,6 +133,5 @@ void origin_race::finish()
         attempt->abandon();
     }
     attempts.clear();
-    proxy_relay::release(relay);
-    delete this;
+    delete this;  // its handle on the relay with it
 }

@@ -18,7 +18,7 @@
 // knows it as its origin_search.
 //
 // Each attempt is a proxy_connection of its own, handed to the server with
-// its connect in progress; the race holds the relay (one hold) until it is
+// its connect in progress; the race holds a handle on the relay until it is
 // decided, and frees itself then. Loop thread only.
 #pragma once
 
@@ -31,7 +31,6 @@
 #include <vector>
 
 class abstract_server;
-class proxy_relay;
 
 class origin_race : public attempt_owner, public origin_search {
 public:
@@ -76,7 +75,7 @@ private:
     bool wanted() const;
 
     abstract_server& server;
-    proxy_relay* relay;
+    proxy_relay::handle relay;
     uint64_t exchange;  // the relay's exchange that asked
     std::string host;
     int32_t port;

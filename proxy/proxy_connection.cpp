@@ -9,7 +9,7 @@
 #include <cstdio>
 
 proxy_connection::proxy_connection(const std::string& h, int32_t p, const socket_address& a)
-    : relay(nullptr), host(h), port(p), to(a)
+    : host(h), port(p), to(a)
 {
     timeout = idle_limit;
     connect_timeout = connect_limit;
@@ -45,8 +45,7 @@ proxy_connection::~proxy_connection()
     if (state == role::parked)
         origin_pool::remove(this, host, port);
     if (relay) {
-        proxy_relay* r = relay;
-        relay = nullptr;
+        proxy_relay::handle r = std::move(relay);  // keeps the relay for the call
         r->origin_gone(this, ended_by);
     }
 }
@@ -56,7 +55,7 @@ void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel, bool
     reader.expect(head_request, upgrade, interim);
     if (tunnel)
         reader.pass_through();
-    told_start = told_final = false;
+    reported = told::nothing;
     spoiled = false;
     ended_by = answers::origin_failure::reset;
 }
@@ -64,7 +63,7 @@ void proxy_connection::expect(bool head_request, bool upgrade, bool tunnel, bool
 void proxy_connection::serve(proxy_relay* r, bool pooled)
 {
     state = role::serving;
-    relay = r;
+    relay = proxy_relay::handle(r);
     timeout = idle_limit;
     r->bind(this, pooled);
     wake();
@@ -72,7 +71,7 @@ void proxy_connection::serve(proxy_relay* r, bool pooled)
 
 void proxy_connection::let_go(bool park)
 {
-    relay = nullptr;
+    relay.reset();
     offered = nullptr;
     if (park && origin_pool::park(this, host, port)) {
         state = role::parked;
@@ -97,12 +96,12 @@ void proxy_connection::report()
 {
     // The relay may let go of this connection in any of these calls; each
     // looks at `relay` afresh.
-    if (relay && reader.heard() && !told_start) {
-        told_start = true;
+    if (relay && reader.heard() && reported == told::nothing) {
+        reported = told::begun;
         relay->answer_started();
     }
-    if (relay && reader.final_head() && !told_final) {
-        told_final = true;
+    if (relay && reader.final_head() && reported == told::begun) {
+        reported = told::final_head;
         relay->final_started(reader.status());
     }
     if (!relay)

@@ -122,15 +122,16 @@ private:
     };
     role state = role::attempt;
 
-    proxy_relay* relay;  // the exchange it serves (one hold), while serving
+    proxy_relay::handle relay;  // the exchange it serves, while serving
     attempt_owner* race = nullptr;  // while an attempt of a race still running
     std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
     socket_address to;
     response_reader reader;
     char* offered = nullptr;  // space in the client's queue offered for receiving
-    bool told_start = false;  // the relay knows the answer has begun
-    bool told_final = false;  // ...and that its final head has gone on
+    // How far the relay has been told the current answer has come.
+    enum class told : uint8_t { nothing, begun, final_head };
+    told reported = told::nothing;
     bool spoiled = false;     // bytes came after the answer: never reused
     // Why timed_out() said it is to end, for the relay when it goes (asked
     // when its moment comes, and true only once: the server then ends it).

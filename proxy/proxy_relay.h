@@ -1,24 +1,46 @@
 // Everything between one client connection (http_proxy) and the origin
-// connections (proxy_connection) that serve its requests, one at a time: two
-// byte queues, the state of the current exchange, and every rule about them.
-// The two sides never decide these things themselves: they tell the relay
-// what happened (a request head, body bytes, an answer's end, a connect, an
-// end of stream) and ask it what to do (what to send, whether to read,
-// whether to end). Its fields are its own.
+// connections (proxy_connection) that serve its requests, one at a time: the
+// state of the current exchange and every rule about it, over the bytes and
+// budget of relay_flow.h. The two sides never decide these things
+// themselves: they tell the relay what happened (a request head, body bytes,
+// an answer's end, a connect, an end of stream) and ask it what to do (what
+// to send, whether to read, whether to end). Its fields are its own.
 //
 // Exchanges. Each request the client sends is one exchange, taken up only
 // once the one before it is complete, so answers reach the client in the
 // order of the requests, whoever makes them: the proxy's own answers (400,
-// 404, 407, 431, 502, 508) go into the same queue as an origin's bytes. An
-// exchange passes through these stages:
+// 404, 407, 431, 502, 508) go into the same queue as an origin's bytes. The
+// exchange is in one stage at a time, changed only here:
 //
-//     idle -> reaching -> exchanging -> idle        (a forwarded request)
-//     idle -> reaching -> tunnel                    (CONNECT; a 101 answer)
+//   stage       event                                       next stage
+//   idle        start(): a request goes upstream            reaching
+//   reaching    connected(): a request goes out             sent
+//   reaching    connected(): CONNECT, "200" queued          tunnel
+//   sent        answer_started(): an answer's first byte    heard
+//   sent/heard  final_started(): the final head goes on     answering
+//   answering   tunnel_opened(): a 101                      tunnel
+//   answering   answer_finished(), the request whole        idle
+//   answering   answer_finished(), the request not whole    answered
+//   answered    request_finished()                          idle
+//   sent        lost, and it may go again (Never twice)     reaching, event reach_again
+//   reaching,   answer() (the proxy's own), a failure       idle, the answer queued
+//    sent, heard  (a 502 naming it), or abandoned
+//   answering,  answer(), a failure                         idle, the client's stream
+//    answered                                                ends where the answer broke off
 //
-// and is complete once the client has sent the whole request and the origin
-// the whole answer (response_reader.h tells where it ends). Then the origin
-// connection goes back to the pool (origin_pool.h) if it can carry another
-// exchange, or ends, and the next request is taken up.
+// An exchange is complete once the client has sent the whole request and the
+// origin the whole answer (response_reader.h tells where it ends); then the
+// origin connection goes back to the pool (origin_pool.h) if it can carry
+// another exchange, or ends, and the next request is taken up. Facts of an
+// exchange beside its stage: the kind of request (request_kind), how much of
+// its body has come (body), whether its origin connection came from the pool.
+//
+// Events. What the client side must act on, but not in the middle of the
+// origin's handler that caused it (which may be ending its connection):
+// the request is to reach an origin once more (reach_again), or the origin
+// has switched protocols and every later byte passes on (switch_protocols).
+// The relay queues the event and wakes the client, which takes it
+// (take_event()) when it is served next.
 //
 // Never twice: a request is sent once more, on a new connection, only when
 // all of this holds: it went out on a pooled connection, that connection
@@ -26,9 +48,10 @@
 // request's body had gone out, and its method is idempotent (GET, HEAD,
 // OPTIONS, TRACE, PUT, DELETE), so that the origin acting on it twice does
 // no harm. An origin that answered anything, even an unreadable head, has
-// seen the request. Every other failure before the final answer's head gets
-// a 502 saying what happened (answers::origin_failed); after it, the
-// client's stream ends where the answer broke off.
+// seen the request. A request that went again went on a new connection, so
+// it never goes a third time. Every other failure before the final answer's
+// head gets a 502 saying what happened (answers::origin_failed); after it,
+// the client's stream ends where the answer broke off.
 //
 // An exchange whose request can never be whole ends at once: when the
 // client leaves or finishes sending in the middle of its request, its
@@ -37,22 +60,17 @@
 // could only mislead it, unless the origin's answer had begun (it goes on).
 // Once the client has gone, its origin is read no more.
 //
-// Holders. The client holds the relay for its whole life; the origin
-// connection serving the current exchange holds it too, and so does a
-// pending name lookup. Whoever drops the last hold frees the record
-// (release()). A relay whose client has gone (orphaned) lets its origin
-// connection deliver what it was given and end.
+// Holders. The record lives as long as a handle to it: the client's, for
+// its whole life; the origin connection's while it serves the current
+// exchange; a pending name lookup's and a search's. A relay whose client has
+// gone (orphaned) lets its origin connection deliver what it was given and
+// end. The relay takes a handle to itself for the length of a call that may
+// let its origin go.
 //
-// Memory. Everything the proxy holds for one client (the request head being
-// read and the requests waiting to be parsed, the bytes queued for the
-// origin, the answers queued for the client, in memory or in the splice
-// pipe, the answer head being read) stays within `budget`, and within what
-// memory_budget.h allows it while all clients together hold much: no side
-// reads more than room() at a time; past it the client is not read, and the
-// next request is not taken up, until the queues have drained; the origin
-// is not read while the client is more than high_water behind. The client
-// and origin connections report their own parts (client_holds(),
-// origin_holds()) and call account() after each of their handlers.
+// Memory: relay_flow.h. No side reads more than room() at a time; past it
+// the client is not read, and the next request is not taken up, until the
+// queues have drained; the origin is not read while the client is more than
+// high_water behind.
 //
 // Stalls. A peer that takes no byte of what waits for it for stall_limit
 // seconds (an origin not reading a request body, a client not reading its
@@ -67,11 +85,10 @@
 // closing answers.
 #pragma once
 
-#include "base/byte_queue.h"
 #include "http/response_reader.h"
 #include "proxy/answers.h"
 #include "proxy/exchange_ledger.h"
-#include "proxy/memory_budget.h"
+#include "proxy/relay_flow.h"
 #include "server/connection.h"
 #include "server/socket_address.h"
 
@@ -79,6 +96,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
 
 // The origin connection serving a relay's exchange, as the relay sees it
 // (proxy_connection is the one there is): a connection the relay can tell
@@ -111,43 +129,87 @@ protected:
 
 class proxy_relay {
 public:
-    // What the proxy holds for one client at most, in both queues and the
-    // pipe together (see Memory above).
-    static constexpr size_t budget = 4u << 20;
-    // The origin is not read while this much waits for the client.
-    static constexpr size_t high_water = 4u << 20;
+    // What the proxy holds for one client at most, and how far the client
+    // may fall behind (relay_flow.h).
+    static constexpr size_t budget = relay_flow::budget;
+    static constexpr size_t high_water = relay_flow::high_water;
     // Seconds a peer may take nothing of what waits for it (see Stalls).
     static constexpr int32_t stall_limit = 60;
 
+    // The stages of the current exchange (see the table above).
     enum class stage : uint8_t {
-        idle,        // no request upstream: the next one may be taken up
-        reaching,    // a lookup or connect for the current request is under way
-        exchanging,  // the request goes to an origin, its answer comes back
-        tunnel,      // bytes pass both ways, unread, until both ends close
+        idle,       // no request upstream: the next one may be taken up
+        reaching,   // a lookup or connect for it is under way
+        sent,       // the request goes to its origin; no byte of an answer yet
+        heard,      // an answer has begun (interim answers, a head): never sent again
+        answering,  // the final answer's head has gone on: the proxy has no answer of its own
+        answered,   // the answer is complete, the request not: the rest of it goes nowhere
+        tunnel,     // bytes pass both ways, unread, until both ends close
     };
+
+    // What the client side is to do when it is served next (see Events).
+    enum class event : uint8_t { none, reach_again, switch_protocols };
 
     // How the current request's answer is read, and whether it may be sent
     // twice.
     struct request_kind {
-        bool connect = false;     // CONNECT: a tunnel once connected
-        bool head = false;        // HEAD: the answer has no body
-        bool upgrade = false;     // asks to switch protocols: a 101 opens a tunnel
-        bool close_after = false; // the client asked to close after the answer
-        bool expects_continue = false;  // "Expect: 100-continue"
-        bool has_body = false;    // a body follows the head
-        bool idempotent = false;  // the method may be sent again (see Never twice)
-        bool interim = true;      // the client takes 1xx answers (not HTTP/1.0)
+        enum class method_class : uint8_t {
+            other,       // may not be sent twice
+            idempotent,  // GET, OPTIONS, TRACE, PUT, DELETE (see Never twice)
+            head,        // HEAD: idempotent, and its answer has no body
+            connect,     // CONNECT: a tunnel once connected
+        };
+        enum class body_form : uint8_t {
+            none,            // the head is the whole request
+            follows,         // a body follows the head
+            after_continue,  // ...once the client has "100 Continue" (Expect: 100-continue)
+        };
+        method_class method = method_class::other;
+        body_form body = body_form::none;
+        bool upgrade = false;      // asks to switch protocols: a 101 opens a tunnel
+        bool close_after = false;  // the client asked to close after the answer
+        bool interim = true;       // the client takes 1xx answers (not HTTP/1.0)
+
+        bool connect() const { return method == method_class::connect; }
+        bool head() const { return method == method_class::head; }
+        bool idempotent() const { return method == method_class::idempotent || method == method_class::head; }
     };
 
-    explicit proxy_relay(connection* client);
+    // A hold on a relay: the record lives while one exists (see Holders).
+    class handle {
+    public:
+        handle() = default;
+        explicit handle(proxy_relay* r) : relay(r)
+        {
+            if (relay)
+                relay->holders++;
+        }
+        handle(const handle& other) : handle(other.relay) {}
+        handle(handle&& other) noexcept : relay(other.relay) { other.relay = nullptr; }
+        handle& operator=(handle other) noexcept
+        {
+            std::swap(relay, other.relay);
+            return *this;
+        }
+        ~handle() { reset(); }
+        void reset()
+        {
+            if (relay && --relay->holders == 0)
+                delete relay;
+            relay = nullptr;
+        }
+        proxy_relay* get() const { return relay; }
+        proxy_relay* operator->() const { return relay; }
+        explicit operator bool() const { return relay != nullptr; }
+
+    private:
+        proxy_relay* relay = nullptr;
+    };
+
+    // A new relay for `client`, which holds the handle for its whole life.
+    static handle open(connection* client) { return handle(new proxy_relay(client)); }
     proxy_relay(const proxy_relay&) = delete;
     proxy_relay& operator=(const proxy_relay&) = delete;
-    ~proxy_relay();
-
-    // Another holder (a lookup, an origin connection); release() drops one
-    // and frees the relay with the last.
-    void hold() { refs++; }
-    static void release(proxy_relay* relay);
 
     stage at() const { return now; }
     // A request is in flight: its origin is being reached, or talked to.
@@ -161,6 +223,13 @@ public:
     bool waits_for_origin(uint64_t exchange) const
     {
         return client && exchanges == exchange && now == stage::reaching;
+    }
+    // The event due for the client side, which is then no longer due.
+    event take_event()
+    {
+        event e = due;
+        due = event::none;
+        return e;
     }
 
     // ---- the client side
@@ -199,53 +268,29 @@ public:
     // Whether the client's socket may be read: there is room() and no bytes
     // wait to be parsed. Always while closing (what comes is dropped).
     bool client_may_send(size_t held) const;
-    // How many more bytes this client's exchange may hold now (its budget,
-    // and its share of memory_budget.h); what one read may take at most.
-    size_t room() const
-    {
-        size_t mine = holding();
-        size_t own = mine < budget ? budget - mine : 0;
-        size_t shared = memory_budget::allowance(charged);
-        return own < shared ? own : shared;
-    }
-    // The parts the two sides hold themselves, for the budget: the client's
-    // request head and waiting requests, the origin's answer head; and the
-    // call that brings the count up to date after a handler.
-    void client_holds(size_t n) { client_bytes = uint32_t(n); }
-    void origin_holds(size_t n) { origin_bytes = uint32_t(n); }
-    void account()
-    {
-        size_t mine = holding();
-        if (mine != charged) {
-            memory_budget::charge(charged, mine);
-            charged = mine;
-        }
-    }
+    // How many more bytes this client's exchange may hold now; what one read
+    // may take at most. The parts the two sides hold themselves, and the
+    // call that brings the count up to date after a handler (relay_flow.h).
+    size_t room() const { return flow.room(); }
+    void client_holds(size_t n) { flow.client_holds(n); }
+    void origin_holds(size_t n) { flow.origin_holds(n); }
+    void account() { flow.account(); }
     // Whether the next request may be taken up: no exchange in flight, the
     // budget has room, the stream is not closing.
     bool ready_for_request() const;
     // The client's stream ends after what is queued for it.
-    bool closing() const { return close_client; }
+    bool closing() const { return close != client_close::no; }
     // The client has finished sending.
     bool client_ended() const { return client_eof; }
-    // The request failed on a pooled connection before any answer, and may
-    // be sent again: the client side is to reach its origin once more (then
-    // retried()).
-    bool retry_due() const { return retry_pending; }
-    void retried() { retry_pending = false; }
-    // The origin switched protocols: the client side passes every byte on
-    // from now on (then switched()).
-    bool switch_due() const { return switch_pending; }
-    void switched() { switch_pending = false; }
 
-    // Lends the client side what comes next for it, up to cap: bytes at the
-    // front of to_client (*data) or in the pipe (*pipe, its read end);
-    // returns their number (0: nothing waits).
-    size_t lend_to_client(size_t cap, const char** data, int* pipe);
+    // Lends the client side what comes next for it, up to cap: bytes in
+    // memory (*data) or in the pipe (*pipe, its read end); returns their
+    // number (0: nothing waits).
+    size_t lend_to_client(size_t cap, const char** data, int* pipe) { return flow.lend_to_client(cap, data, pipe); }
     // The bytes lent last time have been sent.
     void client_took();
     // Bytes waiting for the client, in the pipe and in memory.
-    size_t for_client() const { return piped + to_client.size(); }
+    size_t for_client() const { return flow.waiting_for_client(); }
     // Whether the client connection is finished: everything it was owed has
     // been delivered and nothing more can come, given whether the client
     // has finished (eof) and whether its stream has been shut down already.
@@ -261,12 +306,12 @@ public:
 
     // ---- the origin side
 
-    // A search for the current exchange's origin is under way (it holds
-    // the relay); and, from the search, it is over.
+    // A search for the current exchange's origin is under way (it holds a
+    // handle); and, from the search, it is over.
     void seek(origin_search* search);
     void search_over(origin_search* search);
     // `origin` now serves the current exchange: a new connection whose
-    // connect is under way, or one taken from the pool. It holds the relay.
+    // connect is under way, or one taken from the pool. It holds a handle.
     void bind(origin_link* origin, bool pooled);
     // Its connect has completed: a tunnel opens ("200"), a request goes out.
     void connected();
@@ -274,8 +319,8 @@ public:
     // connect to: `text` answers the client and ends its stream.
     void unreachable(const char* text);
 
-    // Lends the origin connection the bytes at the front of to_origin, up
-    // to cap, to send in place; returns their number.
+    // Lends the origin connection the bytes at the front of what waits for
+    // it, up to cap, to send in place; returns their number.
     size_t lend_to_origin(size_t cap, const char** data);
     // The bytes lent last time have been sent.
     void origin_took();
@@ -284,9 +329,9 @@ public:
     bool origin_write_done() const;
     // Whether the origin connection is done with this relay: its client has
     // gone and everything it was given has gone out.
-    bool origin_released() const;
+    bool origin_released() const { return !client && flow.waiting_for_origin() == 0; }
     // Bytes wait to go to the origin.
-    bool undelivered() const { return !to_origin.empty(); }
+    bool undelivered() const { return flow.waiting_for_origin() != 0; }
     // Whether the origin connection c has stalled at `now` (see Stalls), and
     // when it will have unless it takes something.
     bool origin_stalled(const connection& c, int64_t now) const;
@@ -301,19 +346,15 @@ public:
     //  - spliced: pipe_for_origin() gives the splice pipe for bulk data (-1:
     //    through the queue), and piped_from_origin() takes the n bytes
     //    spliced in (0: none, the pipe or the socket was empty).
-    // Invariant: every byte in the pipe precedes every byte in to_client, so
-    // bytes go into the pipe only while to_client is empty, and the client
-    // takes from the pipe first. The read size tells whether the origin is
-    // streaming.
-    char* space_for_origin(size_t* room) { return to_client.back_space(room); }
+    char* space_for_origin(size_t* room) { return flow.client_space(room); }
     void from_origin_in_place(int len);
     size_t from_origin_read(response_reader& reader, const char* data, int len);
-    int pipe_for_origin(uint64_t run, int* len);
+    int pipe_for_origin(uint64_t run, int* len) { return flow.pipe_for(run, len, client != nullptr); }
     void piped_from_origin(int n);
     // Whether the origin's socket may be read: false while the client is
     // more than high_water behind, while there is no room(), and once the
     // client has gone.
-    bool origin_may_send() const;
+    bool origin_may_send() const { return flow.origin_may_send(client != nullptr); }
 
     // What the answer reader found (response_reader.h), in order: the first
     // byte of an answer arrived (from here on the request is never sent
@@ -331,24 +372,41 @@ public:
     void origin_finished();
     // The origin connection is going away (ended by the server), and why.
     void origin_gone(origin_link* origin, answers::origin_failure why);
-    // Whether the origin side of the exchange is still attached (connection
-    // or lookup).
-    bool attached() const { return refs > (client ? 1 : 0); }
     connection* client_connection() const { return client; }
     origin_link* origin_connection() const { return origin; }
 
 private:
-    // The exchange is complete when both the request and the answer are:
-    // hands the origin connection back to the pool or lets it end, and
-    // takes up the next request or ends the client's stream.
-    void complete_if_done();
+    explicit proxy_relay(connection* client) : client(client) {}
+    ~proxy_relay() = default;
+
+    // How the client's stream ends.
+    enum class client_close : uint8_t {
+        no,         // it goes on
+        lingering,  // after what is queued; the connection reads and drops until the client finishes
+        at_once,    // after what is queued, and the connection with it: the client may send no more
+    };
+    // How much of the current request's body has come.
+    enum class body_progress : uint8_t {
+        awaited,  // none of it yet
+        flowing,  // some of it
+        whole,    // all of it (or there is none)
+    };
+
+    // The client's stream ends after what is queued (at once, if it was
+    // to end so already).
+    void close_stream()
+    {
+        if (close == client_close::no)
+            close = client_close::lingering;
+    }
     // The current origin connection stops serving this relay: it goes back
     // to the pool (park) or ends.
     void unbind(bool park);
     // Bytes lent to the origin connection and not sent yet go to its own
-    // buffer; to_origin may then be cleared.
+    // buffer; what waits for it may then be cleared.
     void take_back_from_origin();
-    // len bytes read from the origin, of which `queued` went into to_client.
+    // len bytes read from the origin, of which `queued` went into the
+    // client's queue.
     void from_origin(int len, size_t queued);
     // The exchange cannot go on with its origin connection: the request
     // goes once more (see Never twice), or the client gets the 502 for why,
@@ -360,56 +418,26 @@ private:
     // The search under way, if any, gives up.
     void stop_search();
     static exchange_outcome outcome_of(answers::origin_failure why);
-    // Everything held for this client now (see Memory).
-    size_t holding() const { return to_origin.size() + for_client() + client_bytes + origin_bytes; }
     void wake_client() const;
     void wake_origin() const;
-    bool open_pipe();
 
-    static constexpr uint64_t pipe_after = 1u << 20;  // bytes relayed before a pipe is worth it
-    static constexpr int streaming_read = 64 * 1024;  // a read this large means more is coming
-
-    int32_t refs = 1;
+    int32_t holders = 0;  // handles to this record
     connection* client;
     origin_link* origin = nullptr;
     origin_search* search = nullptr;
-    base::byte_queue to_origin;  // filled by the client side, drained by the origin connection
-    base::byte_queue to_client;  // filled by the origin connection and the proxy's own answers
+    relay_flow flow;
 
     stage now = stage::idle;
+    event due = event::none;
+    client_close close = client_close::no;
+    body_progress body = body_progress::whole;
     uint64_t exchanges = 0;
     request_kind kind;
-    std::string head;          // the current request's head, until its answer starts
+    std::string head;             // the current request's head, until its answer starts
     uint64_t sent_to_origin = 0;  // bytes of the current request lent to the origin connection
-    bool pooled = false;       // the origin connection came from the pool
-    bool request_done = false; // the current request's body is complete
-    bool answer_done = false;  // the current answer is complete
-    bool answer_heard = false; // a byte of it has arrived
-    bool final_begun = false;  // its final head has been passed on
-    bool drop_request = false; // the rest of the current request goes nowhere
-    bool body_seen = false;    // a byte of the current request's body has come
-    bool retried_once = false; // the current request went out a second time
-    bool close_client = false; // the client's stream ends after what is queued
-    bool quick_close = false;  // ...and the connection at once: the client may send no more
-    bool client_eof = false;
-    bool origin_eof = false;
-    bool retry_pending = false;
-    bool switch_pending = false;
+    bool pooled = false;          // the origin connection came from the pool
+    bool client_eof = false;      // the client has finished sending
+    bool origin_eof = false;      // the origin has finished sending (a tunnel's)
 
-    size_t origin_lent = 0;    // bytes of to_origin the origin connection is sending in place
-    size_t client_lent = 0;    // bytes the client side is sending from the pipe or to_client
-    bool client_lent_pipe = false;
-    bool streaming = false;
-    int pipe_read = -1;
-    int pipe_write = -1;
-    size_t pipe_capacity = 0;
-    size_t piped = 0;          // bytes in the pipe
-    bool pipe_full = false;    // it took nothing last time; wait until the client has taken some
-    uint64_t relayed = 0;      // bytes the origins have sent so far
-
-    uint32_t client_bytes = 0;  // client_holds(): a head and held requests, a few MiB at most
-    uint32_t origin_bytes = 0;  // origin_holds(): an answer head, 64 KiB at most
-    size_t charged = 0;         // what memory_budget counts for this relay
-
-    exchange_ledger ledger;    // the records of the client's requests
+    exchange_ledger ledger;  // the records of the client's requests
 };

@@ -55,16 +55,14 @@
 #include <netdb.h>
 #include <string>
 
-class proxy_relay;
-
 namespace resolver {
 
-// One caller waiting for a name.
+// One caller waiting for a name; a caller keeps what else it needs in a
+// type derived from it, freed with it after `done`.
 struct lookup {
+    virtual ~lookup() = default;
     std::string host;
     int32_t port = 0;
-    proxy_relay* relay = nullptr;  // the lookup's reference, released by `done`
-    uint64_t exchange = 0;         // which of the relay's exchanges asked
     int64_t started_ms = 0;        // monotonic: when it was asked, for the metrics
     // On the loop's thread: getaddrinfo's status and, when it is 0, the
     // addresses (any family, no port set), valid during the call only.

@@ -2,9 +2,10 @@
 // requests whoever made them, the budget stops the client, a request reaches
 // its origin twice only when that is safe, a request that can never be whole
 // ends its exchange at once, stalls are told apart from waits, and the
-// record lives exactly as long as its holders (the sanitizer build sees a
-// leak or a use after the last release).
+// record lives exactly as long as its handles (the sanitizer build sees a
+// leak or a use after the last one).
 #include "proxy/memory_budget.h"
+#include "proxy/relay_flow.h"
 #include "proxy/proxy_relay.h"
 
 #include <algorithm>
@@ -16,25 +17,33 @@
 
 namespace {
 
+// A client, or an origin connection that holds the relay while it serves
+// it, as the real one does.
 struct endpoint : origin_link {
     int lets_go = 0;  // times it was let go; parked ones count too
     bool parked = false;
+    proxy_relay::handle serving;
+    void serve(proxy_relay* r, bool pooled)
+    {
+        serving = proxy_relay::handle(r);
+        r->bind(this, pooled);
+    }
     void on_recv(char*, int) override {}
     bool on_send(char*, int, int* len) override { return *len = 0, true; }
     void expect(bool, bool, bool, bool) override {}
-    void let_go(bool park) override { lets_go++, parked = park; }
+    void let_go(bool park) override { lets_go++, parked = park, serving.reset(); }
     const socket_address& address() const override { return nowhere; }
     socket_address nowhere;
 };
 
 // A search that holds its relay, as a race does, until it gives up.
 struct search : origin_search {
-    proxy_relay* relay = nullptr;
+    proxy_relay::handle relay;
     bool given_up = false;
     void give_up() override
     {
         given_up = true;
-        proxy_relay::release(relay);
+        relay.reset();
     }
 };
 
@@ -78,18 +87,21 @@ void from_origin(proxy_relay& r, std::string_view bytes)
 
 proxy_relay::request_kind kind_of(const std::string& method, bool body = false)
 {
-    proxy_relay::request_kind kind;
-    kind.head = method == "HEAD";
-    kind.has_body = body;
-    kind.idempotent = method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE";
+    using kind_t = proxy_relay::request_kind;
+    kind_t kind;
+    if (method == "HEAD")
+        kind.method = kind_t::method_class::head;
+    else if (method == "GET" || method == "PUT" || method == "DELETE")
+        kind.method = kind_t::method_class::idempotent;
+    kind.body = body ? kind_t::body_form::follows : kind_t::body_form::none;
     return kind;
 }
 
-void finish(proxy_relay* r, endpoint& client)
+// The client goes, and lets go of its handle.
+void finish(proxy_relay::handle& client_hold)
 {
-    (void)client;
-    r->client_gone();
-    proxy_relay::release(r);
+    client_hold->client_gone();
+    client_hold.reset();
 }
 
 }  // namespace
@@ -97,10 +109,11 @@ void finish(proxy_relay* r, endpoint& client)
 TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_back_to_the_pool)
 {
     endpoint client, origin;
-    auto* r = new proxy_relay(&client);
+    auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
     r->start({}, "GET /1 HTTP/1.1\r\n\r\n");
     EXPECT_FALSE(r->ready_for_request());  // one exchange at a time
-    r->bind(&origin, false);
+    origin.serve(r, false);
     r->connected();
     EXPECT_EQ(for_origin(*r), "GET /1 HTTP/1.1\r\n\r\n");
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx";
@@ -112,14 +125,15 @@ TEST(proxy_relay, answers_keep_the_order_of_the_requests_and_the_origin_goes_bac
     EXPECT_TRUE(r->ready_for_request());
     r->answer("HTTP/1.1 404 Not Found\r\n\r\n", false);  // the proxy's own answer to the next request
     EXPECT_EQ(for_client(*r), answer + "HTTP/1.1 404 Not Found\r\n\r\n");
-    finish(r, client);
+    finish(h);
 }
 
 TEST(proxy_relay, the_budget_stops_the_client_and_the_next_request_until_it_has_drained)
 {
     endpoint client;
-    auto* r = new proxy_relay(&client);
-    std::string answer(proxy_relay::budget, 'a');
+    auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
+    std::string answer(relay_flow::budget, 'a');
     r->answer(answer.c_str(), false);
     r->account();
     EXPECT_FALSE(r->client_may_send(0));
@@ -130,32 +144,32 @@ TEST(proxy_relay, the_budget_stops_the_client_and_the_next_request_until_it_has_
     EXPECT_TRUE(r->client_may_send(0) && r->ready_for_request());
     EXPECT_FALSE(r->client_may_send(1));  // bytes waiting to be parsed come first
     // What the client side holds itself (a head being read) counts too.
-    r->client_holds(proxy_relay::budget - 10);
+    r->client_holds(relay_flow::budget - 10);
     EXPECT_EQ(r->room(), 10u);
-    finish(r, client);
+    finish(h);
 }
 
 TEST(proxy_relay, all_clients_together_stay_within_the_memory_budget_and_the_largest_holders_stop_first)
 {
     // Enough relays, each well within its own budget, to pass the sum.
-    std::vector<endpoint> clients(memory_budget::limit / (proxy_relay::budget / 2) + 8);
-    std::vector<proxy_relay*> relays;
+    std::vector<endpoint> clients(memory_budget::limit / (relay_flow::budget / 2) + 8);
+    std::vector<proxy_relay::handle> relays;
     for (endpoint& c : clients) {
-        auto* r = new proxy_relay(&c);
-        r->client_holds(r->room() < proxy_relay::budget / 2 ? r->room() : proxy_relay::budget / 2);
-        r->account();
-        relays.push_back(r);
+        auto h = proxy_relay::open(&c);
+        h->client_holds(h->room() < relay_flow::budget / 2 ? h->room() : relay_flow::budget / 2);
+        h->account();
+        relays.push_back(std::move(h));
     }
     EXPECT_LE(memory_budget::total(), memory_budget::limit + 8 * memory_budget::least);
     // The big holders are not read any more; a newcomer holding nothing is, a little.
     EXPECT_FALSE(relays[0]->client_may_send(0));
     endpoint newcomer_client;
-    auto* newcomer = new proxy_relay(&newcomer_client);
+    auto newcomer = proxy_relay::open(&newcomer_client);
     EXPECT_GT(newcomer->room(), 0u);
     EXPECT_LE(newcomer->room(), memory_budget::least);
-    finish(newcomer, newcomer_client);
-    for (size_t i = 0; i < relays.size(); i++)
-        finish(relays[i], clients[i]);
+    finish(newcomer);
+    for (proxy_relay::handle& relay : relays)
+        finish(relay);
     EXPECT_EQ(memory_budget::total(), 0u);
     EXPECT_EQ(memory_budget::holders(), 0u);
 }
@@ -183,12 +197,13 @@ TEST(proxy_relay, a_request_goes_out_twice_only_if_idempotent_unanswered_bodyles
         SCOPED_TRACE(std::string(a.method) + (a.pooled ? " pooled" : " fresh") + (a.heard ? " heard" : "") +
                      (a.body_sent ? " body" : ""));
         endpoint client, origin;
-        auto* r = new proxy_relay(&client);
+        auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
         const std::string head = std::string(a.method) + " /x HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
         r->start(kind_of(a.method, true), head);
         r->from_client("body", 4);
         r->request_finished();
-        r->bind(&origin, a.pooled);
+        origin.serve(r, a.pooled);
         r->connected();
         const char* data;
         size_t n = r->lend_to_origin(a.body_sent ? head.size() + 2 : 20, &data);  // part of the head, or some body
@@ -198,33 +213,33 @@ TEST(proxy_relay, a_request_goes_out_twice_only_if_idempotent_unanswered_bodyles
         r->answer_failed(a.why);
         EXPECT_FALSE(origin.parked);
         if (*a.client_gets == '\0') {
-            ASSERT_TRUE(r->retry_due());
-            r->retried();
+            ASSERT_EQ(r->take_event(), proxy_relay::event::reach_again);
             endpoint fresh;
-            r->bind(&fresh, false);
+            fresh.serve(r, false);
             r->connected();
             EXPECT_EQ(for_origin(*r), head + "body");  // whole, once more
             r->answer_failed(origin_failure::closed);  // a second failure is the client's to know
-            EXPECT_FALSE(r->retry_due());
+            EXPECT_EQ(r->take_event(), proxy_relay::event::none);
             EXPECT_TRUE(r->closing());
             EXPECT_NE(for_client(*r).find("502"), std::string::npos);
         } else {
-            EXPECT_FALSE(r->retry_due());
+            EXPECT_EQ(r->take_event(), proxy_relay::event::none);
             EXPECT_TRUE(r->closing());
             std::string got = for_client(*r);
             EXPECT_EQ(got.substr(0, 24), "HTTP/1.1 502 Bad Gateway");
             EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), a.client_gets);
         }
-        finish(r, client);
+        finish(h);
     }
 }
 
 TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after_a_final_head)
 {
     endpoint client, origin;
-    auto* r = new proxy_relay(&client);
+    auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
     r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
-    r->bind(&origin, false);
+    origin.serve(r, false);
     r->connected();
     for_origin(*r);
     from_origin(*r, "HTTP/1.1 100 Continue\r\n\r\n");
@@ -232,12 +247,13 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
     r->answer_failed(answers::origin_failure::interim);
     std::string got = for_client(*r);
     EXPECT_EQ(got.substr(0, 49), "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 502 Bad Gateway");
-    finish(r, client);
+    finish(h);
 
     endpoint client2, origin2;
-    r = new proxy_relay(&client2);
+    h = proxy_relay::open(&client2);
+    r = h.get();
     r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
-    r->bind(&origin2, false);
+    origin2.serve(r, false);
     r->connected();
     for_origin(*r);
     from_origin(*r, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
@@ -245,16 +261,17 @@ TEST(proxy_relay, after_interim_answers_the_proxy_may_still_answer_but_not_after
     r->answer_failed(answers::origin_failure::closed);
     EXPECT_TRUE(r->closing());  // cut off: the stream ends where the answer broke off
     EXPECT_EQ(for_client(*r), "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npart");
-    finish(r, client2);
+    finish(h);
 }
 
 TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_at_once_without_an_answer)
 {
     // The client finishes sending in the middle of the body: the origin is let go (not parked), nothing answers.
     endpoint client, origin;
-    auto* r = new proxy_relay(&client);
+    auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
     r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n");
-    r->bind(&origin, false);
+    origin.serve(r, false);
     r->connected();
     r->from_client("part", 4);
     r->client_finished();
@@ -263,25 +280,26 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     EXPECT_TRUE(r->closing());
     EXPECT_EQ(for_client(*r), "");
     EXPECT_FALSE(r->undelivered());
-    finish(r, client);
+    finish(h);
 
     // The client goes while its origin is still being searched for.
     endpoint client2;
     search looking;
-    r = new proxy_relay(&client2);
+    h = proxy_relay::open(&client2);
+    r = h.get();
     r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
-    r->hold();  // the search's
-    looking.relay = r;
+    looking.relay = h;  // the search's handle
     r->seek(&looking);
     r->client_gone();
     EXPECT_TRUE(looking.given_up);
-    proxy_relay::release(r);  // the client's, the last
+    h.reset();  // the client's, the last
 
     // A whole request goes on to its origin after the client has gone; the origin is read no more.
     endpoint client3, origin3;
-    r = new proxy_relay(&client3);
+    h = proxy_relay::open(&client3);
+    r = h.get();
     r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n");
-    r->bind(&origin3, false);
+    origin3.serve(r, false);
     r->connected();
     r->from_client("body", 4);
     r->request_finished();
@@ -290,19 +308,20 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     EXPECT_FALSE(r->origin_may_send());
     EXPECT_EQ(for_origin(*r), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
     EXPECT_TRUE(r->origin_released());
-    proxy_relay::release(r);
-    r->origin_gone(&origin3, answers::origin_failure::reset);
+    h.reset();  // the client's: the origin connection's is the last
+    origin3.serving.reset();
 }
 
 TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_waiting_for_an_answer_is_no_stall)
 {
     endpoint client, origin;
-    auto* r = new proxy_relay(&client);
+    auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
     const int64_t t0 = client.last_taken;
     const int64_t limit = int64_t(proxy_relay::stall_limit) * 1000;
     const int64_t later = t0 + limit + 1;
     r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n");
-    r->bind(&origin, false);
+    origin.serve(r, false);
     r->connected();
     for_origin(*r);
     EXPECT_FALSE(r->origin_stalled(origin, later));  // nothing waits for it: waiting for the answer
@@ -315,19 +334,22 @@ TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_wait
     EXPECT_FALSE(r->client_stalled(client, later));  // nothing waits for the client
     from_origin(*r, "HTTP/1.1 200 OK\r\n\r\n");
     EXPECT_TRUE(r->client_stalled(client, later));
-    finish(r, client);
-    r = nullptr;
+    finish(h);
 }
 
 TEST(proxy_relay, lives_as_long_as_its_last_holder)
 {
     endpoint client, origin;
-    auto* r = new proxy_relay(&client);
+    auto h = proxy_relay::open(&client);
+    proxy_relay* r = h.get();
     r->start({}, "GET / HTTP/1.1\r\n\r\n");
-    r->bind(&origin, false);  // the origin connection's hold
-    r->hold();                // a lookup's
+    origin.serve(r, false);         // the origin connection's handle
+    proxy_relay::handle lookup(r);  // a lookup's
     r->client_gone();
-    proxy_relay::release(r);  // the client's
-    proxy_relay::release(r);  // the lookup's
-    r->origin_gone(&origin, answers::origin_failure::reset);  // the last: freed here
+    h.reset();       // the client's
+    lookup.reset();  // the lookup's
+    {
+        proxy_relay::handle gone = std::move(origin.serving);  // as the connection's destructor does
+        r->origin_gone(&origin, answers::origin_failure::reset);
+    }  // the last: freed here
 }

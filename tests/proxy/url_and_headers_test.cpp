@@ -1,7 +1,7 @@
 // What the proxy makes of a request target and its host, and which header
 // lines it forwards.
 #include "proxy/canonical_host.h"
-#include "proxy/http_proxy.h"
+#include "proxy/origin_form.h"
 #include "proxy/split_url.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +97,7 @@ TEST(copy_headers, drops_hop_by_hop_fields_and_names_the_targets_origin)
 {
     auto forward = [](const std::string& target, const std::string& headers) {
         std::string head = "GET " + target + " HTTP/1.1\r\n" + headers;
-        return http_proxy::copy_headers(head, request_facts::read(head), split_url(target, false));
+        return origin_form::copy_headers(head, request_facts::read(head), split_url(target, false));
     };
     EXPECT_EQ(forward("http://h/",
                       "Host: h\r\nProxy-Authorization: Basic eDp5\r\nproxy-connection: keep-alive\r\n"

@@ -4,7 +4,7 @@
 #include "base/hashmap.h"
 #include "fuzz/check.h"
 #include "main/blacklist_file.h"
-#include "proxy/settings.h"
+#include "base/hashmap.h"
 
 #include <new>
 #include <set>
@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const std::string path = "/proc/self/fd/" + std::to_string(memfd_create("blacklist", 0));
     FILE* f = fopen(path.c_str(), "wb");
     FUZZ_CHECK(f && fwrite(data, 1, size, f) == size && fclose(f) == 0, "cannot write the file");
+    static base::hashmap<bool> blacklist;
     load_blacklist(path, blacklist);
 
     std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));

@@ -9,9 +9,9 @@
 #include "proxy/blacklist_proxy.h"
 #include "proxy/metrics.h"
 #include "server/wakeup.h"
-#include "proxy/settings.h"
+#include "proxy/proxy_context.h"
 #include "server/log_output.h"
-#include "server/server.h"
+#include "server/abstract_server.h"
 
 #include <csignal>
 #include <cstdio>
@@ -32,6 +32,18 @@ bool ignore_sigpipe()
 }
 
 [[maybe_unused]] bool ignore_sigpipe_called = ignore_sigpipe();
+
+// The proxy's server: every client a blacklist_proxy, sharing the context
+// the server owns. The connections end before the context goes.
+class proxy_server : public abstract_server {
+public:
+    proxy_server(int32_t port, bool local_only) : abstract_server(port, local_only) {}
+    ~proxy_server() override { stop(); }
+
+    blacklist_proxy* create_connection(uint32_t) override { return new blacklist_proxy(context); }
+
+    proxy_context context{*this};
+};
 
 const char usage[] =
     "USAGE:\n"
@@ -68,19 +80,21 @@ int main(int argc, char** argv)
         return 0;
     }
     int32_t port = parse_port(argv[1]);
+    proxy_server proxy(port < 0 ? -port : port, port >= 0);
+    settings& config = proxy.context.config;
     std::vector<std::string> lists, policies;
     for (int i = 2; i < argc;) {
         if (strcmp(argv[i], "-a") == 0 && i + 1 < argc) {
-            auth = argv[i + 1];
+            config.auth = argv[i + 1];
             i += 2;
         } else if (strcmp(argv[i], "-b") == 0 && i + 1 < argc) {
             lists.push_back(argv[i + 1]);
             // An unreadable file adds nothing; the operator must hear of it,
             // or the proxy would run blocking less than it was told to.
-            if (int error = load_blacklist(lists.back(), blacklist))
+            if (int error = load_blacklist(lists.back(), config.blacklist))
                 printf("Error! Blacklist not loaded: cannot read %s (%s).\n",
                        base::escape_controls(lists.back()).c_str(), base::read_error_text(error));
-            puts(blacklist_size_line(blacklist.size()).c_str());
+            puts(blacklist_size_line(config.blacklist.size()).c_str());
             i += 2;
         } else if (strcmp(argv[i], "-l") == 0 && i + 1 < argc) {
             // A log that cannot be written would lose what the operator
@@ -95,11 +109,11 @@ int main(int argc, char** argv)
             policies.push_back(argv[i + 1]);
             // A policy read in part would let through what the rest forbids:
             // the proxy does not start.
-            if (std::string why = load_policy(policies.back(), policy); !why.empty()) {
+            if (std::string why = load_policy(policies.back(), config.policy); !why.empty()) {
                 printf("Error! Policy not loaded: %s.\n", why.c_str());
                 return 0;
             }
-            puts(policy_size_line(policy.rules()).c_str());
+            puts(policy_size_line(config.policy.rules()).c_str());
             i += 2;
         } else
             i++;
@@ -107,8 +121,8 @@ int main(int argc, char** argv)
     // A proxy that every adapter's network can reach exposes none of this
     // host's own services through it, unless a policy file says otherwise.
     if (policies.empty() && port < 0)
-        policy = egress_policy::all_adapters_default();
-    settings_reload::on_sighup(std::move(lists), std::move(policies));
+        config.policy = egress_policy::all_adapters_default();
+    settings_reload::on_sighup(std::move(lists), std::move(policies), config);
     metrics::count().started = metrics::count().last_reload = time(nullptr);
     // SIGUSR1: the access log is opened again by its name (log rotation).
     wakeup::on_signal(SIGUSR1, [] {
@@ -117,9 +131,6 @@ int main(int argc, char** argv)
                    base::escape_controls(access_log::path()).c_str(), strerror(error));
     });
 
-    server<blacklist_proxy> proxy_server(port < 0 ? -port : port, port >= 0);
-    http_proxy::g_server() = &proxy_server;
-    proxy_server.run();
-    http_proxy::g_server() = nullptr;
+    proxy.run();
     return 0;
 }

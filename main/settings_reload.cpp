@@ -28,6 +28,7 @@ struct loaded {
 
 struct state {
     std::vector<std::string> lists, policies;
+    settings* target = nullptr;  // what a reload swaps its results into
     bool loading = false;  // a thread is reading the files
     bool again = false;    // another SIGHUP came meanwhile
     std::mutex lock;
@@ -93,9 +94,9 @@ void finish()
             puts(blacklist_size_line(size).c_str());
         for (uint32_t count : result->rule_counts)
             puts(policy_size_line(count).c_str());
-        blacklist.swap(result->list);
+        s.target->blacklist.swap(result->list);
         if (!s.policies.empty())
-            std::swap(policy, result->rules);
+            std::swap(s.target->policy, result->rules);
         metrics::count().last_reload = time(nullptr);
     }
     // Freeing a large list takes a while: not on the loop's thread.
@@ -109,8 +110,9 @@ void finish()
 
 }  // namespace
 
-void on_sighup(std::vector<std::string> lists, std::vector<std::string> policies)
+void on_sighup(std::vector<std::string> lists, std::vector<std::string> policies, settings& target)
 {
+    self().target = &target;
     self().lists = std::move(lists);
     self().policies = std::move(policies);
     wakeup::add_handler(finish);

@@ -8,7 +8,7 @@
 #include "proxy/metrics.h"
 #include "server/abstract_server.h"
 #include "proxy/canonical_host.h"
-#include "proxy/settings.h"
+#include "proxy/proxy_context.h"
 
 #include <cstdio>
 
@@ -29,9 +29,9 @@ void blacklist_proxy::on_headers()
     if (refuse_faulty_head())
         return;
     std::string rule;
-    bool admitted = !policy.limits_clients() || policy.admits_client(peer, &rule);
+    bool admitted = !config().policy.limits_clients() || config().policy.admits_client(peer, &rule);
     bool page = own_page();
-    if (page && !(peer.loopback() || (policy.limits_clients() && admitted))) {
+    if (page && !(peer.loopback() || (config().policy.limits_clients() && admitted))) {
         // Only clients on this host or inside a clients rule see the
         // proxy's own pages; to anyone else this is an origin-form request
         // like any other.
@@ -48,7 +48,7 @@ void blacklist_proxy::on_headers()
         close_after_answer(answers::forbidden_closing);
         return;
     }
-    if (!auth.empty() && !credentials_accepted()) {
+    if (!config().auth.empty() && !credentials_accepted()) {
         refuse(answers::auth_required);
         return;
     }
@@ -56,8 +56,8 @@ void blacklist_proxy::on_headers()
         answer_page();
         return;
     }
-    if (exchange_record* r = relay->record(); r && !auth.empty() && access_log::enabled())
-        r->user = auth.substr(0, auth.find(':'));
+    if (exchange_record* r = relay->record(); r && !config().auth.empty() && access_log::enabled())
+        r->user = config().auth.substr(0, config().auth.find(':'));
     forward();
 }
 
@@ -72,7 +72,7 @@ bool blacklist_proxy::credentials_accepted() const
         if (start != std::string::npos)
             presented = base::unbase64(value.substr(start));
     }
-    return same_secret(presented, auth);
+    return same_secret(presented, config().auth);
 }
 
 void blacklist_proxy::answer_page()
@@ -82,24 +82,24 @@ void blacklist_proxy::answer_page()
         body = "ok";
     else {
         int64_t paused = 0;
-        g_server()->each_connection([&](connection* c) {
+        context.server.each_connection([&](connection* c) {
             if (auto* client = dynamic_cast<http_proxy*>(c); client && !client->relay->closing() && client->relay->room() == 0)
                 paused++;
         });
-        body = metrics::page(paused);
+        body = metrics::page(paused, context);
     }
     std::string text = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: " +
                        std::to_string(body.size()) + "\r\n\r\n" + body;
     refuse(text.c_str());
 }
 
-bool blacklist_proxy::listed(const std::string& name, std::string* entry)
+bool blacklist_proxy::listed(const std::string& name, std::string* entry) const
 {
-    if (blacklist.size() == 0)
+    if (config().blacklist.size() == 0)
         return false;
     *entry = name;
     for (;;) {
-        if (blacklist.contains(*entry))
+        if (config().blacklist.contains(*entry))
             return true;
         // An IPv6 address has no parent domains.
         if (is_ipv6_literal(name))
@@ -115,11 +115,11 @@ bool blacklist_proxy::should_block(const std::string& host) { return blocks(host
 
 bool blacklist_proxy::should_deny(const std::string& host, int32_t port, bool connect, bool* name_allowed)
 {
-    if (policy.empty()) {
+    if (config().policy.empty()) {
         *name_allowed = false;
         return false;
     }
-    egress_policy::verdict v = policy.check_target(host, port, connect);
+    egress_policy::verdict v = config().policy.check_target(host, port, connect);
     *name_allowed = v.name_allowed;
     if (!v.denied)
         return false;
@@ -129,16 +129,16 @@ bool blacklist_proxy::should_deny(const std::string& host, int32_t port, bool co
 
 bool blacklist_proxy::should_deny_address(const socket_address& to, bool name_allowed, std::string* rule)
 {
-    return !policy.empty() && !policy.admits_address(to, name_allowed, rule);
+    return !config().policy.empty() && !config().policy.admits_address(to, name_allowed, rule);
 }
 
 bool blacklist_proxy::should_block_address(const std::string& host, const socket_address& to)
 {
     // The address's text is written only when there is a list to look it up in.
-    return blacklist.size() != 0 && blocks(host, to.text());
+    return config().blacklist.size() != 0 && blocks(host, to.text());
 }
 
-bool blacklist_proxy::blocks(const std::string& host, const std::string& name)
+bool blacklist_proxy::blocks(const std::string& host, const std::string& name) const
 {
     std::string entry;
     if (!listed(name, &entry))

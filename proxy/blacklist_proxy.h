@@ -18,11 +18,13 @@
 #pragma once
 
 #include "proxy/http_proxy.h"
+#include "proxy/proxy_context.h"
 
 #include <string>
 
 class blacklist_proxy : public http_proxy {
 public:
+    using http_proxy::http_proxy;
     void on_headers() override;
     bool should_block(const std::string& host) override;
     bool should_block_address(const std::string& host, const socket_address& to) override;
@@ -34,14 +36,16 @@ public:
     static bool same_secret(const std::string& a, const std::string& b);
 
 private:
+    // The settings in force (the context's; a reload swaps their contents).
+    const settings& config() const { return context.config; }
     // The request carries the credentials `auth` names.
     bool credentials_accepted() const;
     // Answers /healthz or /metrics.
     void answer_page();
-    // Whether `blacklist` blocks name: itself, or a parent domain down to the
-    // last label, is listed; *entry is the first that is.
-    static bool listed(const std::string& name, std::string* entry);
+    // Whether the block list blocks name: itself, or a parent domain down to
+    // the last label, is listed; *entry is the first that is.
+    bool listed(const std::string& name, std::string* entry) const;
     // Whether `name` (a host, or an address in its canonical text) is
     // listed; prints the "Blocked: " line for host if it is.
-    static bool blocks(const std::string& host, const std::string& name);
+    bool blocks(const std::string& host, const std::string& name) const;
 };

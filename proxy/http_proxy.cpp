@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-http_proxy::http_proxy() : relay(proxy_relay::open(this))
+http_proxy::http_proxy(proxy_context& c) : context(c), relay(proxy_relay::open(this))
 {
     max_head_length = max_head;
     metrics::count().clients_total++;
@@ -36,12 +36,6 @@ http_proxy::~http_proxy()
     // The origin connection, if any, finishes what it was given and ends.
     relay->client_gone(timing_out, unsent() == 0);
     metrics::count().clients_open--;
-}
-
-abstract_server*& http_proxy::g_server()
-{
-    static abstract_server* running = nullptr;
-    return running;
 }
 
 bool http_proxy::should_block(const std::string&) { return false; }

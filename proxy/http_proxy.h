@@ -40,7 +40,7 @@
 #include <netdb.h>
 #include <string>
 
-class abstract_server;
+struct proxy_context;
 namespace resolver {
 struct lookup;
 }
@@ -53,14 +53,14 @@ public:
 
     std::string upstream_host;  // origin of the current exchange (canonical)
     int32_t upstream_port = 0;
+    proxy_context& context;
     proxy_relay::handle relay;  // this client's, for its whole life; never empty
 
-    http_proxy();
+    // What the proxy's connections share (proxy_context.h): the server
+    // that takes the origin connections this class opens, the settings,
+    // the pool.
+    explicit http_proxy(proxy_context& context);
     ~http_proxy() override;
-
-    // The running server, which takes the upstream connections this class
-    // opens. Set by main before the server starts.
-    static abstract_server*& g_server();
 
     void on_recv(char* data, int len) override;
     bool on_send(char* buf, int cap, int* len) override;

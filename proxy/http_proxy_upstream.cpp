@@ -9,7 +9,7 @@
 #include "proxy/answers.h"
 #include "proxy/canonical_host.h"
 #include "proxy/metrics.h"
-#include "proxy/origin_pool.h"
+#include "proxy/proxy_context.h"
 #include "proxy/origin_race.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/resolver.h"
@@ -48,7 +48,7 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
             return answers::not_found;
         }
         std::string rule;
-        if (g_server()->reaches_self(to))
+        if (client->context.server.reaches_self(to))
             loops = true;
         else if (client->should_deny_address(to, client->name_allowed, &rule)) {
             if (denied.empty())
@@ -64,7 +64,7 @@ const char* http_proxy::connect_upstream(proxy_relay* relay, const std::string& 
         *keeps = !tunnel;
         return tunnel ? answers::forbidden_closing : answers::forbidden;
     }
-    return origin_race::start(*g_server(), relay, host, port, std::move(addresses));
+    return origin_race::start(client->context, relay, host, port, std::move(addresses));
 }
 
 namespace {
@@ -119,7 +119,7 @@ void http_proxy::reach(bool fresh)
     // still passes the block list in force (which may have changed since it
     // was connected: a reload).
     if (!fresh && method() != "CONNECT")
-        if (proxy_connection* idle = origin_pool::take(target.host, target.port)) {
+        if (proxy_connection* idle = context.pool.take(target.host, target.port)) {
             if (should_block_address(target.host, idle->address())) {
                 idle->abandon();
                 refuse(answers::not_found);

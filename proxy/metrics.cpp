@@ -1,8 +1,7 @@
 #include "proxy/metrics.h"
 
 #include "proxy/access_log.h"
-#include "proxy/origin_pool.h"
-#include "proxy/settings.h"
+#include "proxy/proxy_context.h"
 #include "server/log_output.h"
 
 #include <cstdio>
@@ -91,7 +90,7 @@ double open_descriptors()
 
 }  // namespace
 
-std::string page(int64_t paused)
+std::string page(int64_t paused, const proxy_context& context)
 {
     counters& c = count();
     std::string out;
@@ -107,7 +106,7 @@ std::string page(int64_t paused)
     number(out, "proxy_tunnels", "gauge", "Tunnels open (CONNECT, and upgraded connections).", double(c.tunnels_open));
     number(out, "proxy_tunnels_total", "counter", "Tunnels opened.", double(c.tunnels_total));
     head(out, "proxy_origin_connections", "gauge", "Connections to origins, serving or connecting, and idle in the pool.");
-    int64_t pooled = origin_pool::size();
+    int64_t pooled = context.pool.size();
     out += "proxy_origin_connections{state=\"active\"} " + std::to_string(c.origins_open - pooled) + "\n";
     out += "proxy_origin_connections{state=\"pooled\"} " + std::to_string(pooled) + "\n";
     number(out, "proxy_pool_hits_total", "counter", "Requests served on a pooled origin connection.",
@@ -123,8 +122,8 @@ std::string page(int64_t paused)
            double(log_output::dropped() + access_log::dropped()));
     number(out, "proxy_clients_paused", "gauge", "Clients not read now because the proxy holds too much for them.",
            double(paused));
-    number(out, "proxy_blocklist_entries", "gauge", "Entries of the block lists in force.", double(blacklist.size()));
-    number(out, "proxy_policy_rules", "gauge", "Rules of the egress policy in force.", double(policy.rules()));
+    number(out, "proxy_blocklist_entries", "gauge", "Entries of the block lists in force.", double(context.config.blacklist.size()));
+    number(out, "proxy_policy_rules", "gauge", "Rules of the egress policy in force.", double(context.config.policy.rules()));
     number(out, "proxy_last_reload_timestamp_seconds", "gauge", "When the lists and policy in force were read.",
            double(c.last_reload));
     number(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", resident_bytes());

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <string>
 
+struct proxy_context;
+
 namespace metrics {
 
 // Seconds, with buckets fixed at build time.
@@ -55,7 +57,8 @@ counters& count();
 void finished(const exchange_record& r);
 
 // The page. `paused`: clients not read now for memory (see memory_budget.h);
-// the other gauges are read here.
-std::string page(int64_t paused);
+// the other gauges are read here, the pool's and the settings' from
+// `context`.
+std::string page(int64_t paused, const proxy_context& context);
 
 }  // namespace metrics

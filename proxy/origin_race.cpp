@@ -5,6 +5,7 @@
 #include "proxy/canonical_host.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/proxy_relay.h"
+#include "proxy/proxy_context.h"
 #include "server/abstract_server.h"
 
 #include <algorithm>
@@ -33,17 +34,17 @@ std::vector<socket_address> interleaved(std::vector<socket_address> in)
 
 }  // namespace
 
-origin_race::origin_race(abstract_server& s, proxy_relay* r, const std::string& h, int32_t p,
+origin_race::origin_race(proxy_context& c, proxy_relay* r, const std::string& h, int32_t p,
                          std::vector<socket_address> a)
-    : server(s), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a))),
+    : context(c), relay(r), exchange(r->serial()), host(h), port(p), addresses(interleaved(std::move(a))),
       started(connection::now())
 {
 }
 
-const char* origin_race::start(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
+const char* origin_race::start(proxy_context& context, proxy_relay* relay, const std::string& host, int32_t port,
                                std::vector<socket_address> addresses)
 {
-    auto* race = new origin_race(server, relay, host, port, std::move(addresses));
+    auto* race = new origin_race(context, relay, host, port, std::move(addresses));
     if (race->launch_next()) {
         relay->seek(race);
         return nullptr;
@@ -64,7 +65,7 @@ bool origin_race::launch_next()
         return false;
     while (next < addresses.size()) {
         const socket_address& to = addresses[next++];
-        proxy_connection* attempt = proxy_connection::attempt(this, host, port, to);
+        proxy_connection* attempt = proxy_connection::attempt(this, context.pool, host, port, to);
         if (!attempt)
             continue;  // refused at once (no route, no socket): the next goes at once
         // An attempt with addresses left behind it lets the next start
@@ -72,7 +73,7 @@ bool origin_race::launch_next()
         // a connect wait.
         attempt->connect_stagger_ms = next < addresses.size() ? attempt_delay_ms : 0;
         attempts.push_back(attempt);
-        server.add_connection(attempt, true);
+        context.server.add_connection(attempt, true);
         return true;
     }
     return false;

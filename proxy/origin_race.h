@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-class abstract_server;
+struct proxy_context;
 
 class origin_race : public attempt_owner, public origin_search {
 public:
@@ -44,8 +44,9 @@ public:
     // Starts reaching host:port at `addresses` (canonical, ports set) for
     // the relay's current exchange. Null when an attempt is under way;
     // otherwise (no address takes a connect at all) the answer for the
-    // client, with the reason printed. `server` takes the attempts.
-    static const char* start(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
+    // client, with the reason printed. The context's server takes the
+    // attempts, and its pool the winner once it is done.
+    static const char* start(proxy_context& context, proxy_relay* relay, const std::string& host, int32_t port,
                              std::vector<socket_address> addresses);
 
     // What an attempt reports: it is slow (the next one starts beside it);
@@ -58,7 +59,7 @@ public:
     void give_up() override;
 
 private:
-    origin_race(abstract_server& server, proxy_relay* relay, const std::string& host, int32_t port,
+    origin_race(proxy_context& context, proxy_relay* relay, const std::string& host, int32_t port,
                 std::vector<socket_address> addresses);
     ~origin_race() override = default;
 
@@ -74,7 +75,7 @@ private:
     // The exchange that asked still waits for this race.
     bool wanted() const;
 
-    abstract_server& server;
+    proxy_context& context;
     proxy_relay::handle relay;
     uint64_t exchange;  // the relay's exchange that asked
     std::string host;

@@ -3,27 +3,26 @@
 #include "base/escape.h"
 #include "proxy/answers.h"
 #include "proxy/metrics.h"
-#include "proxy/origin_pool.h"
 #include "server/connector.h"
 
 #include <cstdio>
 
-proxy_connection::proxy_connection(const std::string& h, int32_t p, const socket_address& a)
-    : host(h), port(p), to(a)
+proxy_connection::proxy_connection(origin_pool& pool, const std::string& h, int32_t p, const socket_address& a)
+    : pool(pool), host(h), port(p), to(a)
 {
     timeout = idle_limit;
     connect_timeout = connect_limit;
     metrics::count().origins_open++;
 }
 
-proxy_connection* proxy_connection::attempt(attempt_owner* race, const std::string& host, int32_t port,
-                                            const socket_address& to)
+proxy_connection* proxy_connection::attempt(attempt_owner* race, origin_pool& pool, const std::string& host,
+                                            int32_t port, const socket_address& to)
 {
     int error = 0;
     int fd = connector::start(to, &error);
     if (fd < 0)
         return nullptr;
-    auto* c = new proxy_connection(host, port, to);
+    auto* c = new proxy_connection(pool, host, port, to);
     c->socket = fd;
     c->race = race;
     return c;
@@ -33,7 +32,7 @@ void proxy_connection::leave_race() { race = nullptr; }
 
 void proxy_connection::abandon()
 {
-    state = role::draining;
+    state = role::released;
     end_soon();
 }
 
@@ -42,8 +41,7 @@ proxy_connection::~proxy_connection()
     metrics::count().origins_open--;
     if (race)
         race->gone(this);
-    if (state == role::parked)
-        origin_pool::remove(this, host, port);
+    pool.remove(this, place, host, port);
     if (relay) {
         proxy_relay::handle r = std::move(relay);  // keeps the relay for the call
         r->origin_gone(this, ended_by);
@@ -73,14 +71,13 @@ void proxy_connection::let_go(bool park)
 {
     relay.reset();
     offered = nullptr;
-    if (park && origin_pool::park(this, host, port)) {
-        state = role::parked;
+    state = role::released;
+    if (park && pool.park(this, place, host, port, connection::now())) {
         last_active = connection::now();
         wake();
         return;
     }
     // Whatever it has not sent belongs to an exchange that is over.
-    state = role::draining;
     end_soon();
 }
 
@@ -161,9 +158,8 @@ void proxy_connection::on_recv(char* data, int len)
     if (!relay) {
         // Bytes from an origin whose connection is idle (or being let go)
         // belong to no exchange: the connection can be trusted no more.
-        if (state == role::parked)
-            origin_pool::remove(this, host, port);
-        state = role::draining;
+        pool.remove(this, place, host, port);
+        state = role::released;
         offered = nullptr;
         wake();
         return;
@@ -212,7 +208,7 @@ bool proxy_connection::on_send(char*, int cap, int* len)
         // for its connect.
         if (race)
             return true;
-        return state == role::parked && connection::now() - last_active <= int64_t(pool_idle) * 1000;
+        return parked() && connection::now() < origin_pool::expires_at(place);
     }
     relay->origin_took();  // the bytes sent last time
     account();
@@ -262,7 +258,7 @@ int64_t proxy_connection::last_exchange_activity() const
 bool proxy_connection::timed_out(int64_t now) const
 {
     if (!relay)
-        return state != role::parked && now - last_active > int64_t(timeout) * 1000;  // the pool's wait ends in on_send
+        return !parked() && now - last_active > int64_t(timeout) * 1000;  // the pool's wait ends in on_send
     if (orphaned())
         return now - last_active > int64_t(orphan_stall) * 1000;
     if (relay->origin_stalled(*this, now)) {
@@ -279,7 +275,7 @@ bool proxy_connection::timed_out(int64_t now) const
 int64_t proxy_connection::deadline() const
 {
     if (!relay)
-        return last_active + int64_t(state == role::parked ? pool_idle : timeout) * 1000 + 1;
+        return parked() ? origin_pool::expires_at(place) : last_active + int64_t(timeout) * 1000 + 1;
     if (orphaned())
         return last_active + int64_t(orphan_stall) * 1000 + 1;
     int64_t at = last_exchange_activity() + int64_t(timeout) * 1000 + 1;
@@ -311,6 +307,6 @@ bool proxy_connection::on_eof()
 bool proxy_connection::wants_input() const
 {
     if (!relay)
-        return state == role::parked;  // the pool watches for an origin that closes or talks
+        return parked();  // the pool watches for an origin that closes or talks
     return relay->origin_may_send();
 }

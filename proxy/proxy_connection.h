@@ -15,8 +15,8 @@
 // cannot pass on (what it had not sent is dropped), after idle_limit seconds
 // without bytes in either direction of an exchange, when the origin has
 // taken nothing of the request for proxy_relay::stall_limit seconds, after
-// pool_idle seconds in the pool, when it has bytes to read while in the
-// pool, or once its client has gone and what it was given has gone out
+// origin_pool::idle_limit seconds in the pool, when it has bytes to read
+// while in the pool, or once its client has gone and what it was given has gone out
 // (orphan_stall seconds at most while the origin takes nothing; as long for
 // a client that has finished sending while bytes it sent wait). An attempt
 // whose connect takes longer than connect_limit seconds fails.
@@ -24,6 +24,7 @@
 
 #include "http/response_reader.h"
 #include "proxy/answers.h"
+#include "proxy/origin_pool.h"
 #include "proxy/proxy_relay.h"
 #include "server/connection.h"
 
@@ -51,10 +52,6 @@ public:
     // Seconds an exchange with an origin may stay silent in both directions
     // before the client and its origin connection are ended together.
     static constexpr int32_t idle_limit = 600;
-    // Seconds a connection may wait in the pool: less than origins commonly
-    // keep an idle connection, so that it is rarely taken just as the
-    // origin closes it.
-    static constexpr int32_t pool_idle = 4;
     // Seconds a connection whose client has gone, or has finished sending,
     // may go without the origin taking any of the bytes it still has to
     // deliver.
@@ -66,9 +63,10 @@ public:
 
     // A connection whose connect to `to` is under way, for the race (null
     // when no connect could be started); the race hands it to the server.
-    // host and port are the origin's, for the pool; `to` must be canonical
+    // host and port are the origin's, for `pool`, which it goes back to
+    // when it can carry another exchange; `to` must be canonical
     // (socket_address.h).
-    static proxy_connection* attempt(attempt_owner* race, const std::string& host, int32_t port,
+    static proxy_connection* attempt(attempt_owner* race, origin_pool& pool, const std::string& host, int32_t port,
                                      const socket_address& to);
     // Called by the race: it reports to it no more; and, lost or not wanted,
     // it ends.
@@ -100,7 +98,7 @@ public:
     void on_piped(int len) override;
 
 private:
-    proxy_connection(const std::string& host, int32_t port, const socket_address& to);
+    proxy_connection(origin_pool& pool, const std::string& host, int32_t port, const socket_address& to);
 
     // Tells the relay what the reader has found since the last look.
     void report();
@@ -112,18 +110,21 @@ private:
     void account();
 
     // What the connection is for; each role's data beside it. An attempt
-    // reports to `race` until the race lets go of it, then serves or
-    // drains; a serving one has `relay`; parked and draining have neither.
+    // reports to `race` until the race lets go of it, then serves or is
+    // released; a serving one has `relay`; a released one has neither.
     enum class role : uint8_t {
         attempt,   // connecting, for a race
         serving,   // carries the relay's exchange
-        parked,    // idle in the pool, which alone holds it
-        draining,  // done with: ends once its own output is out (or at once)
+        released,  // serves nothing: waits in the pool while the pool holds it
+                   // (`place`), otherwise ends once its own output is out
     };
     role state = role::attempt;
+    bool parked() const { return origin_pool::holds(place); }
 
     proxy_relay::handle relay;  // the exchange it serves, while serving
     attempt_owner* race = nullptr;  // while an attempt of a race still running
+    origin_pool& pool;
+    origin_pool::place place;  // the pool's record of it
     std::string host;    // the origin, as the client named it (canonical)
     int32_t port = 0;
     socket_address to;

@@ -151,7 +151,7 @@ void http_proxy::forward()
             refuse(answers::forbidden);
         return;
     }
-    using kind_t = proxy_relay::request_kind;
+    using kind_t = request_kind;
     kind_t kind;
     const std::string& m = method();
     if (m == "CONNECT")

@@ -88,7 +88,9 @@
 #include "http/response_reader.h"
 #include "proxy/answers.h"
 #include "proxy/exchange_ledger.h"
+#include "proxy/origin_link.h"
 #include "proxy/relay_flow.h"
+#include "proxy/request_kind.h"
 #include "server/connection.h"
 #include "server/socket_address.h"
 
@@ -97,35 +99,6 @@
 #include <ctime>
 #include <string>
 #include <utility>
-
-// The origin connection serving a relay's exchange, as the relay sees it
-// (proxy_connection is the one there is): a connection the relay can tell
-// what answer to read next, and let go of when the exchange is over. The
-// relay never calls anything else of it, so the two stay one-way: the
-// connection calls the relay, the relay this interface.
-class origin_link : public connection {
-public:
-    // The answer to read next is for a request of this kind (a tunnel: no
-    // answer is read at all; interim: 1xx answers go on to the client).
-    virtual void expect(bool head_request, bool upgrade, bool tunnel, bool interim) = 0;
-    // The exchange is over: to the pool (park), or to its end at once,
-    // whatever it has not sent.
-    virtual void let_go(bool park) = 0;
-    // The address it is connected (or connecting) to.
-    virtual const socket_address& address() const = 0;
-};
-
-// A search for the current exchange's origin connection (a race of connect
-// attempts, origin_race.h), as the relay sees it: told to give up when the
-// exchange no longer wants what it would find.
-class origin_search {
-public:
-    // Ends every attempt; the search tells the relay nothing more.
-    virtual void give_up() = 0;
-
-protected:
-    ~origin_search() = default;
-};
 
 class proxy_relay {
 public:
@@ -149,31 +122,6 @@ public:
 
     // What the client side is to do when it is served next (see Events).
     enum class event : uint8_t { none, reach_again, switch_protocols };
-
-    // How the current request's answer is read, and whether it may be sent
-    // twice.
-    struct request_kind {
-        enum class method_class : uint8_t {
-            other,       // may not be sent twice
-            idempotent,  // GET, OPTIONS, TRACE, PUT, DELETE (see Never twice)
-            head,        // HEAD: idempotent, and its answer has no body
-            connect,     // CONNECT: a tunnel once connected
-        };
-        enum class body_form : uint8_t {
-            none,            // the head is the whole request
-            follows,         // a body follows the head
-            after_continue,  // ...once the client has "100 Continue" (Expect: 100-continue)
-        };
-        method_class method = method_class::other;
-        body_form body = body_form::none;
-        bool upgrade = false;      // asks to switch protocols: a 101 opens a tunnel
-        bool close_after = false;  // the client asked to close after the answer
-        bool interim = true;       // the client takes 1xx answers (not HTTP/1.0)
-
-        bool connect() const { return method == method_class::connect; }
-        bool head() const { return method == method_class::head; }
-        bool idempotent() const { return method == method_class::idempotent || method == method_class::head; }
-    };
 
     // A hold on a relay: the record lives while one exists (see Holders).
     class handle {

@@ -85,9 +85,9 @@ void from_origin(proxy_relay& r, std::string_view bytes)
     }
 }
 
-proxy_relay::request_kind kind_of(const std::string& method, bool body = false)
+request_kind kind_of(const std::string& method, bool body = false)
 {
-    using kind_t = proxy_relay::request_kind;
+    using kind_t = request_kind;
     kind_t kind;
     if (method == "HEAD")
         kind.method = kind_t::method_class::head;

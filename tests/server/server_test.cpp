@@ -44,7 +44,7 @@ void reset(int fd)
     close(fd);
 }
 
-// Echoes unless `silent`; finished (on_send false) with its last bytes once "quit" came.
+// Echoes unless `silent`; finished with its last bytes once "quit" came.
 struct echo : connection {
     static inline bool silent = false;
     std::string received, pending;
@@ -55,12 +55,13 @@ struct echo : connection {
         if (!silent)
             pending.append(data, size_t(len));
     }
-    bool on_send(char* buf, int cap, int* len) override
+    handover on_send(char* buf, int cap) override
     {
-        *len = int(std::min(pending.size(), size_t(cap)));
-        memcpy(buf, pending.data(), size_t(*len));
-        pending.erase(0, size_t(*len));
-        return received.find("quit") == std::string::npos;
+        size_t n = std::min(pending.size(), size_t(cap));
+        memcpy(buf, pending.data(), n);
+        pending.erase(0, n);
+        bool quit = received.find("quit") != std::string::npos;
+        return handover::copied(int32_t(n), quit ? handover::next::finish : handover::next::more);
     }
 };
 
@@ -217,12 +218,11 @@ struct lender : connection {
     std::string bytes;
     bool lent = false;
     void on_recv(char*, int) override {}
-    bool on_send(char*, int, int* len) override
+    handover on_send(char*, int) override
     {
-        *len = lent ? 0 : int(bytes.size());
-        send_data = bytes.data();
+        handover h = handover::lent(bytes.data(), lent ? 0 : int32_t(bytes.size()));
         lent = true;
-        return true;
+        return h;
     }
 };
 
@@ -248,11 +248,7 @@ TEST_F(server_test, lent_bytes_are_kept_when_their_storage_goes_away)
 struct expiring : connection {
     int64_t due = 0;
     void on_recv(char*, int) override {}
-    bool on_send(char*, int, int* len) override
-    {
-        *len = 0;
-        return true;
-    }
+    handover on_send(char*, int) override { return handover::nothing(); }
     bool timed_out(int64_t now) const override { return now >= due; }
     int64_t deadline() const override { return due; }
 };

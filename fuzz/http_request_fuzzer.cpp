@@ -127,7 +127,7 @@ struct probe : recorder {
             seen.back().broken = true;
         http_connection::on_framing_broken();
     }
-    bool on_send(char* buf, int cap, int* len) override
+    handover on_send(char* buf, int cap) override
     {
         if (!held().empty())
             next_turn();
@@ -135,7 +135,7 @@ struct probe : recorder {
             ready = true;
             resume_requests();
         }
-        return http_connection::on_send(buf, cap, len);
+        return http_connection::on_send(buf, cap);
     }
 };
 

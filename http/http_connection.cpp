@@ -204,15 +204,13 @@ int64_t http_connection::deadline() const
 
 bool http_connection::wants_input() const { return reader.held().empty(); }
 
-bool http_connection::on_send(char* buf, int cap, int* len)
+handover http_connection::on_send(char* buf, int cap)
 {
     resume_requests();
-    if (responses.empty()) {
-        *len = 0;
-        return !responses.answered() || !closes_after_answer();
-    }
-    *len = responses.take(buf, cap, &timeout);
-    return true;
+    if (responses.empty())
+        return handover::nothing(responses.answered() && closes_after_answer() ? handover::next::finish
+                                                                               : handover::next::more);
+    return handover::copied(responses.take(buf, cap, &timeout));
 }
 
 void http_connection::write(std::string headers, const std::string& body)

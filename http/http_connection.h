@@ -20,8 +20,8 @@
 // followed by on_request (a tunnel relies on this).
 //
 // Sending: write() queues one answer per request, and on_send hands the
-// queue to the server. Once the queue is empty, on_send's result ends the
-// connection after an answer to the last request, or once a WebSocket
+// queue to the server. Once the queue is empty, on_send's result finishes
+// the connection after an answer to the last request, or once a WebSocket
 // session has given up; otherwise the connection stays open.
 //
 // The defaults of the handlers make a bare http_connection a small diagnostic
@@ -73,7 +73,7 @@ public:
 
     void on_recv(char* data, int len) override;
     // Goes on with held requests first (see ready_for_request()).
-    bool on_send(char* buf, int cap, int* len) override;
+    handover on_send(char* buf, int cap) override;
     // A head that has taken longer than max_head_seconds, or the idle
     // time-out (connection::timed_out).
     bool timed_out(int64_t now) const override;

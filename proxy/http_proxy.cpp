@@ -88,7 +88,7 @@ bool http_proxy::refuse_faulty_head()
 {
     // Nothing more is answered on a connection that is closing: what
     // follows is read and dropped.
-    if (relay->closing() || write_done) {
+    if (relay->closing() || output_ended()) {
         end_requests();
         return true;
     }
@@ -204,7 +204,7 @@ void http_proxy::on_data(char* data, int len) { relay->from_client(data, size_t(
 
 void http_proxy::on_request() { relay->request_finished(); }
 
-bool http_proxy::on_send(char*, int cap, int* len)
+handover http_proxy::on_send(char*, int cap)
 {
     relay->client_took();  // the bytes sent last time
     switch (relay->take_event()) {
@@ -222,16 +222,19 @@ bool http_proxy::on_send(char*, int cap, int* len)
         relay->client_finished();
 
     account();
-    size_t lent = relay->lend_to_client(size_t(cap), &send_data, &send_pipe);
-    *len = int(lent);
+    handover out;
+    size_t lent = relay->lend_to_client(size_t(cap), &out.data, &out.pipe);
+    out.length = int32_t(lent);
     if (relay->for_client() > lent)
-        return true;
+        return out;
     // These are the last bytes queued for now.
+    bool output_over = output_ended();
     if (relay->client_write_done()) {
         drop_held();
-        write_done = true;
+        output_over = true;
     }
-    return !relay->client_finished_with(eof() && held().empty(), write_done);
+    out.then = handover::after(output_over, relay->client_finished_with(eof() && held().empty(), output_over));
+    return out;
 }
 
 bool http_proxy::on_eof()

@@ -63,7 +63,7 @@ public:
     ~http_proxy() override;
 
     void on_recv(char* data, int len) override;
-    bool on_send(char* buf, int cap, int* len) override;
+    handover on_send(char* buf, int cap) override;
     char* receive_space(int* len) override;
     bool on_eof() override;
     void on_headers() override;

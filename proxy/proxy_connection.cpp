@@ -199,7 +199,7 @@ void proxy_connection::on_piped(int len)
     report();
 }
 
-bool proxy_connection::on_send(char*, int cap, int* len)
+handover proxy_connection::on_send(char*, int cap)
 {
     if (!relay) {
         // In the pool: waiting, until it has waited long enough; that is no
@@ -207,21 +207,22 @@ bool proxy_connection::on_send(char*, int cap, int* len)
         // abandoned: done once its own bytes are out. An attempt: waiting
         // for its connect.
         if (race)
-            return true;
-        return parked() && connection::now() < origin_pool::expires_at(place);
+            return handover::nothing();
+        bool waiting = parked() && connection::now() < origin_pool::expires_at(place);
+        return handover::nothing(waiting ? handover::next::more : handover::next::finish);
     }
     relay->origin_took();  // the bytes sent last time
     account();
-    size_t lent = relay->lend_to_origin(size_t(cap), &send_data);
-    *len = int(lent);
+    handover out;
+    size_t lent = relay->lend_to_origin(size_t(cap), &out.data);
+    out.length = int32_t(lent);
     if (lent > 0)
-        return true;
+        return out;
     if (relay->origin_released())
-        return false;
-    if (relay->origin_write_done())
-        write_done = true;
+        return handover::nothing(handover::next::finish);
+    bool output_over = output_ended() || relay->origin_write_done();
     // A tunnel both of whose directions have finished carries nothing more.
-    return !(write_done && eof());
+    return handover::nothing(handover::after(output_over, output_over && eof()));
 }
 
 int proxy_connection::on_connect(int error)

@@ -86,7 +86,7 @@ public:
     const socket_address& address() const override { return to; }
 
     void on_recv(char* data, int len) override;
-    bool on_send(char* buf, int cap, int* len) override;
+    handover on_send(char* buf, int cap) override;
     int on_connect(int error) override;
     void on_connect_slow() override;
     bool timed_out(int64_t now) const override;

@@ -115,20 +115,28 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
 {
     pending_output& out = c->output;
     char* scratch = send_scratch();
+    // Whether on_send has said that c is finished. Kept here as well: a
+    // connection whose life is over already (end_soon() from inside its
+    // on_send) stays ending rather than finishing, and is not asked again
+    // either.
+    bool finished = c->finishing();
     for (int64_t pulled_bytes = 0;;) {
         bool produced = false;
-        if (out.size() == 0) {
+        if (out.size() == 0 && !finished) {
             out.release();
-            c->send_data = nullptr;
-            c->send_pipe = -1;
-            int len = 0;
-            c->more = c->on_send(scratch, connection::buffer_size, &len);
-            if (c->write_shut)
-                len = 0;  // nothing can follow the end of the stream
-            out.start(len, c->send_data, c->send_pipe, scratch);
-            if (len > 0) {
+            handover h = c->on_send(scratch, connection::buffer_size);
+            if (h.ends_output() && c->sending == connection::output_side::open)
+                c->sending = connection::output_side::closing;
+            if (h.finishes()) {
+                finished = true;
+                finish_once_sent(c);
+            }
+            if (c->sending == connection::output_side::shut)
+                h.length = 0;  // nothing can follow the end of the stream
+            out.start(h.length, h.data, h.pipe, scratch);
+            if (h.length > 0) {
                 produced = true;
-                pulled_bytes += len;
+                pulled_bytes += h.length;
             }
             shut_if_done(c);
         }
@@ -142,7 +150,7 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
         out.keep_copied(scratch);
         // A connection with nothing more to send is done, also while a
         // connect is still in progress (an attempt nobody waits for).
-        if (!c->more && out.size() == 0)
+        if (finished && out.size() == 0)
             return pulled::finished;
         if (out.size() != 0 || c->connecting())
             return pulled::arm;
@@ -155,8 +163,17 @@ byte_mover::pulled byte_mover::pull_output(connection* c)
 
 void byte_mover::shut_if_done(connection* c)
 {
-    if (c->write_done && c->output.size() == 0 && !c->write_shut) {
+    if (c->sending == connection::output_side::closing && c->output.size() == 0) {
         shutdown(c->socket, SHUT_WR);
-        c->write_shut = true;
+        c->sending = connection::output_side::shut;
     }
+}
+
+void byte_mover::finish_once_sent(connection* c)
+{
+    using lifecycle = connection::lifecycle;
+    if (c->life == lifecycle::open)
+        c->life = lifecycle::finishing;
+    else if (c->life == lifecycle::connecting)
+        c->life = lifecycle::connecting_to_finish;
 }

@@ -11,9 +11,11 @@
 //
 // Output is pulled: whenever a connection's pending output (pending_output.h)
 // is empty, pull_output() asks on_send() for more and sends it at once,
-// copied, lent or spliced from a pipe. Once a connection has set write_done
-// and its bytes are out, the socket's sending side is shut down. Nothing is
-// sent while a connect is in progress.
+// copied, lent or spliced from a pipe. Once a connection has said that no
+// output follows (handover.h) and its bytes are out, the socket's sending
+// side is shut down; once it has said that it is finished and its bytes are
+// out, the pull reports it finished. Nothing is sent while a connect is in
+// progress.
 //
 // Every receive, and every send that moves a byte, refreshes last_active
 // with the turn's clock; every such send refreshes last_taken too. Owned by abstract_server; loop thread only.
@@ -59,7 +61,7 @@ public:
     void send_pending(connection* c);
 
     enum class pulled {
-        finished,  // on_send said nothing follows, and every byte is out: end c
+        finished,  // on_send said c is finished, and every byte is out: end c
         idle,      // nothing waiting; the next event brings more
         arm,       // watch c's socket for writability in the next poll: bytes
                    // wait for the socket, a connect is in progress, or the pull
@@ -71,9 +73,13 @@ public:
     pulled pull_output(connection* c);
 
 private:
-    // Shuts down the sending side once a connection that asked for it
-    // (write_done) has no output pending.
+    // Shuts down the sending side once a connection whose output has ended
+    // has none pending.
     static void shut_if_done(connection* c);
+    // on_send has said that c is finished: it ends once its output is out
+    // (after its connect, if one is in progress), unless its life is over
+    // already.
+    static void finish_once_sent(connection* c);
 
     server_hooks& hooks;
     const int64_t& now;

@@ -5,8 +5,9 @@
 // input:
 //  - everything that arrives is handed to on_recv() at once;
 //  - whenever the output the connection handed over last has gone out, the
-//    server asks on_send() for more; the result also says whether the
-//    connection wants to stay open;
+//    server asks on_send() for more; the result (handover.h) also says what
+//    follows it: more, the end of the output, the end of the connection, or
+//    both;
 //  - a connection never writes to its socket, never closes it, never deletes
 //    itself and never unlinks itself from the server: the server does all of
 //    that, and handlers may only ask for it through their results (or
@@ -16,16 +17,17 @@
 //
 // What a connection sees: its socket, its peer, its time-outs and last
 // activity, whether a connect is in progress (connecting()), whether its
-// input has ended (eof()), and how much of its output the socket has not
-// taken yet (unsent()). Everything else about its socket is the server's, in
-// private state that only the server's parts (the friends below) change.
+// input has ended (eof()) and its output (output_ended()), and how much of
+// its output the socket has not taken yet (unsent()). Everything else about
+// its socket is the server's, in private state that only the server's parts
+// (the friends below) change.
 //
 // Output handed over stays the server's business until it is sent: on_send
-// copies it into the buffer it is offered, or lends it in place (send_data)
-// or in a pipe (send_pipe), and the server keeps track of it from there
-// (pending_output.h). A connection whose lent storage or pipe is about to go
-// away while its bytes are not all out calls keep_unsent(); it never rewrites
-// the server's record of them.
+// copies it into the buffer it is offered, or lends it in place or in a pipe,
+// and the server keeps track of it from there (pending_output.h). A
+// connection whose lent storage or pipe is about to go away while its bytes
+// are not all out calls keep_unsent(); it never rewrites the server's record
+// of them.
 //
 // Ownership: the server owns every connection and deletes it through the
 // virtual destructor once it has ended it; the destructor runs while the
@@ -34,6 +36,7 @@
 #pragma once
 
 #include "base/linkedlist.h"
+#include "server/handover.h"
 #include "server/pending_output.h"
 #include "server/socket_address.h"
 
@@ -89,17 +92,22 @@ public:
     // A non-blocking connect is in progress on `socket` (connector.h): the
     // server reports its outcome once, through on_connect(), and sends
     // nothing before that.
-    bool connecting() const { return life == lifecycle::connecting; }
+    bool connecting() const { return life == lifecycle::connecting || life == lifecycle::connecting_to_finish; }
 
     // The peer has finished sending and on_eof() kept the connection open:
     // the socket is read no more.
     bool eof() const { return input_ended; }
 
+    // An earlier on_send result said that no output follows
+    // (handover::next::shut or shut_and_finish), which is for good: on_send
+    // hands over no more bytes.
+    bool output_ended() const { return sending != output_side::open; }
+
     // Bytes of the last output handed over that the socket has not taken yet;
     // on_send is asked for more only once this is 0.
     int32_t unsent() const { return output.size(); }
 
-    // For output that on_send lent (send_data, send_pipe) and the socket has
+    // For output that on_send lent (in place or in a pipe) and the socket has
     // not taken yet, when the storage or the pipe it is in is about to go
     // away: the server copies what is left into a buffer of the connection's
     // own and sends it from there. Safe at any time, and a no-op when
@@ -110,12 +118,13 @@ public:
     // shared receive buffer and is valid only during the call.
     virtual void on_recv(char* data, int len) = 0;
 
-    // Called only while unsent() is 0. Copies up to cap bytes of pending
-    // output into buf and stores their number in *len (0 to cap), or lends
-    // them instead (send_data, send_pipe). Returns false when nothing more
-    // will follow these bytes: with *len 0 the connection ends at once,
-    // otherwise as soon as the bytes are sent.
-    virtual bool on_send(char* buf, int cap, int* len) = 0;
+    // Called only while unsent() is 0, and never again once a result has
+    // said the connection is finished. Copies up to cap bytes of pending
+    // output into buf, or lends them instead, and says what follows them
+    // (handover.h). Still called after the output has ended
+    // (output_ended()): its result then hands over no bytes and decides only
+    // when the connection ends.
+    virtual handover on_send(char* buf, int cap) = 0;
 
     // The connect that connecting() announced has finished: error is 0 on
     // success, otherwise the socket's errno value (ETIMEDOUT once
@@ -152,7 +161,7 @@ public:
     // The peer has shut down its sending side (a receive returned 0), after
     // every byte it sent has gone to on_recv. Returning false ends the
     // connection at once (the default); true keeps it open for output: the
-    // server stops reading it and ends it when on_send returns false.
+    // server stops reading it and ends it when on_send says it is finished.
     virtual bool on_eof();
 
     // Back-pressure: while this returns false the server does not read the
@@ -207,23 +216,6 @@ public:
     // work that is bounded per turn (request heads parsed) counts against it.
     static uint64_t turn() { return turn_number(); }
 
-protected:
-    // on_send's way to lend its *len bytes instead of copying them: in the
-    // connection's own storage (send_data), which must stay valid and
-    // unchanged until the next on_send call, keep_unsent() or the end of the
-    // connection; or waiting in a pipe (send_pipe, its read end), from which
-    // the server splices them to the socket. The server clears both before
-    // every on_send call and reads them only right after it.
-    const char* send_data = nullptr;
-    int send_pipe = -1;
-
-    // Set by the connection: no output will follow what it has handed over.
-    // Once that has gone out, the server shuts down the socket's sending
-    // side, so the peer sees the end of the stream while it may still send.
-    // on_send is still called afterwards (its result still decides when the
-    // connection ends) but must not produce bytes.
-    bool write_done = false;
-
 private:
     // The server's parts, which keep the state below.
     friend class byte_mover;
@@ -240,21 +232,34 @@ private:
 
     pending_output output;  // handed over by on_send, not yet taken by the socket
     base::linkedlist<connection*>::node* list_node = nullptr;  // its place in the server's list
-    // Where the connection is in its life. Ending and broken are final, and
-    // win over a connect in progress: such a connection is ended the next
-    // time it is served, whatever its socket reports.
+    // Where the connection is in its life. Finishing follows on_send's word
+    // that the connection is finished: it ends once its output is out, which
+    // waits for a connect still in progress (connecting_to_finish, finishing
+    // once connected). Ending and broken are final, and win over a connect in
+    // progress and over finishing: such a connection is ended the next time
+    // it is served, whatever its socket reports.
     enum class lifecycle : uint8_t {
-        open,        // connected (or accepted): bytes may move
-        connecting,  // a connect is in progress (connector.h); nothing is sent
-        ending,      // end_soon(): ended, quietly
-        broken,      // the socket could not be polled: ended with its errors
+        open,                  // connected (or accepted): bytes may move
+        connecting,            // a connect is in progress (connector.h); nothing is sent
+        finishing,             // ended once its output is out; on_send is asked no more
+        connecting_to_finish,  // both: finishing, and a connect is in progress
+        ending,                // end_soon(): ended, quietly
+        broken,                // the socket could not be polled: ended with its errors
     };
     lifecycle life = lifecycle::open;
-    bool more = true;             // last result of on_send; true until it is first asked
-    bool input_ended = false;
-    bool write_shut = false;      // the sending side has been shut down
+    // The sending side: whether output may follow (the end of the output
+    // is for good; see output_ended()).
+    enum class output_side : uint8_t {
+        open,     // output may follow
+        closing,  // no output follows: shut down once what waits is out
+        shut,     // shut down
+    };
+    output_side sending = output_side::open;
+    bool input_ended = false;     // the peer has finished sending (eof())
     bool awake = false;           // waits in woken()
     bool writing = false;         // waits for its socket to take more (turn_scheduler's writers)
+
+    bool finishing() const { return life == lifecycle::finishing || life == lifecycle::connecting_to_finish; }
 
     int64_t timer_at = INT64_MAX;  // its moment in timer_heap; INT64_MAX: none
     int32_t timer_slot = -1;       // its place in the heap; -1: none

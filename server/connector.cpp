@@ -44,8 +44,11 @@ int connector::start(const socket_address& to, int* error)
 
 void connector::watch(connection* c)
 {
-    if (c->life == connection::lifecycle::open)
-        c->life = connection::lifecycle::connecting;  // (an ending or broken one stays so)
+    using lifecycle = connection::lifecycle;
+    if (c->life == lifecycle::open)
+        c->life = lifecycle::connecting;
+    else if (c->life == lifecycle::finishing)
+        c->life = lifecycle::connecting_to_finish;  // (an ending or broken one stays so)
     c->connect_started = now;
     c->stagger_due = c->connect_stagger_ms > 0 ? now + c->connect_stagger_ms : timer_heap::never;
     registry.watch(c, true);
@@ -92,8 +95,11 @@ connector::step connector::on_poll(connection* c)
 
 connector::step connector::finish(connection* c, int error)
 {
-    if (c->connecting())
-        c->life = connection::lifecycle::open;
+    using lifecycle = connection::lifecycle;
+    if (c->life == lifecycle::connecting)
+        c->life = lifecycle::open;
+    else if (c->life == lifecycle::connecting_to_finish)
+        c->life = lifecycle::finishing;
     c->stagger_due = timer_heap::never;
     int next = c->on_connect(error);
     if (error == 0)

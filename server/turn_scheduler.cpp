@@ -97,7 +97,8 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
         }
         // A hang-up after both directions were shut down in order is the
         // normal end of the stream, not an error.
-        bool orderly = d != drained::failed && c->input_ended && c->write_shut && !sockets::failed(fd);
+        bool orderly = d != drained::failed && c->input_ended && c->sending == connection::output_side::shut &&
+                       !sockets::failed(fd);
         return orderly ? verdict::finished : verdict::errors;
     }
     if (sockets::readable(fd) && !c->input_ended) {
@@ -108,7 +109,7 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
         }
     } else if (sockets::writable(fd)) {
         mover.send_pending(c);
-        if (!c->more && c->output.size() == 0)
+        if (c->finishing() && c->output.size() == 0)
             return verdict::finished;
     }
     return verdict::keep;

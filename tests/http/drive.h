@@ -80,27 +80,29 @@ inline void feed(connection& c, const std::string& bytes)
     c.on_recv(chunk.get(), int(bytes.size()));
 }
 
-// One on_send call with room for cap bytes; *more gets its result. The length
-// starts out invalid (on_send must store one on every path) and guard bytes
-// follow the cap.
+// One on_send call with room for cap bytes, copied or lent; *more gets
+// whether the connection stays open after them (its result does not finish
+// it). Guard bytes follow the cap.
 inline std::string take(connection& c, bool* more = nullptr, int cap = connection::buffer_size)
 {
     static std::unique_ptr<char[]> buf(new char[connection::buffer_size + 64]);
     memset(buf.get() + cap, 0xA5, 64);
-    int len = -1;
-    bool r = c.on_send(buf.get(), cap, &len);
+    handover h = c.on_send(buf.get(), cap);
     if (more)
-        *more = r;
+        *more = !h.finishes();
     DRIVE_CHECK(std::count(buf.get() + cap, buf.get() + cap + 64, char(0xA5)) == 64, "on_send wrote past the cap");
-    DRIVE_CHECK(len >= 0 && len <= cap, "on_send reported a length outside 0..cap");
-    return len < 0 || len > cap ? "<bad length>" : std::string(buf.get(), size_t(len));
+    DRIVE_CHECK(h.length >= 0 && h.length <= cap, "on_send handed over a length outside 0..cap");
+    DRIVE_CHECK(h.length == 0 || h.pipe < 0, "on_send handed over a pipe, which is not driven here");
+    if (h.length < 0 || h.length > cap || (h.length > 0 && h.pipe >= 0))
+        return "<bad output>";
+    return std::string(h.data ? h.data : buf.get(), size_t(h.length));
 }
 
 // Feeds `stream` in chunks whose sizes come from `sizes` in turn (0 or none:
 // the rest at once) and, after each, takes output until on_send has none or
-// asks to close, as the server does. Unlike the server it goes on feeding
+// finishes the connection, as the server does. Unlike the server it goes on feeding
 // after a close, so that every chunking sees the whole stream. Returns the
-// output; *more gets the last on_send result.
+// output; *more gets whether the last on_send result left it open.
 inline std::string run(connection& c, const std::string& stream, const std::vector<size_t>& sizes = {},
                        int cap = connection::buffer_size, bool* more = nullptr)
 {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
@@ -44,7 +45,7 @@ void reset(int fd)
     close(fd);
 }
 
-// Echoes unless `silent`; finished (on_send false) with its last bytes once "quit" came.
+// Echoes unless `silent`; finished with its last bytes once "quit" came.
 struct echo : connection {
     static inline bool silent = false;
     std::string received, pending;
@@ -55,12 +56,13 @@ struct echo : connection {
         if (!silent)
             pending.append(data, size_t(len));
     }
-    bool on_send(char* buf, int cap, int* len) override
+    handover on_send(char* buf, int cap) override
     {
-        *len = int(std::min(pending.size(), size_t(cap)));
-        memcpy(buf, pending.data(), size_t(*len));
-        pending.erase(0, size_t(*len));
-        return received.find("quit") == std::string::npos;
+        size_t n = std::min(pending.size(), size_t(cap));
+        memcpy(buf, pending.data(), n);
+        pending.erase(0, n);
+        bool quit = received.find("quit") != std::string::npos;
+        return handover::copied(int32_t(n), quit ? handover::next::finish : handover::next::more);
     }
 };
 
@@ -116,6 +118,21 @@ struct server_test : ::testing::Test {
         c->socket = pair[0];
         srv.add_connection(c);
         return pair[1];
+    }
+    // Adds c on a new loopback TCP connection; returns the other end.
+    int add_tcp(connection* c)
+    {
+        int listening = socket(AF_INET, SOCK_STREAM, 0), peer = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        EXPECT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&a), len), 0);
+        listen(listening, 1);
+        getsockname(listening, reinterpret_cast<sockaddr*>(&a), &len);
+        EXPECT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&a), len), 0);
+        c->socket = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK);
+        close(listening);
+        srv.add_connection(c);
+        return peer;
     }
     // Adds an echo with output ready.
     int add(const std::string& output = "")
@@ -217,12 +234,11 @@ struct lender : connection {
     std::string bytes;
     bool lent = false;
     void on_recv(char*, int) override {}
-    bool on_send(char*, int, int* len) override
+    handover on_send(char*, int) override
     {
-        *len = lent ? 0 : int(bytes.size());
-        send_data = bytes.data();
+        handover h = handover::lent(bytes.data(), lent ? 0 : int32_t(bytes.size()));
         lent = true;
-        return true;
+        return h;
     }
 };
 
@@ -244,15 +260,70 @@ TEST_F(server_test, lent_bytes_are_kept_when_their_storage_goes_away)
     close(peer);
 }
 
+// Reads four bytes and no more until it has said "bye", followed by `then`:
+// what its peer sends past them stays unread meanwhile.
+struct farewell : connection {
+    handover::next then = handover::next::more;
+    std::string received;
+    bool said = false;
+    void on_recv(char* data, int len) override { received.append(data, size_t(len)); }
+    bool wants_input() const override { return said || received.size() < 4; }
+    char* receive_space(int* len) override
+    {
+        if (!said)
+            *len = int(4 - received.size());
+        return nullptr;
+    }
+    handover on_send(char* buf, int) override
+    {
+        if (said || received.size() < 4)
+            return handover::nothing();
+        said = true;
+        memcpy(buf, "bye", 3);
+        return handover::copied(3, then);
+    }
+};
+
+// What follows the last bytes, as a peer that has sent more than the
+// connection read sees it: nothing yet; the end of the stream while the
+// connection goes on reading; a close over unread input, which is a reset;
+// or the end of the stream before that close, which the peer sees instead.
+TEST_F(server_test, what_follows_the_last_bytes_reaches_the_peer)
+{
+    using next = handover::next;
+    struct {
+        next then;
+        bool stays;
+        int error;  // of the peer's read after "bye"; 0: the end of the stream
+    } cases[] = {{next::more, true, EAGAIN},
+                 {next::shut, true, 0},
+                 {next::finish, false, ECONNRESET},
+                 {next::shut_and_finish, false, 0}};
+    for (auto& k : cases) {
+        auto* c = new farewell;
+        c->then = k.then;
+        int peer = add_tcp(c);
+        send(peer, "pingjunk", 8, 0);
+        EXPECT_EQ(receive(peer, 3), "bye");
+        pollfd p{peer, POLLIN, 0};
+        poll(&p, 1, 200);
+        char rest[8];
+        ssize_t n = recv(peer, rest, sizeof rest, MSG_DONTWAIT);
+        EXPECT_EQ(n < 0 ? errno : n, k.error) << int(k.then);
+        if (k.stays) {
+            EXPECT_TRUE(turn_until([&] { return c->received.size() == 8; })) << int(k.then);  // read on
+            EXPECT_EQ(c->output_ended(), k.then == next::shut);
+        }
+        close(peer);
+        EXPECT_TRUE(turn_until([&] { return srv.live_connections() == 0; })) << int(k.then);
+    }
+}
+
 // Ends itself at `due` (monotonic ms), which is also its deadline.
 struct expiring : connection {
     int64_t due = 0;
     void on_recv(char*, int) override {}
-    bool on_send(char*, int, int* len) override
-    {
-        *len = 0;
-        return true;
-    }
+    handover on_send(char*, int) override { return handover::nothing(); }
     bool timed_out(int64_t now) const override { return now >= due; }
     int64_t deadline() const override { return due; }
 };

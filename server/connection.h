@@ -231,6 +231,9 @@ private:
     friend class connector;
     friend class timer_heap;
     friend class turn_scheduler;
+    // Tests read and clear whether a connection was woken, as a turn that
+    // serves it does (tests/proxy/time_limits_test.cpp).
+    friend struct wake_probe;
 
     // Connections woken and not yet served.
     static std::vector<connection*>& woken();

@@ -8,6 +8,7 @@
 // proxy_connection, connected to a listener of the test's own on loopback,
 // whose socket nothing ever polls. Bytes "go out" when on_send is called
 // again after it lent them, as the server does once the socket took them.
+#include "base/unordered_erase.h"
 #include "proxy/answers.h"
 #include "proxy/http_proxy.h"
 #include "proxy/proxy_connection.h"
@@ -21,6 +22,21 @@
 
 #include <cstring>
 #include <string>
+
+// Whether c was woken since the last look, the look clearing it as a turn
+// that serves c does. A connection whose limit comes nearer through its
+// partner (an origin whose client has gone) must be woken: the server arms
+// a nearer moment only for a connection it serves.
+struct wake_probe {
+    static bool take(connection& c)
+    {
+        bool was = c.awake;
+        if (was)
+            base::unordered_erase(connection::woken(), &c);
+        c.awake = false;
+        return was;
+    }
+};
 
 namespace {
 
@@ -199,13 +215,16 @@ TEST_F(time_limits, a_peer_that_takes_nothing_of_what_waits_for_it_is_ended_afte
 
 // A whole request whose client has gone still goes out, but an origin that
 // takes none of it holds it orphan_stall seconds at most, not the time an
-// exchange may take.
+// exchange may take; woken by the client's end, so that the server arms
+// that nearer moment.
 TEST_F(time_limits, an_origin_whose_client_has_gone_delivers_for_a_few_seconds_at_most)
 {
     request(kind(false, true), std::string(1000, 'b'));
     reach();
+    wake_probe::take(*origin);
     delete client;
     client = nullptr;
+    EXPECT_TRUE(wake_probe::take(*origin));
     EXPECT_FALSE(ended_at(*origin, t0 + orphan));
     EXPECT_TRUE(ended_at(*origin, t0 + orphan + 1));
 }

@@ -98,6 +98,9 @@ public:
     // the socket is read no more.
     bool eof() const { return input_ended; }
 
+    // Woken (wake()) and not served since.
+    bool is_woken() const { return awake; }
+
     // An earlier on_send result said that no output follows
     // (handover::next::shut or shut_and_finish), which is for good: on_send
     // hands over no more bytes.

@@ -1,15 +1,15 @@
 """IPv6: origins on ::1 by literal and by name, CONNECT to [::1], clients over ::1, the block list for IPv6
 addresses, IPv4-mapped addresses taken for IPv4 ones and unspecified addresses refused. The addresses of a name:
 one that refuses gives way to the next at once, one that never answers has the next tried beside it (the other
-family: fast fallback), and 502 only when none connects. A search among silent addresses is bounded: each attempt
-in time, the attempts of one request in number, and all of them end with their client.
+family: fast fallback), and 502 only when none connects. A search among silent addresses is bounded: the attempts
+of one request in number (each in time: tests/proxy/time_limits_test.cpp), and all of them end with their client.
 
 The whole test runs in a network namespace of its own (root only): lo with 127.0.0.1, ::1 and fd00::1 (a unique
 local address, which address sorting puts after IPv4 ones), and a veth pair whose far end takes nothing, so that
 192.0.2.10-29 and 2001:db8::dead never answer a connect. The proxy reads a hosts file of the test's own (a mount
 namespace)."""
 
-import ctypes, os, select, subprocess, sys, time, unittest
+import ctypes, os, subprocess, sys, time, unittest
 
 from harness import (BAD_GATEWAY, BAD_TARGET, NOT_FOUND, TUNNEL_OPEN, Client, ProxyTest, curl, echo, free_port, get,
                      head, reset, temp_file, wait_until, with_files_at)
@@ -108,21 +108,20 @@ class Six(ProxyTest):
             self.assertEqual(c.ask(get(dead, host="[::1]")), b"Unable to connect")
         self.proxy.wait_for_line(f"No addresses worked for host [::1]:{dead}.")
 
-    def test_attempts_at_silent_addresses_are_bounded_in_number_and_in_time(self):
-        """Catches a request running more than 4 attempts at once, and an attempt waiting out the kernel's SYN
-        retries (two minutes) instead of its 5 s: silent20.test, whose 20 addresses would be under way 250 ms
-        apart, holds 4 beside silent.test's two (one of each family), which gets its 502 after 5-6 s."""
+    def test_attempts_at_silent_addresses_are_bounded_in_number(self):
+        """Catches a request running more than 4 attempts at once: silent20.test, whose 20 addresses would be under
+        way 250 ms apart, holds 4 beside silent.test's two (one of each family) while they wait, past the moment a
+        seventh would have started. (How long each waits, 5 s and not the kernel's two minutes of SYN retries:
+        tests/proxy/time_limits_test.cpp and tests/server.)"""
         fds = usage_after_a_lookup(self)[0]
         with self.client() as many, self.client() as c:
             many.send(get(80, host="silent20.test"))
             start, counts = time.time(), []
             c.send(get(80, host="silent.test"))
-            wait_until(lambda: counts.append(self.proxy.fd_count()) or time.time() - start > 4.5, 5)  # no deadline yet
+            wait_until(lambda: counts.append(self.proxy.fd_count()) or time.time() - start > 1.8, 3)
             self.assertLessEqual(max(counts), fds + 2 + 2 + 4, "two clients, silent.test's two, silent20.test's four")
-            self.assertTrue(select.select([c.sock], [], [], 8 - (time.time() - start))[0], "no answer after 8 s")
-            self.assertGreater(time.time() - start, 4.5)
-            self.assertEqual(c.rest(), BAD_GATEWAY)
-            reset(many.sock)  # gone: its search ends too
+            reset(many.sock)  # gone: their searches end too
+            reset(c.sock)
 
 
 class Scarce(ProxyTest):
@@ -131,10 +130,10 @@ class Scarce(ProxyTest):
     def test_the_attempts_of_a_client_that_leaves_end_with_it(self):
         """Catches attempts that live on for the kernel's SYN retries after their client has gone: 13 clients ask
         for silent20.test and leave (reset: a client that only shuts down its sending side may still want the
-        answer) once 4 attempts each are under way; the proxy's descriptors are back within 2 s, and it still
-        answers when the 260 attempts of those clients would have filled its table of 256."""
+        answer) once 4 attempts each are under way; the proxy's descriptors are back within 2 s and stay there a
+        second later, when searches that went on would have started more, and it still answers."""
         origin, fds = self.origin(), usage_after_a_lookup(self)[0]
-        leaving, start = [self.client() for _ in range(13)], time.time()
+        leaving = [self.client() for _ in range(13)]
         for c in leaving:
             self.addCleanup(c.close)
             c.send(get(80, host="silent20.test"))
@@ -143,10 +142,10 @@ class Scarce(ProxyTest):
             reset(c.sock)
         wait_until(lambda: self.proxy.fd_count() == fds, 2)
         self.assertEqual(self.proxy.fd_count(), fds, "attempts outlive their clients")
-        for at in (0, 6):  # at once, and when unbounded searches would have tried all 20 addresses
-            time.sleep(max(0, start + at - time.time()))
-            with self.client() as c:
-                self.assertEqual(c.ask(get(origin.port)), b"ok", f"{at} s after they asked")
+        time.sleep(1)  # a search that went on would have started four more attempts for each client by now
+        self.assertEqual(self.proxy.fd_count(), fds, "searches outlive their clients")
+        with self.client() as c:
+            self.assertEqual(c.ask(get(origin.port)), b"ok")
 
 
 class Blocked(ProxyTest):

@@ -1,29 +1,25 @@
 """What one client can make the proxy hold is bounded: requests it pipelines without reading the answers (the
 proxy's own answers as much as an origin's), and origin connections it leaves behind with bytes they cannot
 deliver or with requests that can never be whole; and what all clients together make it hold is bounded too.
-Meanwhile other clients are served, also beside an origin that floods its client with interim answers. And for
-how long: the 10 s idle limit ends only clients with nothing in flight; a client waiting for a slow origin, or a
-quiet tunnel, is idle only while no byte moves and has 600 s."""
+Meanwhile other clients are served, also beside an origin that floods its client with interim answers. (For how
+long each side is held, which no test here waits out: tests/proxy/time_limits_test.cpp.)"""
 
-from concurrent.futures import ThreadPoolExecutor
 import socket, threading, time
 
-from harness import (BAD_GATEWAY, NOT_FOUND, TIMED_OUT, MiB, ProxyTest, Reader, clients, connect, curl, free_port,
-                     get, head, origin_failed, raise_descriptor_limit, reset, response, temp_file, unpooled,
-                     wait_until)
+from harness import (BAD_GATEWAY, MiB, ProxyTest, Reader, clients, connect, free_port, get, head, origin_failed,
+                     raise_descriptor_limit, reset, temp_file, unpooled, wait_until)
 
 BUDGET = 4 * MiB  # what the proxy may hold for one client, queued both ways
-QUIET = 12  # seconds: past the 10 s limit for clients with nothing in flight, far below 600 s
 
 
-def flood(port, request, seconds, total):
-    """Pipelines request over and over on one connection for at most `seconds` or `total` bytes, never reading;
-    returns how much went out."""
+def flood(port, request, stop, seconds, total):
+    """Pipelines request over and over on one connection until `stop` is set, for at most `seconds` or `total`
+    bytes, never reading; returns how much went out."""
     sent, sock = 0, connect(port)
     sock.settimeout(0.2)
     chunk, end = request * max(1, 65536 // len(request)), time.time() + seconds
     try:
-        while sent < total and time.time() < end:
+        while sent < total and time.time() < end and not stop.is_set():
             try:
                 sent += sock.send(chunk)
             except socket.timeout:
@@ -42,13 +38,14 @@ class Budget(ProxyTest):
         client is served meanwhile. Then the descriptors go back to where they were, as after a refused connect."""
         origin, before = self.origin(unpooled), self.usage()  # unpooled: no origin connection stays open
         for request in (head("GET", "http://blocked.test/", "Proxy-Authorization: Basic dTpw"), get(origin.port)):
-            done = []
-            thread = threading.Thread(target=lambda: done.append(flood(self.proxy.port, request, 4, 256 * MiB)))
+            done, stop = [], threading.Event()
+            thread = threading.Thread(target=lambda: done.append(flood(self.proxy.port, request, stop, 4, 256 * MiB)))
             thread.start()
             time.sleep(1.5)
             with self.client() as other:
                 self.assertEqual(other.ask(get(origin.port, "/", "Proxy-Authorization: Basic dTpw")), b"ok")
             peak = self.proxy.rss_kib()
+            stop.set()
             thread.join(10)
             self.assertLess(done[0], 64 * MiB, "the proxy kept reading a client that never reads")
             slack = 96 * 1024 if self.proxy.sanitized() else 8 * 1024  # the sanitizers' shadow and quarantine
@@ -60,10 +57,10 @@ class Budget(ProxyTest):
 
 
 class Abandoned(ProxyTest):
-    def test_origin_connections_a_client_leaves_with_bytes_undelivered_end_within_seconds(self):
-        """Clients send big bodies to origins that never read and go away: each origin connection holds what it
-        could not deliver a few seconds at most (not the 600 s of an exchange in flight), and no more than its
-        client's budget meanwhile."""
+    def test_origin_connections_a_client_leaves_with_bytes_undelivered_hold_no_more_than_its_budget(self):
+        """Clients send big bodies to origins that never read and go away: each origin connection holds no more
+        than its client's budget of what it could not deliver (and only for a few seconds, not the 600 s of an
+        exchange in flight: tests/proxy)."""
         def never_reads(sock, origin):
             time.sleep(20)
 
@@ -80,10 +77,6 @@ class Abandoned(ProxyTest):
             reset(sock)  # gone: a close would wait behind the bytes the proxy does not read
             peak = max(peak, self.proxy.rss_kib())
         self.assertLess(peak - before[1], 12 * BUDGET // 1024 + 8 * 1024, f"grew by {peak - before[1]} KiB")
-        start = time.time()
-        self.assertTrue(wait_until(lambda: self.proxy.fd_count() == before[0], 12), self.proxy.fd_count() - before[0])
-        self.assertLess(time.time() - start, 8)
-
 
     def test_a_request_that_can_never_be_whole_ends_its_origin_connection_at_once(self):
         """A client that sends a head announcing a body and leaves (curl's test 513), or half-closes in the middle
@@ -227,53 +220,3 @@ class IdleOrigins(ProxyTest):
             self.assertTrue(wait_until(lambda: held() <= 64 // 4 + 1, 2), held())
             with self.client() as other:
                 self.assertEqual(other.ask(get(origins[-1].port)), b"ok")
-
-
-class Timeouts(ProxyTest):
-    options = ("-b", temp_file("blocked.invalid\n"))  # a local answer, without any upstream
-
-    def test_slow_answers_and_quiet_tunnels_outlast_the_idle_limit_that_still_ends_idle_clients(self):
-        """The three run at once, so the file waits only once. Catches the 10 s limit applied while an exchange
-        is in flight (curl gets an empty reply, the tunnel is cut), and the 600 s one kept for an idle client."""
-        checks = (self.slow_answer, self.quiet_tunnel, self.idle_after_a_local_answer)
-        with ThreadPoolExecutor(len(checks)) as pool:
-            for check in [pool.submit(c) for c in checks]:
-                with self.subTest(check):
-                    check.result(timeout=45)
-        self.assertEqual(self.proxy.count(TIMED_OUT), 2, "only the idle clients are ended by the limit")
-
-    def slow_answer(self):
-        def late(sock, origin):
-            sock.settimeout(30)  # the harness's 10 s would give up before answering
-            Reader(sock).until(b"\r\n\r\n")
-            time.sleep(QUIET)
-            sock.sendall(response(b"worth the wait"))
-
-        origin = self.origin(late)
-        got = curl("-w", " %{http_code}", "-x", f"http://127.0.0.1:{self.proxy.port}",
-                   f"http://127.0.0.1:{origin.port}/slow")
-        self.assertEqual((got.returncode, got.stdout), (0, b"worth the wait 200"), got.stderr)
-
-    def quiet_tunnel(self):
-        def talk(sock, origin):
-            sock.settimeout(30)
-            while data := sock.recv(64):
-                sock.sendall(data.upper())
-
-        with self.client(timeout=30) as c:
-            c.tunnel(self.origin(talk).port, then=b"ping")
-            self.assertEqual(c.exact(4), b"PING")
-            time.sleep(QUIET)  # not a byte either way
-            c.send(b"still there?")
-            self.assertEqual(c.exact(12), b"STILL THERE?")
-
-    def idle_after_a_local_answer(self):
-        # Answered by the proxy itself (no upstream): the 10 s limit applies, as to a client part-way through a head.
-        with self.client(timeout=30) as c, self.client(timeout=30) as partial:
-            partial.send(head("GET", "http://blocked.invalid/", "User-Agent: a")[:-4])
-            c.send(head("GET", "http://blocked.invalid/", "Host: blocked.invalid"))
-            self.assertEqual(c.response(), (NOT_FOUND, b""))
-            answered = time.time()
-            self.assertEqual((c.sock.recv(1), partial.sock.recv(1)), (b"", b""))
-            self.assertGreater(time.time() - answered, 9.5)
-        self.assertTrue(wait_until(lambda: self.proxy.count(TIMED_OUT) == 2, 5))

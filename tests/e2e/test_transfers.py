@@ -7,7 +7,7 @@ from harness import MiB, TUNNEL_OPEN, ProxyTest, Reader, answering_head, blocks,
 
 SIZE = 200 * MiB
 RSS_LIMIT_KIB = 64 * 1024
-PAUSE = 3  # seconds a slow side stops reading
+PAUSE = 1.5  # seconds a slow side stops reading, at least: buffering would show within a fraction of one
 
 
 class Transfers(ProxyTest):

@@ -310,6 +310,19 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     EXPECT_TRUE(r->origin_released());
     h.reset();  // the client's: the origin connection's is the last
     origin3.serving.reset();
+
+    // The client's end wakes its origin connection, whose limits are now an
+    // orphan's (shorter): the server arms a nearer moment only for one it
+    // serves.
+    endpoint client4, origin4;
+    h = proxy_relay::open(&client4);
+    r = h.get();
+    r->start(kind_of("GET"), "GET / HTTP/1.1\r\n\r\n");
+    origin4.serve(r, false);  // nothing has woken it yet
+    EXPECT_FALSE(origin4.is_woken());
+    r->client_gone();
+    EXPECT_TRUE(origin4.is_woken());
+    h.reset();
 }
 
 TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_waiting_for_an_answer_is_no_stall)

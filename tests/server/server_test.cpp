@@ -1,11 +1,14 @@
 // Serving rules of the connection server, over real sockets on loopback.
 #include "server/clock.h"
+#include "server/connection_registry.h"
+#include "server/connector.h"
 #include "server/server.h"
 #include "server/timer_heap.h"
 #include "server/sockets.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -319,12 +322,18 @@ TEST_F(server_test, what_follows_the_last_bytes_reaches_the_peer)
     }
 }
 
-// Ends itself at `due` (monotonic ms), which is also its deadline.
+// Ends itself at `due` (monotonic ms), which is also its deadline: timed out
+// then, or, with a wait of its own (as a pooled connection has), finished
+// quietly by on_send once the turn's clock has reached it.
 struct expiring : connection {
     int64_t due = 0;
+    bool own_wait = false;
     void on_recv(char*, int) override {}
-    handover on_send(char*, int) override { return handover::nothing(); }
-    bool timed_out(int64_t now) const override { return now >= due; }
+    handover on_send(char*, int) override
+    {
+        return handover::nothing(own_wait && now() >= due ? handover::next::finish : handover::next::more);
+    }
+    bool timed_out(int64_t at) const override { return !own_wait && at >= due; }
     int64_t deadline() const override { return due; }
 };
 
@@ -350,28 +359,68 @@ TEST(timer_heap_test, hands_out_connections_by_their_moments)
     EXPECT_EQ(heap.next(), timer_heap::never);
 }
 
+// A connect in progress is reported slow once, when its stagger has passed,
+// and goes on; it fails with ETIMEDOUT once it has taken connect_timeout, not
+// when the system gives up after minutes of retries. Both counted from the
+// attempt's start on the turn's clock (here one the test sets).
+TEST(connector_test, a_connect_is_slow_after_its_stagger_and_fails_after_its_limit)
+{
+    struct attempt : expiring {
+        int slow = 0, outcome = -1;
+        int on_connect(int error) override { return outcome = error, -1; }
+        void on_connect_slow() override { slow++; }
+    } c;
+    c.socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);  // never connected: only the clock speaks
+    c.connect_stagger_ms = 250;
+    c.connect_timeout = 5;
+    connection_registry registry;
+    int64_t now = 1000;
+    connector connects(registry, now);
+    connects.watch(&c);
+    ASSERT_TRUE(c.connecting());
+    EXPECT_EQ(connects.moment(&c), 1250);
+    using step = connector::step;
+    for (int64_t t : {1249, 1250, 1251, 5999}) {
+        now = t;
+        EXPECT_EQ(connects.on_time(&c), step::waiting) << t;
+        EXPECT_EQ(c.slow, t >= 1250 ? 1 : 0) << t;
+    }
+    EXPECT_EQ(connects.moment(&c), 6000);
+    EXPECT_EQ(c.outcome, -1);
+    now = 6000;
+    EXPECT_EQ(connects.on_time(&c), step::failed);
+    EXPECT_EQ(c.outcome, ETIMEDOUT);
+    sockets::remove(c.socket, true);
+    close(c.socket);
+}
+
 // A limit fires when it is due, not on a once-a-second round: the poll waits
 // until the connection's moment and no longer, and the turn that follows
-// ends it. (The poll's own wait is not capped here, as turn() caps it.)
+// ends it, timed out or, when the wait was its own and on_send says it is
+// over, quietly. (The poll's own wait is not capped here, as turn() caps it.)
 TEST_F(server_test, a_connection_is_ended_in_the_first_turn_after_its_deadline)
 {
-    auto* c = new expiring;
-    int64_t due = c->due = monotonic_ms() + 150;
-    int peer = add(c);
-    testing::internal::CaptureStdout();
-    turn();  // takes it in and arms its moment
-    int turns = 1;
-    while (srv.live_connections() == 1 && turns < 10) {
-        sockets::select_all();
-        srv.update();
-        turns++;
+    for (bool own_wait : {false, true}) {
+        SCOPED_TRACE(own_wait ? "its own wait" : "timed out");
+        auto* c = new expiring;
+        c->own_wait = own_wait;
+        int64_t due = c->due = monotonic_ms() + 150;
+        int peer = add(c);
+        testing::internal::CaptureStdout();
+        turn();  // takes it in and arms its moment
+        int turns = 1;
+        while (srv.live_connections() == 1 && turns < 10) {
+            sockets::select_all();
+            srv.update();
+            turns++;
+        }
+        std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(srv.live_connections(), 0);
+        EXPECT_GE(monotonic_ms(), due);  // not early either
+        EXPECT_LE(turns, 3);  // added, waited until the moment, ended
+        EXPECT_EQ(said.find(" has timed out.\n") != std::string::npos, !own_wait) << said;
+        close(peer);
     }
-    std::string said = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(srv.live_connections(), 0);
-    EXPECT_GE(monotonic_ms(), due);  // not early either
-    EXPECT_LE(turns, 3);  // added, waited until the moment, ended
-    EXPECT_NE(said.find(" has timed out.\n"), std::string::npos) << said;
-    close(peer);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include "server/connection_registry.h"
 #include "server/connector.h"
 #include "server/server_hooks.h"
+#include "server/sockets.h"
 #include "server/turn_scheduler.h"
 
 #include <tuple>
@@ -50,10 +51,11 @@ void next_turn()
     };
     static no_server hooks;
     static const int64_t now = 0;
-    static connection_registry registry;
-    static byte_mover mover(hooks, now);
-    static connector connects(registry, now);
-    static turn_scheduler turns(hooks, registry, mover, connects, now);
+    static sockets polled;
+    static connection_registry registry(polled);
+    static byte_mover mover(hooks, polled, now);
+    static connector connects(registry, polled, now);
+    static turn_scheduler turns(hooks, registry, mover, connects, polled, now);
     uint64_t before = connection::turn();
     turns.input_half();
     FUZZ_CHECK(connection::turn() != before, "a new turn of the server did not change connection::turn()");

@@ -21,7 +21,7 @@ bool abstract_server::start()
         puts("server already started");
         return false;
     }
-    listeners = open_listeners(port, local_only);
+    listeners = open_listeners(polled, port, local_only);
     return !listeners.empty();
 }
 
@@ -33,7 +33,7 @@ bool abstract_server::reaches_self(const socket_address& to) const
 void abstract_server::stop()
 {
     for (int fd : listeners)
-        close_listener(fd);
+        close_listener(polled, fd);
     listeners.clear();
     turns.end_all();
 }
@@ -63,15 +63,16 @@ void abstract_server::add_connection(connection* c, bool connecting)
 
 void abstract_server::update()
 {
-    if (sockets::num_ready() < 0) {
-        if (sockets::last_error() == EINTR)
+    if (polled.num_ready() < 0) {
+        if (polled.last_error() == EINTR)
             return;
         stop();
         start();
         return;
     }
     now = monotonic_ms();
-    wakeup::dispatch();
+    if (polled.readable(wakeup::descriptor()))
+        wakeup::dispatch();
 
     turns.input_half();
     if (!listeners.empty() && !incoming.accept_burst(listeners)) {
@@ -87,7 +88,21 @@ void abstract_server::update()
         last_report = now;
     }
     if (registry.live() != 0 || last_count != 0)
-        sockets::wait_at_most(int(last_report + report_interval_ms + 1 - now));
+        polled.wait_at_most(int(last_report + report_interval_ms + 1 - now));
+}
+
+void abstract_server::watch_wakeups()
+{
+    if (int fd = wakeup::descriptor(); fd >= 0)
+        polled.add(fd);
+}
+
+void abstract_server::turn(int wait_limit_ms)
+{
+    if (wait_limit_ms >= 0)
+        polled.wait_at_most(wait_limit_ms);
+    polled.select_all();
+    update();
 }
 
 void abstract_server::run()
@@ -108,10 +123,9 @@ void abstract_server::run()
 
     if (!start())
         return;
-    sockets::poll_at_once();  // the first turn prints the first count at once
+    polled.poll_at_once();  // the first turn prints the first count at once
     while (!local::done()) {
-        sockets::select_all();
-        update();
+        turn();
         log_output::flush();
     }
     puts("Shutting down...");

@@ -2,7 +2,7 @@
 // the turn of the run loop that serves them. server<T> (server.h) only adds
 // the factory that makes a T for each accepted client.
 //
-// A turn is sockets::select_all() followed by update():
+// A turn is a poll of its sockets (sockets.h) followed by update():
 //  1. the input half: each connection's poll results, then the connections
 //     whose moment in the timer heap has come (turn_scheduler);
 //  2. accepting a bounded burst of new clients (acceptor);
@@ -31,6 +31,7 @@
 #include "server/connector.h"
 #include "server/server_hooks.h"
 #include "server/socket_address.h"
+#include "server/sockets.h"
 #include "server/turn_scheduler.h"
 
 #include <cstdint>
@@ -42,8 +43,8 @@ public:
     // Seconds between two prints of the connection count.
     static constexpr int64_t report_interval_ms = 5000;
 
-    abstract_server() = default;
-    abstract_server(int32_t port, bool local_only) : port(port), local_only(local_only) {}
+    abstract_server() { watch_wakeups(); }
+    abstract_server(int32_t port, bool local_only) : port(port), local_only(local_only) { watch_wakeups(); }
     abstract_server(const abstract_server&) = delete;
     abstract_server& operator=(const abstract_server&) = delete;
 
@@ -55,7 +56,7 @@ public:
     // started" when they are open already.
     virtual bool start();
 
-    // One turn after sockets::select_all(). A failed poll other than an
+    // The turn after a poll (turn()). A failed poll other than an
     // interrupted one restarts the server (stop(), start()), and so does a
     // broken listener.
     virtual void update();
@@ -63,8 +64,12 @@ public:
     // A hook for subclasses; the turn itself does not call it.
     virtual void on_idle();
 
-    // Until SIGINT or SIGTERM: select_all(), update(). Prints "Shutting
-    // down..." at the end unless start() failed.
+    // One poll (waiting at most wait_limit_ms, when that is not negative, or
+    // as the last turn said) and the turn after it: update().
+    void turn(int wait_limit_ms = -1);
+
+    // Until SIGINT or SIGTERM: turn(). Prints "Shutting down..." at the end
+    // unless start() failed.
     void run();
 
     // Closes the listeners and ends every connection, oldest first.
@@ -102,6 +107,9 @@ public:
     }
 
 private:
+    // Has the poll watch the wake-up descriptor (wakeup.h).
+    void watch_wakeups();
+
     std::vector<int> listeners;  // the listening sockets; none when not started
     int32_t port = 0;         // 0: never listens
     bool local_only = true;   // 127.0.0.1 only, else all adapters
@@ -109,9 +117,10 @@ private:
     int32_t last_count = -1;  // the count at that time
 
     int64_t now = 0;  // the clock at the start of the turn (monotonic ms)
-    connection_registry registry;
-    acceptor incoming{*this, registry};
-    connector connects{registry, now};
-    byte_mover mover{*this, now};
-    turn_scheduler turns{*this, registry, mover, connects, now};
+    sockets polled;  // this server's socket registry and poll
+    connection_registry registry{polled};
+    acceptor incoming{*this, registry, polled};
+    connector connects{registry, polled, now};
+    byte_mover mover{*this, polled, now};
+    turn_scheduler turns{*this, registry, mover, connects, polled, now};
 };

@@ -38,8 +38,8 @@ acceptor::outcome acceptor::accept_one(int listener)
             // The client stays in the backlog; try again shortly instead of
             // spinning on a listener that stays readable.
             paused_until = monotonic_ms() + pause_ms;
-            sockets::set_reading(listener, false);
-            sockets::wait_at_most(int(pause_ms));
+            polled.set_reading(listener, false);
+            polled.wait_at_most(int(pause_ms));
             return outcome::none;
         default:
             return outcome::skipped;  // this client only (reset before accept, and so on)
@@ -53,7 +53,7 @@ acceptor::outcome acceptor::accept_one(int listener)
     }
     c->socket = fd;
     c->peer = peer;
-    if (!hooks.on_accept(c) || !sockets::add(fd)) {
+    if (!hooks.on_accept(c) || !polled.add(fd)) {
         delete c;
         close(fd);
         return outcome::skipped;
@@ -67,15 +67,15 @@ bool acceptor::accept_burst(const std::vector<int>& listeners)
     if (paused_until) {
         int64_t at = monotonic_ms();
         if (at < paused_until) {
-            sockets::wait_at_most(int(paused_until - at));  // the poll comes back to resume
+            polled.wait_at_most(int(paused_until - at));  // the poll comes back to resume
             return true;
         }
         paused_until = 0;
         for (int listener : listeners)
-            sockets::set_reading(listener, true);
+            polled.set_reading(listener, true);
     }
     for (int listener : listeners)
-        for (int i = 0; i < per_turn && sockets::readable(listener); i++) {
+        for (int i = 0; i < per_turn && polled.readable(listener); i++) {
             outcome a = accept_one(listener);
             if (a == outcome::broken)
                 return false;

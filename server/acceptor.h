@@ -18,6 +18,7 @@
 #include <vector>
 
 class connection_registry;
+class sockets;
 class server_hooks;
 
 class acceptor {
@@ -29,7 +30,10 @@ public:
     static constexpr int64_t pause_ms = 100;
 
     // hooks: create_connection() and on_accept() for every client.
-    acceptor(server_hooks& hooks, connection_registry& registry) : hooks(hooks), registry(registry) {}
+    acceptor(server_hooks& hooks, connection_registry& registry, sockets& polled)
+        : hooks(hooks), registry(registry), polled(polled)
+    {
+    }
 
     // A turn's accepting: ends a pause that is over, then, for each
     // listener, accepts while the poll reports it readable, up to per_turn
@@ -55,6 +59,7 @@ private:
 
     server_hooks& hooks;
     connection_registry& registry;
+    sockets& polled;
 
     // While descriptors are short, accepting pauses until this monotonic time
     // in milliseconds; 0 when not paused.

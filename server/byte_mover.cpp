@@ -8,26 +8,11 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
-namespace {
-
-// The receive buffer shared by every connection: received bytes are handed to
-// on_recv straight from here and must be consumed or copied during the call.
-char* receive_buffer()
+byte_mover::byte_mover(server_hooks& hooks, const sockets& polled, const int64_t& now)
+    : hooks(hooks), polled(polled), now(now), receive_buffer(new char[connection::buffer_size]),
+      send_scratch(new char[connection::buffer_size])
 {
-    static char* buf = new char[connection::buffer_size];
-    return buf;
 }
-
-// The buffer every on_send call copies its output into. What the socket does
-// not take at once moves to a buffer of the connection's own before another
-// connection is asked (pending_output.h).
-char* send_scratch()
-{
-    static char* buf = new char[connection::buffer_size];
-    return buf;
-}
-
-}  // namespace
 
 byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
 {
@@ -60,7 +45,7 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
         int room = connection::buffer_size;
         char* buf = ignore_pause ? nullptr : c->receive_space(&room);
         if (!buf) {
-            buf = receive_buffer();
+            buf = receive_buffer.get();
             room = room < 1 ? 1 : room > connection::buffer_size ? connection::buffer_size : room;
         }
         int n = hooks.recv(c, buf, room);
@@ -74,7 +59,7 @@ byte_mover::drained byte_mover::drain(connection* c, bool ignore_pause)
             // finished when the poll looked, its end has been reached now:
             // a short read of a TCP socket leaves nothing behind.
             if (n < room && !ignore_pause)
-                return sockets::peer_closed(c->socket) ? drained::eof : drained::again;
+                return polled.peer_closed(c->socket) ? drained::eof : drained::again;
             continue;
         }
         if (n == 0)
@@ -114,7 +99,7 @@ void byte_mover::send_pending(connection* c)
 byte_mover::pulled byte_mover::pull_output(connection* c)
 {
     pending_output& out = c->output;
-    char* scratch = send_scratch();
+    char* scratch = send_scratch.get();
     // Whether on_send has said that c is finished. Kept here as well: a
     // connection whose life is over already (end_soon() from inside its
     // on_send) stays ending rather than finishing, and is not asked again

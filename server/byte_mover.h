@@ -23,9 +23,11 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 
 class connection;
 class server_hooks;
+class sockets;
 
 class byte_mover {
 public:
@@ -39,7 +41,7 @@ public:
     static constexpr int64_t max_drain_bytes = 1 << 20;
 
     // hooks: their recv() and send() do the socket I/O. now: the turn's clock.
-    byte_mover(server_hooks& hooks, const int64_t& now) : hooks(hooks), now(now) {}
+    byte_mover(server_hooks& hooks, const sockets& polled, const int64_t& now);
 
     enum class drained {
         again,   // nothing more for now (the connection refuses input, or
@@ -82,5 +84,13 @@ private:
     static void finish_once_sent(connection* c);
 
     server_hooks& hooks;
+    const sockets& polled;
     const int64_t& now;
+    // The receive buffer shared by every connection: received bytes are
+    // handed to on_recv straight from here and must be consumed or copied
+    // during the call. And the buffer every on_send call copies its output
+    // into: what the socket does not take at once moves to a buffer of the
+    // connection's own before another connection is asked (pending_output.h).
+    std::unique_ptr<char[]> receive_buffer;
+    std::unique_ptr<char[]> send_scratch;
 };

@@ -9,8 +9,8 @@ connection::connection() : last_active(monotonic_ms()), last_taken(last_active) 
 
 connection::~connection()
 {
-    if (awake)
-        base::unordered_erase(woken(), this);
+    if (awake && wake_list)
+        base::unordered_erase(*wake_list, this);
 }
 
 void connection::wake()
@@ -18,13 +18,8 @@ void connection::wake()
     if (awake)
         return;
     awake = true;
-    woken().push_back(this);
-}
-
-std::vector<connection*>& connection::woken()
-{
-    static std::vector<connection*> list;
-    return list;
+    if (wake_list)
+        wake_list->push_back(this);
 }
 
 connection*& connection::selection()

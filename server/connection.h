@@ -227,13 +227,16 @@ private:
     friend class timer_heap;
     friend class turn_scheduler;
 
-    // Connections woken and not yet served.
-    static std::vector<connection*>& woken();
+    // The turn running on this thread: the connection being served, its
+    // number, its clock.
     static connection*& selection();
     static uint64_t& turn_number();
     static int64_t& turn_clock();
 
     pending_output output;  // handed over by on_send, not yet taken by the socket
+    // The owning server's connections woken and not yet served; null until a
+    // server takes the connection (a wake before that counts from then).
+    std::vector<connection*>* wake_list = nullptr;
     base::linkedlist<connection*>::node* list_node = nullptr;  // its place in the server's list
     // Where the connection is in its life. Finishing follows on_send's word
     // that the connection is finished: it ends once its output is out, which
@@ -259,7 +262,7 @@ private:
     };
     output_side sending = output_side::open;
     bool input_ended = false;     // the peer has finished sending (eof())
-    bool awake = false;           // waits in woken()
+    bool awake = false;           // waits in the server's wake_list (or will, once taken)
     bool writing = false;         // waits for its socket to take more (turn_scheduler's writers)
 
     bool finishing() const { return life == lifecycle::finishing || life == lifecycle::connecting_to_finish; }

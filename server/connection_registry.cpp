@@ -9,12 +9,16 @@ void connection_registry::enlist(connection* c)
     c->list_node = list.add(c);
     live_count++;
     index(c);
-    c->wake();
+    c->wake_list = &woken;
+    if (c->awake)
+        woken.push_back(c);  // woken before it was the server's
+    else
+        c->wake();
 }
 
 void connection_registry::watch(connection* c, bool writable)
 {
-    if (!sockets::add(c->socket, writable))
+    if (!polled.add(c->socket, writable))
         c->life = connection::lifecycle::broken;
 }
 
@@ -60,7 +64,7 @@ void connection_registry::close_socket(connection* c)
 {
     if (c->socket < 0)
         return;
-    sockets::remove(c->socket, true);
+    polled.remove(c->socket, true);
     close(c->socket);
     if (size_t(c->socket) < by_fd.size() && by_fd[size_t(c->socket)] == c)
         by_fd[size_t(c->socket)] = nullptr;

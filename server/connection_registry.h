@@ -28,10 +28,18 @@
 #include <cstdint>
 #include <vector>
 
+class sockets;
+
 class connection_registry {
 public:
+    // polled: the server's socket registry, which watches every socket here.
+    explicit connection_registry(sockets& polled) : polled(polled) {}
+
     // Oldest first; null: the place of a connection vacated (see above).
     base::linkedlist<connection*> list;
+    // Connections woken (connection::wake()) and not yet served, for the
+    // turn's output half.
+    std::vector<connection*> woken;
 
     // Appends c, counts it and indexes its socket. Wakes it too, so that it
     // is asked for output in this turn's output half.
@@ -64,6 +72,7 @@ private:
     void index(connection* c);
     void close_socket(connection* c);
 
+    sockets& polled;
     int32_t live_count = 0;
     int32_t vacated = 0;  // null places in the list
     std::vector<connection*> by_fd;

@@ -80,12 +80,12 @@ connector::step connector::on_time(connection* c)
 connector::step connector::on_poll(connection* c)
 {
     int fd = c->socket;
-    if (!sockets::writable(fd) && !sockets::errors(fd))
+    if (!polled.writable(fd) && !polled.errors(fd))
         return step::waiting;
     // A failed connect is always reported as an error by the poll; only then
     // is its reason worth a system call.
     int err = 0;
-    if (sockets::errors(fd)) {
+    if (polled.errors(fd)) {
         err = socket_error(fd);
         if (err == 0)
             err = ECONNREFUSED;

@@ -27,6 +27,7 @@
 
 class connection;
 class connection_registry;
+class sockets;
 
 class connector {
 public:
@@ -38,7 +39,10 @@ public:
     static int start(const socket_address& to, int* error);
 
     // registry: for the socket of a new attempt. now: the turn's clock.
-    connector(connection_registry& registry, const int64_t& now) : registry(registry), now(now) {}
+    connector(connection_registry& registry, const sockets& polled, const int64_t& now)
+        : registry(registry), polled(polled), now(now)
+    {
+    }
 
     // c's socket has a connect in progress: it is polled for the outcome.
     void watch(connection* c);
@@ -66,5 +70,6 @@ private:
     step finish(connection* c, int error);
 
     connection_registry& registry;
+    const sockets& polled;
     const int64_t& now;
 };

@@ -54,7 +54,7 @@ namespace {
 // only (so that each family has a socket of its own whatever the system's
 // default), registered for polling; -1 with *error set when IPv6 is not
 // available or the socket cannot listen.
-int open_v6(int32_t port, bool local_only, int* error)
+int open_v6(sockets& polled, int32_t port, bool local_only, int* error)
 {
     int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
@@ -76,7 +76,7 @@ int open_v6(int32_t port, bool local_only, int* error)
         return -1;
     }
     set_nonblocking(fd);
-    if (!sockets::add(fd)) {
+    if (!polled.add(fd)) {
         *error = ENOMEM;
         close(fd);
         return -1;
@@ -86,7 +86,7 @@ int open_v6(int32_t port, bool local_only, int* error)
 
 }  // namespace
 
-std::vector<int> open_listeners(int32_t port, bool local_only)
+std::vector<int> open_listeners(sockets& polled, int32_t port, bool local_only)
 {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -140,7 +140,7 @@ std::vector<int> open_listeners(int32_t port, bool local_only)
         return {};
     }
     set_nonblocking(fd);
-    if (!sockets::add(fd)) {
+    if (!polled.add(fd)) {
         puts("listen() failed");
         close(fd);
         return {};
@@ -150,7 +150,7 @@ std::vector<int> open_listeners(int32_t port, bool local_only)
     // IPv6 beside it: a host without IPv6 (disabled, or no ::1) is served
     // over IPv4 alone; the port taken over IPv6 is as fatal as over IPv4.
     int error = 0;
-    int six = open_v6(port, local_only, &error);
+    int six = open_v6(polled, port, local_only, &error);
     if (six >= 0)
         listeners.push_back(six);
     else if (error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT)
@@ -159,7 +159,7 @@ std::vector<int> open_listeners(int32_t port, bool local_only)
         printf("bind() failed: %d %s\n", error, strerror(error));
         puts("Check that the port isn't already taken.");
         puts("This can be done with 'netstat -an' on windows/mac/linux.");
-        close_listener(fd);
+        close_listener(polled, fd);
         return {};
     }
     return listeners;
@@ -189,8 +189,8 @@ bool reaches_listener(int32_t port, bool local_only, const socket_address& targe
     return is_local_address(to);
 }
 
-void close_listener(int fd)
+void close_listener(sockets& polled, int fd)
 {
-    sockets::remove(fd, true);
+    polled.remove(fd, true);
     close(fd);
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+class sockets;
+
 // Clients the kernel queues before the server accepts them. Bursts of a
 // thousand connects are common for a proxy; a short queue drops their SYNs
 // and costs each such client a retransmission second or more.
@@ -25,10 +27,11 @@ constexpr int listen_backlog = 4096;
 // "listen() failed" (also when the poll refuses the socket). A host without
 // IPv6 is served over IPv4 alone, after "Warning! IPv6 is not available
 // (reason): listening on IPv4 only."
-std::vector<int> open_listeners(int32_t port, bool local_only);
+// polled watches them.
+std::vector<int> open_listeners(sockets& polled, int32_t port, bool local_only);
 
 // Stops polling fd, a socket open_listeners() returned, and closes it.
-void close_listener(int fd);
+void close_listener(sockets& polled, int fd);
 
 // Whether a connect to `to` would reach a listener opened with these
 // arguments: on 127.0.0.1 or ::1 (or 0.0.0.0 and ::, which the system

@@ -6,22 +6,7 @@
 #include <poll.h>
 #include <vector>
 
-namespace poller {
-
 namespace {
-
-std::vector<pollfd>& list()
-{
-    static std::vector<pollfd> fds;
-    return fds;
-}
-
-// Position of each fd in list(), -1 when not watched.
-std::vector<int>& index()
-{
-    static std::vector<int> at;
-    return at;
-}
 
 short mask(bool read, bool write)
 {
@@ -30,38 +15,45 @@ short mask(bool read, bool write)
 
 }  // namespace
 
-bool watch(int fd, bool read, bool write)
+struct poller::backend {
+    std::vector<pollfd> list;
+    std::vector<int> index;  // position of each fd in list, -1 when not watched
+};
+
+poller::poller() : state(new backend) {}
+
+poller::~poller() = default;
+
+bool poller::watch(int fd, bool read, bool write)
 {
     if (fd < 0)
         return false;
-    if (index().size() <= size_t(fd))
-        index().resize(size_t(fd) + 1, -1);
-    index()[fd] = int(list().size());
-    list().push_back(pollfd{fd, mask(read, write), 0});
+    if (state->index.size() <= size_t(fd))
+        state->index.resize(size_t(fd) + 1, -1);
+    state->index[fd] = int(state->list.size());
+    state->list.push_back(pollfd{fd, mask(read, write), 0});
     return true;
 }
 
-void modify(int fd, bool read, bool write)
-{
-    list()[index()[fd]].events = mask(read, write);
-}
+void poller::modify(int fd, bool read, bool write) { state->list[state->index[fd]].events = mask(read, write); }
 
-void forget(int fd, bool)
+void poller::forget(int fd, bool)
 {
-    int at = index()[fd];
+    std::vector<pollfd>& list = state->list;
+    int at = state->index[fd];
     // Swap the last entry into the hole so removal is constant time.
-    list()[at] = list().back();
-    index()[list()[at].fd] = at;
-    list().pop_back();
-    index()[fd] = -1;
+    list[at] = list.back();
+    state->index[list[at].fd] = at;
+    list.pop_back();
+    state->index[fd] = -1;
 }
 
-int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
+int poller::wait(int timeout_ms, void (*report)(void* context, int fd, uint8_t events), void* context)
 {
-    int n = poll(list().data(), list().size(), timeout_ms);
+    int n = poll(state->list.data(), state->list.size(), timeout_ms);
     if (n <= 0)
         return n;
-    for (const pollfd& p : list()) {
+    for (const pollfd& p : state->list) {
         if (!p.revents)
             continue;
         uint8_t r = 0;
@@ -75,9 +67,7 @@ int wait(int timeout_ms, void (*report)(int fd, uint8_t events))
             r |= failed;
         if (p.revents & POLLRDHUP)
             r |= peer_closed;
-        report(p.fd, r);
+        report(context, p.fd, r);
     }
     return n;
 }
-
-}  // namespace poller

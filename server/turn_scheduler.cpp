@@ -24,11 +24,11 @@ void turn_scheduler::output_half()
     rearm_writers();
     // Connections woken during this turn are served in the next one, which
     // must then not wait for events.
-    if (!connection::woken().empty())
-        sockets::poll_at_once();
+    if (!registry.woken.empty())
+        polled.poll_at_once();
     int64_t next = timers.next();
     if (next != timer_heap::never)
-        sockets::wait_at_most(next - now < 1 ? 1 : next - now > INT32_MAX ? INT32_MAX : int(next - now));
+        polled.wait_at_most(next - now < 1 ? 1 : next - now > INT32_MAX ? INT32_MAX : int(next - now));
     connection::selection() = nullptr;
 }
 
@@ -86,10 +86,10 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
         }
     }
     using drained = byte_mover::drained;
-    if (sockets::errors(fd)) {
+    if (polled.errors(fd)) {
         // Bytes that arrived before a reset or hang-up are still readable
         // and must reach the connection before it is ended.
-        drained d = sockets::readable(fd) && !c->input_ended ? mover.drain(c, true) : drained::again;
+        drained d = polled.readable(fd) && !c->input_ended ? mover.drain(c, true) : drained::again;
         if (d == drained::eof) {
             if (!c->on_eof())
                 return verdict::finished;
@@ -98,16 +98,16 @@ turn_scheduler::verdict turn_scheduler::serve_input(connection* c)
         // A hang-up after both directions were shut down in order is the
         // normal end of the stream, not an error.
         bool orderly = d != drained::failed && c->input_ended && c->sending == connection::output_side::shut &&
-                       !sockets::failed(fd);
+                       !polled.failed(fd);
         return orderly ? verdict::finished : verdict::errors;
     }
-    if (sockets::readable(fd) && !c->input_ended) {
+    if (polled.readable(fd) && !c->input_ended) {
         if (mover.drain(c, false) == drained::eof) {
             if (!c->on_eof())
                 return verdict::finished;
             c->input_ended = true;
         }
-    } else if (sockets::writable(fd)) {
+    } else if (polled.writable(fd)) {
         mover.send_pending(c);
         if (c->finishing() && c->output.size() == 0)
             return verdict::finished;
@@ -154,14 +154,14 @@ turn_scheduler::verdict turn_scheduler::serve_output(connection* c)
     case byte_mover::pulled::idle:
         break;
     }
-    sockets::set_reading(c->socket, !c->input_ended && c->wants_input());
+    polled.set_reading(c->socket, !c->input_ended && c->wants_input());
     return verdict::keep;
 }
 
 void turn_scheduler::input_from_events()
 {
     // Copied: ending a connection changes the poll's results.
-    events.assign(sockets::reported().begin(), sockets::reported().end());
+    events.assign(polled.reported().begin(), polled.reported().end());
     for (int fd : events) {
         connection* c = registry.owner(fd);
         if (!c)
@@ -190,7 +190,7 @@ void turn_scheduler::input_from_timers()
 
 void turn_scheduler::output_to_woken()
 {
-    serving.swap(connection::woken());
+    serving.swap(registry.woken);
     for (connection* c : serving)
         c->awake = false;
     for (connection* c : serving) {
@@ -204,7 +204,7 @@ void turn_scheduler::output_to_woken()
 
 void turn_scheduler::arm(connection* c)
 {
-    sockets::arm(c->socket);
+    polled.arm(c->socket);
     if (!c->writing) {
         c->writing = true;
         writers.push_back(c);
@@ -219,7 +219,7 @@ void turn_scheduler::rearm_writers()
     for (size_t i = 0; i < writers.size();) {
         connection* c = writers[i];
         if (c->output.size() != 0 || c->connecting()) {
-            sockets::arm(c->socket);
+            polled.arm(c->socket);
             i++;
             continue;
         }

@@ -48,14 +48,15 @@ class connection;
 class connection_registry;
 class connector;
 class server_hooks;
+class sockets;
 
 class turn_scheduler {
 public:
     // hooks: on_remove() for every connection ended. now: the turn's clock,
     // which the server sets before input_half().
     turn_scheduler(server_hooks& hooks, connection_registry& registry, byte_mover& mover, connector& connects,
-                   const int64_t& now)
-        : hooks(hooks), registry(registry), mover(mover), connects(connects), now(now)
+                   sockets& polled, const int64_t& now)
+        : hooks(hooks), registry(registry), mover(mover), connects(connects), polled(polled), now(now)
     {
     }
 
@@ -113,6 +114,7 @@ private:
     connection_registry& registry;
     byte_mover& mover;
     connector& connects;
+    sockets& polled;
     const int64_t& now;
 
     timer_heap timers;

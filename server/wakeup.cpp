@@ -1,7 +1,5 @@
 #include "server/wakeup.h"
 
-#include "server/sockets.h"
-
 #include <csignal>
 #include <cstdint>
 #include <sys/eventfd.h>
@@ -45,15 +43,18 @@ void run_signal_handlers()
 
 }  // namespace
 
-void add_handler(void (*handler)())
+int descriptor()
 {
     state& s = self();
-    s.handlers.push_back(handler);
-    if (s.fd < 0) {
+    if (s.fd < 0)
         s.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (s.fd >= 0)
-            sockets::add(s.fd);
-    }
+    return s.fd;
+}
+
+void add_handler(void (*handler)())
+{
+    descriptor();
+    self().handlers.push_back(handler);
 }
 
 void signal()
@@ -80,8 +81,6 @@ void on_signal(int signo, void (*handler)())
 void dispatch()
 {
     state& s = self();
-    if (s.fd < 0 || !sockets::readable(s.fd))
-        return;
     uint64_t count;
     ssize_t n = read(s.fd, &count, sizeof count);
     (void)n;

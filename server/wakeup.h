@@ -23,7 +23,11 @@ void signal();
 // loop, so it is async-signal-safe.
 void on_signal(int signo, void (*handler)());
 
-// Loop side, once per turn: runs the handlers if a signal has arrived.
+// The descriptor the loop watches: readable once signal() has been called
+// (-1 if the system had none to give).
+int descriptor();
+
+// Loop side, when descriptor() was reported readable: runs the handlers.
 void dispatch();
 
 }  // namespace wakeup

@@ -81,9 +81,7 @@ struct server_test : ::testing::Test {
     }
     void turn()
     {
-        sockets::wait_at_most(10);  // a poll with nothing to report would wait for ever
-        sockets::select_all();
-        srv.update();
+        srv.turn(10);  // a poll with nothing to report would wait for ever
     }
     // Turns until done() holds or 5 seconds have passed.
     bool turn_until(const std::function<bool()>& done)
@@ -373,9 +371,10 @@ TEST(connector_test, a_connect_is_slow_after_its_stagger_and_fails_after_its_lim
     c.socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);  // never connected: only the clock speaks
     c.connect_stagger_ms = 250;
     c.connect_timeout = 5;
-    connection_registry registry;
+    sockets polled;
+    connection_registry registry(polled);
     int64_t now = 1000;
-    connector connects(registry, now);
+    connector connects(registry, polled, now);
     connects.watch(&c);
     ASSERT_TRUE(c.connecting());
     EXPECT_EQ(connects.moment(&c), 1250);
@@ -390,7 +389,7 @@ TEST(connector_test, a_connect_is_slow_after_its_stagger_and_fails_after_its_lim
     now = 6000;
     EXPECT_EQ(connects.on_time(&c), step::failed);
     EXPECT_EQ(c.outcome, ETIMEDOUT);
-    sockets::remove(c.socket, true);
+    polled.remove(c.socket, true);
     close(c.socket);
 }
 
@@ -410,8 +409,7 @@ TEST_F(server_test, a_connection_is_ended_in_the_first_turn_after_its_deadline)
         turn();  // takes it in and arms its moment
         int turns = 1;
         while (srv.live_connections() == 1 && turns < 10) {
-            sockets::select_all();
-            srv.update();
+            srv.turn();
             turns++;
         }
         std::string said = testing::internal::GetCapturedStdout();

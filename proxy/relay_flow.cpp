@@ -48,9 +48,11 @@ size_t relay_flow::lend_to_client(size_t cap, const char** data, int* pipe)
 size_t relay_flow::client_took()
 {
     size_t n = client_lent;
+    if (n == 0)
+        return 0;
     // Lent from the pipe if anything is in it: bytes go into the pipe only
-    // while the queue is empty, so a lend from the queue leaves it empty
-    // until this.
+    // while the queue is empty, so a lend from the queue keeps the pipe
+    // empty until this.
     if (piped > 0) {
         piped -= n;
         pipe_full = false;

@@ -1,9 +1,8 @@
 // The relay's invariants, without sockets: answers leave in the order of the
 // requests whoever made them, the budget stops the client, a request reaches
 // its origin twice only when that is safe, a request that can never be whole
-// ends its exchange at once, stalls are told apart from waits, and the
-// record lives exactly as long as its handles (the sanitizer build sees a
-// leak or a use after the last one).
+// ends its exchange at once, and the record lives exactly as long as its
+// handles (the sanitizer build sees a leak or a use after the last one).
 #include "proxy/memory_budget.h"
 #include "proxy/relay_flow.h"
 #include "proxy/proxy_relay.h"
@@ -323,31 +322,6 @@ TEST(proxy_relay, a_request_that_can_never_be_whole_ends_its_origin_and_search_a
     r->client_gone();
     EXPECT_TRUE(origin4.is_woken());
     h.reset();
-}
-
-TEST(proxy_relay, a_peer_that_takes_nothing_of_what_waits_for_it_stalls_and_waiting_for_an_answer_is_no_stall)
-{
-    endpoint client, origin;
-    auto h = proxy_relay::open(&client);
-    proxy_relay* r = h.get();
-    const int64_t t0 = client.last_taken;
-    const int64_t limit = int64_t(proxy_relay::stall_limit) * 1000;
-    const int64_t later = t0 + limit + 1;
-    r->start(kind_of("POST", true), "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n");
-    origin.serve(r, false);
-    r->connected();
-    for_origin(*r);
-    EXPECT_FALSE(r->origin_stalled(origin, later));  // nothing waits for it: waiting for the answer
-    r->from_client("body", 4);
-    EXPECT_FALSE(r->origin_stalled(origin, t0 + limit));
-    EXPECT_EQ(r->origin_stall_deadline(origin), later);
-    EXPECT_TRUE(r->origin_stalled(origin, later));
-    origin.last_taken = later;  // it took something
-    EXPECT_FALSE(r->origin_stalled(origin, later));
-    EXPECT_FALSE(r->client_stalled(client, later));  // nothing waits for the client
-    from_origin(*r, "HTTP/1.1 200 OK\r\n\r\n");
-    EXPECT_TRUE(r->client_stalled(client, later));
-    finish(h);
 }
 
 TEST(proxy_relay, lives_as_long_as_its_last_holder)

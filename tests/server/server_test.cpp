@@ -230,6 +230,26 @@ TEST_F(server_test, a_connection_added_from_a_handler_is_served_in_the_same_turn
     close(spawner::partner);
 }
 
+// Each server has its own sockets, poll and woken connections: a turn of
+// one never serves a connection of another.
+TEST_F(server_test, two_servers_in_one_process_each_serve_only_their_own)
+{
+    server<echo> other{0, true};  // never listens
+    auto* e = new echo;
+    e->pending = "hello";
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    e->socket = pair[0];
+    other.add_connection(e);
+    for (int i = 0; i < 3; i++)
+        turn();  // this fixture's server only
+    char buf[8];
+    EXPECT_EQ(recv(pair[1], buf, sizeof buf, 0), -1);  // not its connection: nothing sent
+    other.turn(10);
+    EXPECT_EQ(recv(pair[1], buf, sizeof buf, 0), 5);
+    close(pair[1]);
+}
+
 // Lends `bytes` once, from its own storage.
 struct lender : connection {
     std::string bytes;

@@ -43,7 +43,11 @@ systemd-analyze verify /lib/systemd/system/proxy.service
 cp /lib/systemd/system/proxy@.service /tmp/proxy@1.service
 systemd-analyze verify /tmp/proxy@1.service
 rm /tmp/proxy@1.service
-logrotate --debug /etc/logrotate.d/proxy 2>&1 | grep -q "/var/log/proxy/access.log" ||
+# Read the whole answer before looking in it: under pipefail, "grep -q" leaving
+# at its first match would fail the pipe whenever logrotate is still writing.
+rotation=$(logrotate --debug /etc/logrotate.d/proxy 2>&1) ||
+  { echo "logrotate fails on /etc/logrotate.d/proxy: $rotation" >&2; exit 1; }
+grep -q "/var/log/proxy/access.log" <<<"$rotation" ||
   { echo "logrotate does not read /etc/logrotate.d/proxy" >&2; exit 1; }
 # Two refusals (IPv4, IPv6) among other outcomes: the filter finds exactly those.
 sample=$(mktemp)
